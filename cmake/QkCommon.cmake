@@ -1,0 +1,48 @@
+# Compiler settings shared by every target of the project.
+
+function(qk_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+    if(QK_WERROR)
+      target_compile_options(${target} PRIVATE /WX)
+    endif()
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion
+      -Wno-sign-conversion -Wformat=2 -Wundef)
+    if(QK_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()
+
+if(QK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+    -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(QK_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+if(WIN32)
+  set(QK_PLATFORM_LIBS setupapi hid ws2_32)
+else()
+  find_package(Threads REQUIRED)
+  set(QK_PLATFORM_LIBS Threads::Threads)
+endif()
+
+# qk_add_test(NAME name SOURCES ... [LIBS ...]): one GoogleTest executable,
+# registered with CTest test by test.
+function(qk_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE qktoken_internal ${T_LIBS} GTest::gtest_main)
+  qk_warnings(${T_NAME})
+  if(CMAKE_CROSSCOMPILING)
+    # Discovery would have to run the Windows program; register it whole.
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  else()
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()

@@ -1,0 +1,182 @@
+/*
+ * qktoken.h - client API of the QK USB HID token.
+ *
+ * Every call returns a 32-bit result code (0 on success, see the QK_E_
+ * constants) and reports results only through caller-supplied buffers.
+ * Nothing throws, nothing is logged, nothing is allocated for the caller.
+ *
+ * Calling convention: cdecl on every target (QK_CALL). Structures use the
+ * natural alignment of their 32-bit fields; QKContext is 56 bytes (fourteen
+ * 32-bit words) and QKOpenOptions 8 bytes on every target, 32 or 64 bits.
+ */
+#ifndef QKTOKEN_H
+#define QKTOKEN_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define QK_CALL __cdecl
+#  if defined(QKTOKEN_BUILDING_DLL)
+#    define QK_API __declspec(dllexport)
+#  elif defined(QKTOKEN_DLL)
+#    define QK_API __declspec(dllimport)
+#  else
+#    define QK_API
+#  endif
+#else
+#  define QK_CALL
+#  if defined(QKTOKEN_BUILDING_DLL)
+#    define QK_API __attribute__((visibility("default")))
+#  else
+#    define QK_API
+#  endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes -------------------------------------------------------- */
+
+#define QK_E_SUCCESS                 0x00000000u
+#define QK_E_DEVICE_NOT_CONNECTED    0xF0000001u
+#define QK_E_PARAMETER               0xF0000002u
+#define QK_E_COMMUNICATION           0xF0000003u
+#define QK_E_BUFFER_TOO_SMALL        0xF0000004u
+#define QK_E_NO_DEVICE_LIST          0xF0000005u
+#define QK_E_DEV_PIN_NOT_VERIFIED    0xF0000006u
+#define QK_E_USER_PIN_NOT_VERIFIED   0xF0000007u
+#define QK_E_RSA_FILE_FORMAT         0xF0000008u
+#define QK_E_DIR_NOT_FOUND           0xF0000009u
+#define QK_E_ACCESS_DENIED           0xF000000Au
+#define QK_E_ALREADY_INITIALIZED     0xF000000Bu
+#define QK_E_INCORRECT_PIN           0xF000000Cu
+#define QK_E_DIR_SPACE               0xF000000Du
+#define QK_E_FILE_EXISTS             0xF000000Eu
+#define QK_E_UNSUPPORTED             0xF000000Fu
+#define QK_E_FILE_NOT_FOUND          0xF0000010u
+#define QK_E_ALREADY_OPENED          0xF0000011u
+#define QK_E_DIR_EXISTS              0xF0000012u
+#define QK_E_VM_ADDRESS_OVERFLOW     0xF0000013u
+#define QK_E_VM_BAD_POINTER          0xF0000014u
+#define QK_E_FILE_SYSTEM             0xF0000015u
+#define QK_E_OFFSET_BEYOND_FILE      0xF0000016u
+#define QK_E_FILE_TYPE_MISMATCH      0xF0000017u
+#define QK_E_PIN_BLOCKED             0xF0000018u
+#define QK_E_CONTEXT                 0xF0000019u
+#define QK_E_SHARING_VIOLATION       0xF000001Au
+#define QK_E_UNKNOWN                 0xF000001Bu
+/* A rejected PIN: QK_E_WRONG_PIN + n, n = tries left as the token reports it. */
+#define QK_E_WRONG_PIN               0xF0000C00u
+/* Unclassified transport failure (the input queue could not be flushed). */
+#define QK_E_FAILURE                 0xFFFFFFFFu
+
+/* ---- Argument constants -------------------------------------------------- */
+
+#define QK_PIN_USER       0u
+#define QK_PIN_DEVELOPER  1u
+
+#define QK_DIR_ROOT       0u
+#define QK_DIR_SUB        1u
+
+#define QK_CTRL_MODE_1           0x01u
+#define QK_CTRL_MODE_2           0x02u
+#define QK_CTRL_MODE_3           0x03u
+#define QK_CTRL_GET_INFO_BYTE    0x11u
+#define QK_CTRL_GET_INFO_EIGHT   0x12u
+#define QK_CTRL_GET_INFO_NUMBER  0x13u
+#define QK_CTRL_GET_INFO_BLOCK   0x14u
+#define QK_CTRL_GET_CC_VALUE     0x15u
+#define QK_CTRL_GET_INFO_SIX     0x16u
+#define QK_CTRL_GET_CD_VALUE     0x17u
+#define QK_CTRL_GET_FILE_RECORD  0x18u
+#define QK_CTRL_GET_INFO_WORD    0x19u
+#define QK_CTRL_SEND_25          0x21u
+#define QK_CTRL_SEND_E7          0x22u
+#define QK_CTRL_SEND_30          0x23u
+#define QK_CTRL_SEND_CB          0x24u
+#define QK_CTRL_RUN_E3           0x31u
+
+/* The token's USB identity and the most devices one listing keeps. */
+#define QK_VENDOR_ID   0x7A5Cu
+#define QK_PRODUCT_ID  0x0B21u
+#define QK_MAX_DEVICES 128u
+
+/* ---- Records ------------------------------------------------------------- */
+
+/* The caller's handle to one listed token: fourteen 32-bit words. */
+typedef struct QKContext {
+  uint32_t slotIndex;     /* slot number, written by QKListDevices */
+  uint32_t infoWord;      /* token information bytes 2..3, big-endian on the token */
+  uint32_t device;        /* non-zero while the slot's device is open */
+  uint32_t reserved[3];   /* set to 0 at open */
+  uint32_t queryValue;    /* the token's 0xCC value, 0 if it refused */
+  uint8_t infoBlock[16];  /* token information bytes 4..19 */
+  uint8_t infoEight[8];   /* token information bytes 26..33 */
+  uint32_t markWord;      /* 16 after a successful open */
+} QKContext;
+
+typedef struct QKOpenOptions {
+  uint32_t reserved;      /* not read */
+  uint32_t shared;        /* non-zero: share the device with other openers */
+} QKOpenOptions;
+
+#ifdef __cplusplus
+#  define QK_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#  define QK_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+QK_STATIC_ASSERT(sizeof(QKContext) == 56, "QKContext must be 56 bytes");
+QK_STATIC_ASSERT(sizeof(QKOpenOptions) == 8, "QKOpenOptions must be 8 bytes");
+
+/* ---- Calls --------------------------------------------------------------- */
+
+/* Messages. maxLength counts text bytes without the terminating zero. */
+QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t maxLength);
+
+/* Listing: call with contexts == NULL to learn the count, then with an array. */
+QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count);
+
+QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context);
+QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context, const QKOpenOptions* options);
+QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context);
+
+QK_API uint32_t QK_CALL QKVerifyPin(QKContext* context, const uint8_t* pin, uint32_t pinLength,
+                                    uint32_t kind);
+QK_API uint32_t QK_CALL QKUpdatePin(QKContext* context, const uint8_t* oldPin,
+                                    uint32_t oldPinLength, const uint8_t* newPin,
+                                    uint32_t newPinLength, uint32_t kind, uint32_t retryLimit);
+
+QK_API uint32_t QK_CALL QKMakeDir(QKContext* context, const char* dirIdText, uint32_t size,
+                                  uint32_t kind);
+QK_API uint32_t QK_CALL QKMakeDirEx(QKContext* context, const char* dirIdText, uint32_t size,
+                                    uint32_t kind, const uint8_t* valueRecord);
+QK_API uint32_t QK_CALL QKSelectDir(QKContext* context, const char* path);
+QK_API uint32_t QK_CALL QKWipeDir(QKContext* context, const char* reservedText);
+QK_API uint32_t QK_CALL QKMakeFile(QKContext* context, const char* fileIdText, uint32_t size,
+                                   uint32_t fileType);
+QK_API uint32_t QK_CALL QKStoreFile(QKContext* context, const char* fileIdText, uint32_t offset,
+                                    const uint8_t* data, uint32_t length);
+QK_API uint32_t QK_CALL QKMakeAndStoreFile(QKContext* context, const char* fileIdText,
+                                           uint32_t offset, const uint8_t* data, uint32_t length,
+                                           uint32_t fileSize, uint32_t reservedValue,
+                                           uint32_t mode, uint32_t fileType);
+QK_API uint32_t QK_CALL QKExecute(QKContext* context, const char* fileIdText, const uint8_t* input,
+                                  uint32_t inputLength, uint8_t* output, uint32_t outputCapacity,
+                                  uint32_t* outputLength);
+
+QK_API uint32_t QK_CALL QKGenerateRsaKeyPair(QKContext* context, uint16_t modulusBits,
+                                             uint32_t keyParameter, const char* firstFileIdText,
+                                             const char* secondFileIdText, uint8_t* firstOut,
+                                             uint32_t* firstOutLength, uint8_t* secondOut,
+                                             uint32_t* secondOutLength);
+
+QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t code, const uint8_t* input,
+                                        uint32_t inputLength, uint8_t* output, uint32_t outputSize,
+                                        uint32_t* outputLength);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QKTOKEN_H */

@@ -1,2 +1,7 @@
-# Sources of the transport layer, listed one per concept.
-set(QK_TRANSPORT_SOURCES)
+# Sources of the transport layer, one per concept.
+set(QK_TRANSPORT_SOURCES
+  transport/des.cpp           # DES and the chained report cipher
+  transport/exchange.cpp      # report framing, ExchangeCommand, TransmitLocked
+  transport/session_key.cpp   # EstablishSessionKey, StoreHistoricalBytes
+  transport/maker_key.cpp     # the token maker's compiled-in public key
+)

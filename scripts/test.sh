@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native suite with warnings as
+# errors, the suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the concurrency tests under ThreadSanitizer, each fuzz target for a bounded
+# time, the Windows builds with their tests under Wine, and the demo.
+#
+#   scripts/test.sh            everything (installs missing Debian packages first)
+#   QK_STAGES="native asan" scripts/test.sh    a subset
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+stages=${QK_STAGES:-"native asan tsan fuzz windows demo"}
+jobs=${QK_JOBS:-2}
+fuzz_seconds=${QK_FUZZ_SECONDS:-20}
+
+"$root/scripts/install-deps.sh" --full
+
+passed=0
+failed=0
+declare -a summary
+
+# Runs ctest in $1 with extra arguments; adds its counts to the totals.
+run_ctest() {
+  local dir=$1; shift
+  local log="$dir/ctest.log" rc=0
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$log" || rc=$?
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
+  if [[ -n "$line" ]]; then
+    local total bad
+    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  elif ((rc != 0)); then
+    failed=$((failed + 1))
+  fi
+  return $rc
+}
+
+stage() {
+  local name=$1; shift
+  echo "=== stage: $name"
+  local start=$SECONDS rc=0
+  "$@" || rc=$?
+  summary+=("$name: $([[ $rc == 0 ]] && echo ok || echo FAILED) ($((SECONDS - start)) s)")
+  return $rc
+}
+
+native() {
+  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_BUILD_BENCH=ON
+  cmake --build build-ci -j"$jobs"
+  run_ctest build-ci
+}
+
+asan() {
+  cmake -S "$root" -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_WERROR=ON -DQK_SANITIZE=ON
+  cmake --build build-asan -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan
+}
+
+tsan() {
+  cmake -S "$root" -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_TSAN=ON
+  cmake --build build-tsan -j"$jobs"
+  TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
+}
+
+fuzz() {
+  CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQK_WERROR=ON -DQK_BUILD_FUZZ=ON -DQK_BUILD_TESTS=OFF
+  cmake --build build-fuzz -j"$jobs"
+  "$root/fuzz/run-all.sh" build-fuzz "$fuzz_seconds"
+}
+
+windows() {
+  "$root/scripts/build-windows.sh"
+  "$root/scripts/test-windows.sh"
+}
+
+demo() {
+  "$root/scripts/demo.sh" | tee build/demo.log
+  grep -qx 'Result: 13' build/demo.log
+}
+
+overall=0
+for s in $stages; do
+  stage "$s" "$s" || overall=1
+done
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+echo "tests: $passed passed, $failed failed"
+exit $overall

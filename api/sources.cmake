@@ -1,2 +1,14 @@
-# Sources of the api layer, listed one per concept.
-set(QK_API_SOURCES)
+# Sources of the api layer, one per concept.
+set(QK_API_SOURCES
+  api/messages.cpp        # result-code texts, status-word table, MapStatusWord
+  api/device_table.cpp    # the process's device table and the context check
+  api/listing.cpp         # QKListDevices and the token-interface test
+  api/mutex_name.cpp      # per-path cross-process lock names
+  api/open_close.cpp      # QKOpenDevice, QKOpenDeviceShared, QKCloseDevice
+  api/token_info.cpp      # the information record and the 0xCC value
+  api/pin.cpp             # PIN verification and change
+  api/file_id.cpp         # file identifiers given as four hex digits
+  api/files.cpp           # directories, files and execution
+  api/keypair.cpp         # on-token RSA key-pair generation
+  api/device_control.cpp  # the device-control dispatcher
+)

@@ -1,0 +1,113 @@
+// Listing: walks the present HID interfaces, keeps the token's in the device
+// table and hands the caller one context per token.
+#include <cstring>
+#include <memory>
+
+#include "api/device_table.h"
+#include "api/listing.h"
+
+namespace qk {
+
+namespace {
+
+constexpr uint16_t kAcceptedFeatureLengths[] = {65, 73};
+
+uint32_t ResultOfOpenError(uint32_t systemError) {
+  if (systemError == platform::kErrorSharingViolation) return QK_E_SHARING_VIOLATION;
+  if (systemError == platform::kErrorAccessDenied) return QK_E_ACCESS_DENIED;
+  return QK_E_NO_DEVICE_LIST;
+}
+
+bool IsToken(platform::Device* device) {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  if (!device->GetAttributes(&vendorId, &productId)) return false;
+  return vendorId == QK_VENDOR_ID && productId == QK_PRODUCT_ID && IsTokenInterface(device) == 0;
+}
+
+// Puts a found token's path into `slot`, forgetting what the slot held.
+void KeepInSlot(const char* path, size_t pathLength, DeviceSlot* slot) {
+  std::memcpy(slot->path, path, pathLength + 1);
+  slot->opened = 0;
+  slot->file = nullptr;
+  slot->mutex = nullptr;
+}
+
+// Walks the interfaces into the table; returns the number of tokens found and
+// the last error met in *result.
+uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
+  std::unique_ptr<platform::InterfaceSet> set(platform::OpenInterfaceSet());
+  if (!set) {
+    *result = QK_E_NO_DEVICE_LIST;
+    return 0;
+  }
+  uint32_t found = 0;
+  *result = QK_E_SUCCESS;
+  char path[platform::kDetailBufferSize];
+  for (uint32_t index = 0; index < kMaxDevices; ++index) {
+    std::memset(path, 0, sizeof(path));
+    const platform::EnumStatus status = set->PathAt(index, path, sizeof(path));
+    if (status == platform::EnumStatus::kNoMore) {
+      if (table->count != 0) *result = QK_E_SUCCESS;
+      break;
+    }
+    if (status == platform::EnumStatus::kDetailTooLarge) {
+      *result = QK_E_NO_DEVICE_LIST;
+      break;
+    }
+    if (status == platform::EnumStatus::kDetailUnreadable) {
+      *result = QK_E_NO_DEVICE_LIST;
+      continue;
+    }
+    path[sizeof(path) - 1] = '\0';  // whatever the backend wrote
+
+    uint32_t systemError = 0;
+    std::unique_ptr<platform::Device> device(platform::OpenDevice(
+        path, platform::IoMode::kSynchronous, platform::ShareMode::kShared, &systemError));
+    if (!device) {
+      *result = ResultOfOpenError(systemError);
+      continue;
+    }
+    // A path that does not fit the slot could only be kept cut, and a cut
+    // path names no device: such a token is not listed.
+    const size_t pathLength = std::strlen(path);
+    if (IsToken(device.get()) && pathLength < kPathCapacity) {
+      KeepInSlot(path, pathLength, &table->slots[found]);
+      ++found;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+int32_t IsTokenInterface(platform::Device* device) {
+  uint16_t length = 0;
+  if (!device->GetFeatureReportLength(&length)) return -1;
+  for (uint16_t accepted : kAcceptedFeatureLengths) {
+    if (length == accepted) return 0;
+  }
+  return -1;
+}
+
+}  // namespace qk
+
+extern "C" QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count) {
+  if (count == nullptr) return QK_E_PARAMETER;
+  qk::DeviceTable& table = qk::GetDeviceTable();
+  uint32_t result = QK_E_SUCCESS;
+  const uint32_t found = qk::WalkInterfaces(&table, &result);
+  table.count = found;
+  if (found == 0) {
+    *count = 0;
+    return result;
+  }
+  if (*count >= found && contexts != nullptr) {
+    std::memset(contexts, 0, sizeof(QKContext) * found);
+    for (uint32_t i = 0; i < found; ++i) contexts[i].slotIndex = i;
+    *count = found;
+    return QK_E_SUCCESS;
+  }
+  *count = found;
+  return QK_E_BUFFER_TOO_SMALL;
+}

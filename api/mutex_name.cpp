@@ -1,0 +1,87 @@
+// Lock names for device paths.
+#include "api/mutex_name.h"
+
+#include <cstring>
+
+#include "transport/exchange.h"
+
+namespace qk {
+
+const char* PrefixForVersion(uint32_t major, uint32_t minor) {
+  if (major == 4) return (minor == 10 || minor == 90) ? "" : "Global\\";
+  if (major == 5) return "Global\\";
+  return "Local\\";
+}
+
+const char* MutexNamespacePrefix() {
+#if defined(_WIN32)
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  // A version that cannot be read stays 0.0, which the table maps to "Local\".
+  if (!platform::GetOsVersion(&major, &minor)) major = minor = 0;
+  return PrefixForVersion(major, minor);
+#else
+  return platform::LockNamespace();
+#endif
+}
+
+namespace {
+
+char ConvertedChar(char c) { return c == '\\' ? 'R' : c; }
+
+// FNV-1a of the path as it appears in names (backslashes already 'R'):
+// fixed and unseeded, so every process derives the same value.
+uint32_t HashConvertedPath(const char* path, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= static_cast<uint8_t>(ConvertedChar(path[i]));
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+void WriteHex8(uint32_t value, char* out) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (int i = 7; i >= 0; --i) {
+    out[i] = kDigits[value & 0xFu];
+    value >>= 4;
+  }
+}
+
+}  // namespace
+
+void BuildMutexName(const char* prefix, const char* path, char* name) {
+  const size_t prefixLength = std::strlen(prefix);
+  const size_t pathLength = std::strlen(path);
+  // A prefix that alone fills the name (never the case for the real ones)
+  // is cut, so the name stays within bounds.
+  const size_t keptPrefix = prefixLength < kMaxMutexNameLength ? prefixLength : kMaxMutexNameLength;
+  std::memcpy(name, prefix, keptPrefix);
+  size_t length = keptPrefix;
+
+  const char* tail = path;
+  size_t tailLength = pathLength;
+  if (keptPrefix + pathLength > kMaxMutexNameLength) {
+    constexpr size_t kHashPart = 9;  // eight hex digits and '-'
+    const size_t room = kMaxMutexNameLength - keptPrefix;
+    if (room >= kHashPart) {
+      WriteHex8(HashConvertedPath(path, pathLength), name + length);
+      name[length + 8] = '-';
+      length += kHashPart;
+    }
+    tailLength = kMaxMutexNameLength - length;
+    tail = path + (pathLength - tailLength);
+  }
+  for (size_t i = 0; i < tailLength; ++i) name[length++] = ConvertedChar(tail[i]);
+  name[length] = '\0';
+}
+
+platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path) {
+  char name[kMaxMutexNameLength + 1];
+  BuildMutexName(MutexNamespacePrefix(), path, name);
+  platform::NamedMutex* mutex = platform::CreateNamedMutex(name);
+  if (mutex != nullptr && initialOwner) mutex->Lock(GetTimeLimits().lockMs);
+  return mutex;
+}
+
+}  // namespace qk

@@ -1,0 +1,35 @@
+// The name of a device path's cross-process lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace qk {
+
+// Longest lock name, in characters, without the terminating NUL.
+constexpr size_t kMaxMutexNameLength = 255;
+
+// The Windows namespace prefix for a system version: "" for 4.10 and 4.90,
+// "Global\" for the rest of 4.x and for 5.x, "Local\" otherwise.
+const char* PrefixForVersion(uint32_t major, uint32_t minor);
+
+// The prefix lock names get on this system: the Windows namespace chosen by
+// the running version on Windows, the platform's lock directory elsewhere.
+const char* MutexNamespacePrefix();
+
+// Writes the lock name of `path` under `prefix` into `name` (capacity
+// kMaxMutexNameLength + 1): the prefix, then the path with every backslash
+// turned into 'R'. A name that would be longer keeps the prefix, an 8-digit
+// hash of the whole converted path and a '-', then the path's last characters,
+// so that distinct long paths keep distinct names and every process derives
+// the same name for the same path.
+void BuildMutexName(const char* prefix, const char* path, char* name);
+
+// Creates or attaches to the lock of `path`; null when it cannot be had.
+// With `initialOwner` the lock is also taken (within the exchange's lock time
+// limit); the open calls pass false.
+platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path);
+
+}  // namespace qk

@@ -1,0 +1,51 @@
+// The native Linux backend: HID interfaces are the hidraw device nodes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qk::platform::hidraw {
+
+// The few calls the backend makes on a device node, so that tests can stand
+// a socket pair in for a node and script what the ioctls answer.
+class NodeAccess {
+ public:
+  virtual ~NodeAccess() = default;
+  // open(2): a descriptor, or -1 with errno set.
+  virtual int Open(const char* path, int flags);
+  // HIDIOCGRAWINFO.
+  virtual bool RawInfo(int fd, uint16_t* vendorId, uint16_t* productId);
+  // HIDIOCGRDESCSIZE, then HIDIOCGRDESC.
+  virtual bool ReportDescriptor(int fd, std::vector<uint8_t>* descriptor);
+};
+
+struct HidrawConfig {
+  std::string sysfsRoot = "/sys";  // holds class/hidraw/hidrawN
+  std::string devRoot = "/dev";    // holds the hidrawN nodes
+  NodeAccess* access = nullptr;    // null: the real system calls
+};
+
+class HidrawBackend final : public Backend {
+ public:
+  explicit HidrawBackend(HidrawConfig config = HidrawConfig());
+  InterfaceSet* OpenInterfaceSet() override;
+  Device* OpenDevice(const char* path, IoMode io, ShareMode share,
+                     uint32_t* systemError) override;
+
+ private:
+  HidrawConfig config_;
+  NodeAccess defaultAccess_;
+};
+
+// The hidrawN names in `classDir`, in numeric order (hidraw2 before
+// hidraw10). False when the directory exists but cannot be read; a missing
+// directory (no hidraw driver loaded) is an empty list.
+bool ListHidrawNames(const std::string& classDir, std::vector<std::string>* names);
+
+// The Windows error number for an errno of open(2).
+uint32_t OpenErrorToSystemError(int error);
+
+}  // namespace qk::platform::hidraw

@@ -1,0 +1,51 @@
+// One open hidraw node.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/linux/hidraw_backend.h"
+#include "platform/linux/report_descriptor.h"
+
+namespace qk::platform::hidraw {
+
+// Reads and writes 65-byte reports on a hidraw descriptor, Windows style:
+// byte 0 is the report identifier, 0 for a device without identifiers (hidraw
+// itself leaves that byte out of what it reads for such a device).
+class HidrawDevice final : public Device {
+ public:
+  // Takes ownership of `fd`. `descriptorFile` is the sysfs copy of the report
+  // descriptor, read when the ioctl cannot give it ("" when unknown).
+  HidrawDevice(int fd, NodeAccess* access, std::string descriptorFile);
+  ~HidrawDevice() override;
+  HidrawDevice(const HidrawDevice&) = delete;
+  HidrawDevice& operator=(const HidrawDevice&) = delete;
+
+  bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
+  bool GetFeatureReportLength(uint16_t* length) override;
+  bool FlushInput() override;
+  IoEvent* CreateIoEvent() override;
+  void CloseIoEvent(IoEvent* event) override;
+  IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
+  IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
+  uint32_t HandleValue() const override;
+
+  // The most input reports one flush discards before it gives up on a device
+  // that never stops sending (the kernel queues 64 per reader).
+  static constexpr int kMaxFlushReads = 256;
+
+ private:
+  // The parsed descriptor, read once; false when it cannot be had.
+  bool Layout(ReportLayout* layout);
+
+  int fd_;
+  NodeAccess* access_;
+  std::string descriptorFile_;
+  bool layoutKnown_ = false;
+  ReportLayout layout_{};
+  // The exchange's wait object is the descriptor's poll(2) itself; the event
+  // handed out only has to be a distinct non-null value.
+  char eventToken_ = 0;
+};
+
+}  // namespace qk::platform::hidraw

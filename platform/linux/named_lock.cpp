@@ -1,0 +1,262 @@
+#include "platform/linux/named_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "platform/deadline.h"
+
+namespace qk::platform {
+namespace posixlock {
+namespace {
+
+// Longest lock-file name written out whole; file systems allow 255 bytes.
+constexpr size_t kMaxPlainName = 200;
+constexpr size_t kHashedPrefix = 160;
+constexpr char kSuffix[] = ".lock";
+
+bool KeptAsIs(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '.' || c == '-';
+}
+
+uint64_t Fnv1a64(const std::string& text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+// One lock file opened once per process, shared by every NamedMutex of that name.
+struct LockEntry {
+  explicit LockEntry(int descriptor) : fd(descriptor) {}
+  ~LockEntry() { close(fd); }
+  LockEntry(const LockEntry&) = delete;
+  LockEntry& operator=(const LockEntry&) = delete;
+
+  const int fd;
+  std::mutex guard;
+  std::condition_variable released;
+  bool held = false;  // by `owner`, `depth` times
+  std::thread::id owner;
+  uint32_t depth = 0;
+};
+
+// Owned like a Windows mutex: by a thread, recursively; the flock is held
+// while the depth is above 0.
+class FileNamedMutex final : public NamedMutex {
+ public:
+  explicit FileNamedMutex(std::shared_ptr<LockEntry> entry) : entry_(std::move(entry)) {}
+
+  bool Lock(uint32_t timeoutMs) override {
+    const Deadline deadline(timeoutMs);
+    LockEntry& e = *entry_;
+    const auto self = std::this_thread::get_id();
+    {
+      std::unique_lock<std::mutex> lock(e.guard);
+      if (e.held && e.owner == self) {
+        ++e.depth;
+        return true;
+      }
+      const auto free = [&e] { return !e.held; };
+      if (deadline.Infinite()) {
+        e.released.wait(lock, free);
+      } else if (!e.released.wait_until(lock, deadline.End(), free)) {
+        return false;
+      }
+      e.held = true;
+      e.owner = self;
+      e.depth = 1;
+    }
+    if (LockFile(e.fd, deadline)) return true;
+    ReleaseInProcess(e);
+    return false;
+  }
+
+  void Unlock() override {
+    LockEntry& e = *entry_;
+    std::lock_guard<std::mutex> lock(e.guard);
+    // Like ReleaseMutex, a thread that does not own the lock releases nothing.
+    if (!e.held || e.owner != std::this_thread::get_id()) return;
+    if (--e.depth > 0) return;
+    flock(e.fd, LOCK_UN);
+    e.held = false;
+    e.owner = std::thread::id();
+    e.released.notify_one();
+  }
+
+ private:
+  // flock has no time limit of its own: try, then sleep a little, until the deadline.
+  static bool LockFile(int fd, const Deadline& deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) return false;
+      if (deadline.Expired()) return false;
+      auto sleep = pause;
+      if (!deadline.Infinite()) {
+        const auto left = std::chrono::milliseconds(deadline.RemainingMs());
+        if (left < sleep) sleep = left;
+      }
+      std::this_thread::sleep_for(sleep);
+      if (pause < std::chrono::milliseconds(16)) pause *= 2;
+    }
+  }
+
+  static void ReleaseInProcess(LockEntry& e) {
+    std::lock_guard<std::mutex> lock(e.guard);
+    e.held = false;
+    e.owner = std::thread::id();
+    e.depth = 0;
+    e.released.notify_one();
+  }
+
+  std::shared_ptr<LockEntry> entry_;
+};
+
+// Opens (creating when missing) a lock file inside the directory `dirFd`.
+int OpenLockFile(int dirFd, const std::string& fileName) {
+  // Read-only is enough for flock, and lets us use a file another user
+  // created; O_NONBLOCK keeps a planted FIFO from blocking the open.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd = openat(dirFd, fileName.c_str(), flags | O_CREAT | O_EXCL, 0644);
+  if (fd >= 0) {
+    // The umask may have taken away the read bits other users need.
+    if (fchmod(fd, 0644) != 0) {
+      close(fd);
+      return -1;
+    }
+  } else if (errno == EEXIST) {
+    fd = openat(dirFd, fileName.c_str(), flags);
+  }
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string Trimmed(std::string directory) {
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  return directory;
+}
+
+}  // namespace
+
+std::string LockFileName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string mapped;
+  mapped.reserve(name.size() + 8);
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c == '/') {
+      mapped += '_';
+    } else if (KeptAsIs(c) && !(i == 0 && c == '.')) {
+      // A leading dot is escaped: no name may become "." or "..", or hidden.
+      mapped += static_cast<char>(c);
+    } else {
+      mapped += '%';
+      mapped += kHex[c >> 4];
+      mapped += kHex[c & 15];
+    }
+  }
+  if (mapped.size() > kMaxPlainName) {
+    // '~' is always escaped above, so a hashed name cannot equal a plain one.
+    char hash[17];
+    const uint64_t value = Fnv1a64(name);
+    for (int i = 0; i < 16; ++i) hash[i] = kHex[(value >> (60 - 4 * i)) & 15];
+    hash[16] = '\0';
+    mapped = mapped.substr(0, kHashedPrefix) + "~" + hash;
+  }
+  return mapped + kSuffix;
+}
+
+int OpenLockDirectory(const std::string& directory) {
+  const std::string path = Trimmed(directory);
+  const bool created = mkdir(path.c_str(), 01777) == 0;
+  if (!created && errno != EEXIST) return -1;
+  // No trailing slash: with one, O_NOFOLLOW would not stop a symbolic link.
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+                 (info.st_uid == 0 || info.st_uid == geteuid());
+  // mkdir's mode passed through the umask; every user needs to create files here.
+  if (trusted && created && info.st_uid == geteuid()) {
+    trusted = fchmod(fd, 01777) == 0 && fstat(fd, &info) == 0;
+  }
+  // Anyone who may write here could delete or replace our lock files unless
+  // the sticky bit stops them.
+  if (trusted && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    trusted = false;
+  }
+  if (!trusted) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name) {
+  static std::mutex registryGuard;
+  static std::map<std::string, std::weak_ptr<LockEntry>> registry;
+
+  const std::string fileName = LockFileName(name);
+  const std::string key = Trimmed(directory) + "/" + fileName;
+  std::lock_guard<std::mutex> lock(registryGuard);
+  // Forget the names whose last mutex has gone, so the table stays small.
+  for (auto it = registry.begin(); it != registry.end();) {
+    it = it->second.expired() && it->first != key ? registry.erase(it) : std::next(it);
+  }
+  std::shared_ptr<LockEntry> entry = registry[key].lock();
+  if (!entry) {
+    const int dirFd = OpenLockDirectory(directory);
+    if (dirFd < 0) return nullptr;
+    const int fd = OpenLockFile(dirFd, fileName);
+    close(dirFd);
+    if (fd < 0) return nullptr;
+    entry = std::shared_ptr<LockEntry>(new (std::nothrow) LockEntry(fd));
+    if (!entry) {
+      close(fd);
+      return nullptr;
+    }
+    registry[key] = entry;
+  }
+  return new (std::nothrow) FileNamedMutex(std::move(entry));
+}
+
+}  // namespace posixlock
+
+const char* LockNamespace() {
+  static const std::string kNamespace = std::string(posixlock::kLockDirectory) + "/";
+  return kNamespace.c_str();
+}
+
+NamedMutex* CreateNamedMutex(const char* name) {
+  if (name == nullptr) return nullptr;
+  // The api layer puts the namespace in front of the device path; only the
+  // rest names the file.
+  const char* prefix = LockNamespace();
+  const size_t prefixLength = std::strlen(prefix);
+  const char* rest = std::strncmp(name, prefix, prefixLength) == 0 ? name + prefixLength : name;
+  return posixlock::CreateNamedMutexIn(posixlock::kLockDirectory, rest);
+}
+
+}  // namespace qk::platform

@@ -1,0 +1,252 @@
+#include "platform/virtual/directory.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/virtual/socket_io.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace qk::platform::vlink {
+namespace {
+
+constexpr char kSocketSuffix[] = ".sock";
+constexpr char kTcpSuffix[] = ".tcp";
+
+bool HasSuffix(const std::string& name, const char* suffix) {
+  const size_t length = std::strlen(suffix);
+  return name.size() > length && name.compare(name.size() - length, length, suffix) == 0;
+}
+
+bool IsSeparator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (IsSeparator(directory.back())) return directory + name;
+#ifdef _WIN32
+  return directory + "\\" + name;
+#else
+  return directory + "/" + name;
+#endif
+}
+
+#ifndef _WIN32
+std::string DirectoryOf(const std::string& path) {
+  size_t cut = path.size();
+  while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
+  if (cut == 0) return ".";
+  // Keep a lone root separator ("/x.sock" lives in "/").
+  return cut == 1 ? path.substr(0, 1) : path.substr(0, cut - 1);
+}
+#endif
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParsePort(const std::string& text, uint16_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value == 0 || value > 0xFFFF) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool ParseSecret(const std::string& text, uint8_t* secret) {
+  if (text.size() != 2 * kSecretSize) return false;
+  for (size_t i = 0; i < kSecretSize; ++i) {
+    const int high = HexValue(text[2 * i]);
+    const int low = HexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    secret[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+// The names in `directory`, unsorted; false when it cannot be read.
+bool ReadNames(const std::string& directory, std::vector<std::string>* names) {
+#ifdef _WIN32
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(JoinPath(directory, "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      names->push_back(found.cFileName);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+#else
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) names->push_back(entry->d_name);
+  closedir(dir);
+  return true;
+#endif
+}
+
+// Reads at most kMaxTcpFileSize bytes; false when the file is larger.
+bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemError) {
+#ifdef _WIN32
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *systemError = kErrorFileNotFound;
+    return false;
+  }
+  char buffer[kMaxTcpFileSize + 1];
+  const size_t n = std::fread(buffer, 1, sizeof buffer, file);
+  std::fclose(file);
+#else
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    // ELOOP: a symbolic link, which the trust rules refuse.
+    *systemError = (errno == ELOOP || errno == EACCES || errno == EPERM) ? kErrorAccessDenied
+                                                                          : kErrorFileNotFound;
+    return false;
+  }
+  // Judge the file that was opened, not the name, which may have changed since.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0) {
+    close(fd);
+    *systemError = kErrorAccessDenied;
+    return false;
+  }
+  char buffer[kMaxTcpFileSize + 1];
+  size_t n = 0;
+  while (n < sizeof buffer) {
+    const ssize_t got = read(fd, buffer + n, sizeof buffer - n);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    n += static_cast<size_t>(got);
+  }
+  close(fd);
+#endif
+  if (n > kMaxTcpFileSize) {
+    *systemError = kErrorFileNotFound;
+    return false;
+  }
+  text->assign(buffer, n);
+  return true;
+}
+
+#ifndef _WIN32
+// The calling user's, and nobody else may write it.
+bool OwnedAndPrivate(const struct stat& info) {
+  return info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+#endif
+
+}  // namespace
+
+bool IsVirtualPath(const char* path) {
+  return path != nullptr && std::strncmp(path, kPathPrefix, kPathPrefixLength) == 0;
+}
+
+EntryKind KindOfName(const std::string& name) {
+  if (HasSuffix(name, kSocketSuffix)) return EntryKind::kLocalSocket;
+  if (HasSuffix(name, kTcpSuffix)) return EntryKind::kTcpFile;
+  return EntryKind::kNone;
+}
+
+std::vector<std::string> ListVirtualPaths(const std::string& directory) {
+  std::vector<std::string> names;
+  if (directory.empty() || !ReadNames(directory, &names)) return {};
+  // std::string compares as unsigned bytes, the order of strcmp.
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> paths;
+  for (const std::string& name : names) {
+    const EntryKind kind = KindOfName(name);
+    if (kind == EntryKind::kNone) continue;
+    if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) continue;
+    std::string path = kPathPrefix + JoinPath(directory, name);
+    if (path.size() > kMaxInterfacePath) continue;
+    paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+std::vector<std::string> ListVirtualTokens() {
+  const char* directory = std::getenv(kDirectoryVariable);
+  if (directory == nullptr || directory[0] == '\0') return {};
+  return ListVirtualPaths(directory);
+}
+
+bool ParseTcpFile(const char* text, size_t size, TcpEndpoint* endpoint) {
+  bool havePort = false;
+  bool haveSecret = false;
+  size_t pos = 0;
+  while (pos < size) {
+    size_t end = pos;
+    while (end < size && text[end] != '\n') ++end;
+    std::string line(text + pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) return false;
+    const size_t valueStart = line.find_first_not_of(' ', space);
+    if (valueStart == std::string::npos) return false;
+    const std::string key = line.substr(0, space);
+    const std::string value = line.substr(valueStart);
+    if (key == "port" && !havePort) {
+      if (!ParsePort(value, &endpoint->port)) return false;
+      havePort = true;
+    } else if (key == "secret" && !haveSecret) {
+      if (!ParseSecret(value, endpoint->secret)) return false;
+      haveSecret = true;
+    } else {
+      return false;
+    }
+  }
+  return havePort && haveSecret;
+}
+
+uint32_t CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* endpoint) {
+  if (kind == EntryKind::kNone) return kErrorFileNotFound;
+  if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) return kErrorFileNotFound;
+#ifndef _WIN32
+  struct stat info;
+  if (stat(DirectoryOf(entryPath).c_str(), &info) != 0) return kErrorFileNotFound;
+  if (!S_ISDIR(info.st_mode) || !OwnedAndPrivate(info)) return kErrorAccessDenied;
+  if (kind == EntryKind::kLocalSocket) {
+    if (lstat(entryPath.c_str(), &info) != 0) return kErrorFileNotFound;
+    if (!S_ISSOCK(info.st_mode) || !OwnedAndPrivate(info)) return kErrorAccessDenied;
+    return 0;
+  }
+#endif
+  std::string text;
+  uint32_t systemError = 0;
+  if (!ReadTcpFile(entryPath, &text, &systemError)) return systemError;
+  const bool parsed = ParseTcpFile(text.data(), text.size(), endpoint);
+  // The secret is not left lying in freed memory.
+  std::fill(text.begin(), text.end(), '\0');
+  return parsed ? 0 : kErrorFileNotFound;
+}
+
+}  // namespace qk::platform::vlink

@@ -1,0 +1,232 @@
+#include "platform/virtual/virtual_device.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/virtual/directory.h"
+
+namespace qk::platform::vlink {
+namespace {
+
+constexpr size_t kReceiveChunk = 2048;
+
+// Handle values of virtual devices have the top bit set, so they never equal
+// a hidraw value (descriptor + 1) and are never 0.
+uint32_t NextHandleValue() {
+  static std::atomic<uint32_t> counter{0};
+  return 0x80000000u | (counter.fetch_add(1) & 0x7FFFFFFFu);
+}
+
+uint16_t BigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint32_t BigEndian32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Waits for the first complete frame of the answer to the open.
+bool ReceiveFrame(Socket& socket, FrameReader& reader, const Deadline& deadline, Frame* frame) {
+  uint8_t buffer[kReceiveChunk];
+  for (;;) {
+    switch (reader.Next(frame)) {
+      case FrameReader::Result::kFrame: return true;
+      case FrameReader::Result::kError: return false;
+      case FrameReader::Result::kNeedMore: break;
+    }
+    if (socket.WaitReadable(deadline) != NetStatus::kOk) return false;
+    size_t received = 0;
+    const NetStatus status = socket.ReceiveSome(buffer, sizeof buffer, &received);
+    if (status == NetStatus::kWouldBlock) continue;
+    if (status != NetStatus::kOk) return false;
+    reader.Feed(buffer, received);
+  }
+}
+
+void Wipe(std::vector<uint8_t>* bytes) {
+  volatile uint8_t* p = bytes->data();
+  for (size_t i = 0; i < bytes->size(); ++i) p[i] = 0;
+}
+
+}  // namespace
+
+VirtualDevice::VirtualDevice(Socket socket, FrameReader reader, const Identity& identity)
+    : socket_(std::move(socket)),
+      reader_(std::move(reader)),
+      identity_(identity),
+      handleValue_(NextHandleValue()) {}
+
+bool VirtualDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
+  *vendorId = identity_.vendorId;
+  *productId = identity_.productId;
+  return true;
+}
+
+bool VirtualDevice::GetFeatureReportLength(uint16_t* length) {
+  *length = identity_.featureReportLength;
+  return true;
+}
+
+void VirtualDevice::Break() {
+  broken_ = true;
+  socket_.Close();
+}
+
+VirtualDevice::Pull VirtualDevice::PullBytes(const Deadline& deadline) {
+  const NetStatus ready = socket_.WaitReadable(deadline);
+  if (ready == NetStatus::kTimedOut) return Pull::kTimedOut;
+  if (ready != NetStatus::kOk) return Pull::kBroken;
+  uint8_t buffer[kReceiveChunk];
+  size_t received = 0;
+  const NetStatus status = socket_.ReceiveSome(buffer, sizeof buffer, &received);
+  if (status == NetStatus::kWouldBlock) return Pull::kGot;
+  if (status != NetStatus::kOk) return Pull::kBroken;
+  reader_.Feed(buffer, received);
+  return Pull::kGot;
+}
+
+bool VirtualDevice::FlushInput() {
+  // A closed or broken connection has nothing to discard; the write that
+  // follows fails and ends the exchange as a communication failure.
+  if (broken_) return true;
+  size_t discarded = 0;
+  // One limit for the whole flush, however slowly the rest of a frame trickles in.
+  const Deadline partialLimit(kPartialFrameWaitMs);
+  const Deadline noWait(0);
+  Frame frame;
+  for (;;) {
+    FrameReader::Result next;
+    while ((next = reader_.Next(&frame)) == FrameReader::Result::kFrame) {
+      if (frame.type != kFrameReport) {
+        Break();
+        return true;
+      }
+      discarded += kFrameHeaderSize + frame.payload.size();
+    }
+    if (next == FrameReader::Result::kError || discarded > kMaxFlushBytes) {
+      Break();
+      return true;
+    }
+    // Take what has already arrived; wait only to finish a frame that has begun.
+    const Pull pulled = PullBytes(reader_.HasPartialFrame() ? partialLimit : noWait);
+    if (pulled == Pull::kBroken) {
+      Break();
+      return true;
+    }
+    if (pulled == Pull::kTimedOut) {
+      if (reader_.HasPartialFrame()) Break();
+      return true;
+    }
+  }
+}
+
+IoEvent* VirtualDevice::CreateIoEvent() { return reinterpret_cast<IoEvent*>(&eventToken_); }
+
+void VirtualDevice::CloseIoEvent(IoEvent*) {}
+
+IoStatus VirtualDevice::WriteReport(IoEvent*, const uint8_t* report, uint32_t timeoutMs) {
+  if (broken_) return IoStatus::kFailed;
+  std::vector<uint8_t> frame;
+  AppendFrame(kFrameReport, report, kReportSize, &frame);
+  size_t sent = 0;
+  const NetStatus status = socket_.SendAll(frame.data(), frame.size(), Deadline(timeoutMs), &sent);
+  if (status == NetStatus::kOk) return IoStatus::kOk;
+  // Half a frame cannot be taken back: the stream is out of step for good.
+  if (status != NetStatus::kTimedOut || sent > 0) Break();
+  return status == NetStatus::kTimedOut ? IoStatus::kTimedOut : IoStatus::kFailed;
+}
+
+IoStatus VirtualDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs) {
+  if (broken_) return IoStatus::kFailed;
+  const Deadline deadline(timeoutMs);
+  Frame frame;
+  for (;;) {
+    switch (reader_.Next(&frame)) {
+      case FrameReader::Result::kFrame:
+        if (frame.type != kFrameReport) {
+          Break();
+          return IoStatus::kFailed;
+        }
+        std::memcpy(report, frame.payload.data(), kReportSize);
+        return IoStatus::kOk;
+      case FrameReader::Result::kError:
+        Break();
+        return IoStatus::kFailed;
+      case FrameReader::Result::kNeedMore:
+        break;
+    }
+    const Pull pulled = PullBytes(deadline);
+    if (pulled == Pull::kTimedOut) return IoStatus::kTimedOut;
+    if (pulled == Pull::kBroken) {
+      Break();
+      return IoStatus::kFailed;
+    }
+  }
+}
+
+Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret,
+                  const Deadline& deadline, uint32_t* systemError) {
+  *systemError = kErrorFileNotFound;
+  std::vector<uint8_t> payload = {kProtocolVersion,
+                                  static_cast<uint8_t>(share == ShareMode::kExclusive ? 1 : 0)};
+  if (secret != nullptr) payload.insert(payload.end(), secret, secret + kSecretSize);
+  std::vector<uint8_t> open;
+  AppendFrame(kFrameOpen, payload.data(), payload.size(), &open);
+  size_t sent = 0;
+  const NetStatus status = socket.SendAll(open.data(), open.size(), deadline, &sent);
+  Wipe(&payload);
+  Wipe(&open);
+  if (status != NetStatus::kOk) return nullptr;
+
+  FrameReader reader;
+  Frame answer;
+  if (!ReceiveFrame(socket, reader, deadline, &answer)) return nullptr;
+  const std::vector<uint8_t>& p = answer.payload;
+  if (answer.type == kFrameRefused && p.size() == kRefusedPayload) {
+    const uint32_t refusal = BigEndian32(p.data());
+    // A refusal always fails the open, even one that names no error.
+    *systemError = refusal != 0 ? refusal : kErrorFileNotFound;
+    return nullptr;
+  }
+  if (answer.type != kFrameIdentity || p.size() != kIdentityPayload || p[0] != kProtocolVersion) {
+    return nullptr;
+  }
+  Identity identity;
+  identity.vendorId = BigEndian16(&p[1]);
+  identity.productId = BigEndian16(&p[3]);
+  identity.featureReportLength = BigEndian16(&p[5]);
+  auto* device = new (std::nothrow) VirtualDevice(std::move(socket), std::move(reader), identity);
+  if (device != nullptr) *systemError = 0;
+  return device;
+}
+
+Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError) {
+  *systemError = kErrorFileNotFound;
+  if (!IsVirtualPath(path)) return nullptr;
+  const std::string entryPath = path + kPathPrefixLength;
+  const EntryKind kind = KindOfName(entryPath);
+  TcpEndpoint endpoint;
+  const uint32_t refused = CheckEntry(entryPath, kind, &endpoint);
+  if (refused != 0) {
+    *systemError = refused;
+    return nullptr;
+  }
+  const Deadline deadline(kHandshakeTimeoutMs);
+  Device* device = nullptr;
+  if (kind == EntryKind::kLocalSocket) {
+    Socket socket = Socket::ConnectLocal(entryPath, deadline, systemError);
+    if (socket.Valid()) device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
+  } else {
+    Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, systemError);
+    if (socket.Valid()) {
+      device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
+    }
+  }
+  volatile uint8_t* secret = endpoint.secret;
+  for (size_t i = 0; i < kSecretSize; ++i) secret[i] = 0;
+  return device;
+}
+
+}  // namespace qk::platform::vlink

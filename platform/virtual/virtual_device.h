@@ -1,0 +1,64 @@
+// A token reached over the virtual link: one stream connection per open
+// handle, carrying 65-byte reports in frames.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/virtual/frame.h"
+#include "platform/virtual/socket_io.h"
+
+namespace qk::platform::vlink {
+
+// Connecting and receiving the identity must end within this time.
+constexpr uint32_t kHandshakeTimeoutMs = 2000;
+// A flush waits at most this long for the rest of a frame that has begun.
+constexpr uint32_t kPartialFrameWaitMs = 1000;
+// A flush discards at most this many bytes; a peer that sends more is broken.
+constexpr size_t kMaxFlushBytes = 64 * 1024;
+
+struct Identity {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t featureReportLength = 0;
+};
+
+class VirtualDevice final : public Device {
+ public:
+  // `reader` holds whatever arrived after the identity.
+  VirtualDevice(Socket socket, FrameReader reader, const Identity& identity);
+
+  bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
+  bool GetFeatureReportLength(uint16_t* length) override;
+  bool FlushInput() override;
+  IoEvent* CreateIoEvent() override;
+  void CloseIoEvent(IoEvent* event) override;
+  IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
+  IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
+  uint32_t HandleValue() const override { return handleValue_; }
+
+ private:
+  enum class Pull { kGot, kTimedOut, kBroken };
+  // Receives what is there, waiting until the deadline for something.
+  Pull PullBytes(const Deadline& deadline);
+  // Closes the connection for good: the stream can no longer be trusted.
+  void Break();
+
+  Socket socket_;
+  FrameReader reader_;
+  Identity identity_;
+  uint32_t handleValue_;
+  bool broken_ = false;
+  char eventToken_ = 0;
+};
+
+// Sends the open frame on a connected socket and waits for the answer, all
+// within `deadline`. Null on failure with the Windows error number (the
+// token's own for a refusal).
+Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret,
+                  const Deadline& deadline, uint32_t* systemError);
+
+// OpenDevice for a "qkvirtual:" path: trust checks, connection, handshake.
+Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError);
+
+}  // namespace qk::platform::vlink

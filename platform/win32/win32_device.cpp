@@ -1,0 +1,119 @@
+#include "platform/win32/win32_device.h"
+
+#include <cstring>
+
+namespace qk::platform::win32 {
+namespace {
+
+// The IoEvent handed to the transport is the event HANDLE itself: the type
+// stays incomplete, so no other backend's definition can clash with it.
+HANDLE EventHandle(IoEvent* event) { return reinterpret_cast<HANDLE>(event); }
+
+enum class Direction { kWrite, kRead };
+
+// One overlapped transfer of exactly kReportSize bytes, waited for at most
+// timeoutMs. An operation that is still pending when the wait ends is
+// cancelled and then waited for, so that neither `buffer` nor the OVERLAPPED
+// record on this stack frame is written after we return.
+IoStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t* buffer,
+                        uint32_t timeoutMs) {
+  if (event == nullptr) return IoStatus::kFailed;
+  OVERLAPPED overlapped;
+  std::memset(&overlapped, 0, sizeof overlapped);
+  overlapped.hEvent = event;
+
+  const DWORD size = static_cast<DWORD>(kReportSize);
+  const BOOL started = direction == Direction::kWrite
+                           ? WriteFile(file, buffer, size, nullptr, &overlapped)
+                           : ReadFile(file, buffer, size, nullptr, &overlapped);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return IoStatus::kFailed;
+
+  const DWORD waited = WaitForSingleObject(event, timeoutMs);
+  DWORD transferred = 0;
+  if (waited != WAIT_OBJECT_0) {
+    // Timed out, or the wait itself failed: stop the operation and wait for
+    // the system to let go of the buffer. CancelIo cancels what this thread
+    // started on the handle, which is exactly this one operation, and exists
+    // on every Windows version the library runs on.
+    CancelIo(file);
+    const BOOL finished = GetOverlappedResult(file, &overlapped, &transferred, TRUE);
+    // An operation that completed in the race with the cancel did its work:
+    // report it rather than drop a report that was really read or written.
+    if (finished && transferred == size) return IoStatus::kOk;
+    return waited == WAIT_TIMEOUT ? IoStatus::kTimedOut : IoStatus::kFailed;
+  }
+  if (!GetOverlappedResult(file, &overlapped, &transferred, TRUE)) return IoStatus::kFailed;
+  // A HID interface transfers whole reports; anything shorter is not one.
+  return transferred == size ? IoStatus::kOk : IoStatus::kFailed;
+}
+
+}  // namespace
+
+uint32_t HandleToValue(HANDLE handle) {
+  const auto value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
+  return value != 0 ? value : 1u;
+}
+
+Win32Device::~Win32Device() {
+  if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) CloseHandle(handle_);
+}
+
+bool Win32Device::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
+  HIDD_ATTRIBUTES attributes;
+  std::memset(&attributes, 0, sizeof attributes);
+  attributes.Size = sizeof attributes;
+  if (!HidD_GetAttributes(handle_, &attributes)) return false;
+  *vendorId = attributes.VendorID;
+  *productId = attributes.ProductID;
+  return true;
+}
+
+bool Win32Device::GetFeatureReportLength(uint16_t* length) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(handle_, &preparsed)) return false;
+  HIDP_CAPS caps;
+  std::memset(&caps, 0, sizeof caps);
+  const bool read = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  // Freed on every path; a failed free rejects the interface as well.
+  const bool freed = HidD_FreePreparsedData(preparsed) != FALSE;
+  if (!read || !freed) return false;
+  *length = caps.FeatureReportByteLength;
+  return true;
+}
+
+bool Win32Device::FlushInput() { return HidD_FlushQueue(handle_) != FALSE; }
+
+IoEvent* Win32Device::CreateIoEvent() {
+  // Manual-reset and initially signalled: ReadFile and WriteFile reset it
+  // when they start an operation and the system sets it on completion.
+  HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  return reinterpret_cast<IoEvent*>(event);
+}
+
+void Win32Device::CloseIoEvent(IoEvent* event) {
+  if (event != nullptr) CloseHandle(EventHandle(event));
+}
+
+IoStatus Win32Device::WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) {
+  // WriteFile takes a const buffer, but the transfer helper is shared with
+  // reads; a private copy also keeps the caller's report out of the
+  // system's hands.
+  uint8_t outgoing[kReportSize];
+  std::memcpy(outgoing, report, kReportSize);
+  return TransferReport(handle_, EventHandle(event), Direction::kWrite, outgoing, timeoutMs);
+}
+
+IoStatus Win32Device::ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) {
+  // Read into a local buffer so that the caller's report changes only when a
+  // whole report has arrived.
+  uint8_t incoming[kReportSize];
+  std::memset(incoming, 0, sizeof incoming);
+  const IoStatus status =
+      TransferReport(handle_, EventHandle(event), Direction::kRead, incoming, timeoutMs);
+  if (status == IoStatus::kOk) std::memcpy(report, incoming, kReportSize);
+  return status;
+}
+
+uint32_t Win32Device::HandleValue() const { return HandleToValue(handle_); }
+
+}  // namespace qk::platform::win32

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Cross-builds the library, the driver, the tools and the tests for Windows
+# with MinGW-w64: 32-bit into build-win32/, 64-bit into build-win64/.
+#
+#   scripts/build-windows.sh [32|64|all] [extra cmake -D options...]
+#
+# Environment: QK_BUILD_ROOT (where the build folders go; default: the
+# repository), QK_JOBS (parallel jobs; default 2), QK_BUILD_TYPE (default
+# Release). Installs nothing: the MinGW-w64 compilers must be present
+# (scripts/install-deps.sh --full).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_root=${QK_BUILD_ROOT:-$root}
+jobs=${QK_JOBS:-2}
+build_type=${QK_BUILD_TYPE:-Release}
+
+which_targets=${1:-all}
+if (($# > 0)); then shift; fi
+case "$which_targets" in
+  32) bits=(32) ;;
+  64) bits=(64) ;;
+  all) bits=(32 64) ;;
+  *) echo "usage: $0 [32|64|all] [cmake options...]" >&2; exit 2 ;;
+esac
+
+for b in "${bits[@]}"; do
+  toolchain="$root/cmake/toolchain-mingw$b.cmake"
+  dir="$build_root/build-win$b"
+  echo "== Windows $b-bit: $dir"
+  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE="$build_type" -DQK_WERROR=ON "$@"
+  cmake --build "$dir" -j"$jobs"
+done

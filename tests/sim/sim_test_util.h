@@ -1,0 +1,85 @@
+// Drives the token's command interpreter directly, without reports or cipher.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/commands.h"
+#include "sim/state.h"
+
+namespace qksimtest {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Reply {
+  uint16_t sw = 0;
+  Bytes data;
+};
+
+inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes Le16(uint32_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+const std::string kUserPin = "60719283";
+const std::string kDeveloperPin = "904817263590481726359048";
+
+class Interpreter {
+ public:
+  Interpreter() : state(qksim::DefaultState(&random)) {
+    session.currentDirectory = state.fileSystem.RootHandle();
+  }
+
+  Reply Send(uint8_t ins, uint8_t p1 = 0, uint8_t p2 = 0, const Bytes& data = {}) {
+    Bytes image(6 + data.size(), 0);
+    image[1] = ins;
+    image[2] = p1;
+    image[3] = p2;
+    image[4] = static_cast<uint8_t>(data.size());
+    image[5] = static_cast<uint8_t>(data.size() >> 8);
+    std::copy(data.begin(), data.end(), image.begin() + 6);
+    qksim::CommandEnvironment env{&state, &session, &random, epoch};
+    Bytes answer = qksim::RunCommand(image, &env);
+    lastChanged = env.stateChanged;
+    if (env.epochAdvanced) ++epoch;
+    Reply reply;
+    reply.sw = static_cast<uint16_t>((answer[answer.size() - 2] << 8) | answer.back());
+    reply.data.assign(answer.begin(), answer.end() - 2);
+    return reply;
+  }
+
+  uint16_t VerifyUser(const std::string& pin = kUserPin) { return Send(0x20, 0, 0, Text(pin)).sw; }
+  uint16_t VerifyDeveloper(const std::string& pin = kDeveloperPin) {
+    return Send(0x20, 1, 0, Text(pin)).sw;
+  }
+  uint16_t Select(uint16_t id) {
+    return Send(0xA4, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)).sw;
+  }
+  uint16_t MakeDir(uint16_t id, uint32_t size) {
+    return Send(0xE0, 0, 0, Cat({Le16(id), {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
+                                            static_cast<uint8_t>(size >> 16)}})).sw;
+  }
+  uint16_t MakeFile(uint16_t id, uint32_t size, uint8_t type) {
+    return Send(0xE1, 5, 0, Cat({Le16(id), Le16(size), {type}})).sw;
+  }
+  uint16_t Write(uint16_t id, uint32_t offset, const Bytes& bytes) {
+    return Send(0xD6, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
+                Cat({Le16(offset), Le16(static_cast<uint32_t>(bytes.size())), bytes})).sw;
+  }
+  Reply Execute(uint16_t id, const Bytes& input) {
+    return Send(0xCF, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), input);
+  }
+
+  qksim::Random random;
+  qksim::TokenState state;
+  qksim::SessionState session;
+  uint64_t epoch = 1;
+  bool lastChanged = false;
+};
+
+}  // namespace qksimtest

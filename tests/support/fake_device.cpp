@@ -1,0 +1,241 @@
+#include "tests/support/fake_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "api/device_table.h"
+#include "transport/des.h"
+
+namespace qktest {
+
+using qk::platform::EnumStatus;
+using qk::platform::IoStatus;
+
+// kSessionBlock = 01 02 .. 40; the key is the first 8 bytes of
+// kSessionBlock^65537 mod n under the maker key, computed independently.
+const uint8_t kSessionBlock[64] = {
+    0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,
+    0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20,
+    0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0x2E, 0x2F, 0x30,
+    0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F, 0x40};
+const uint8_t kSessionBlockKey[8] = {0xAB, 0xBD, 0x62, 0xAF, 0xB8, 0xC0, 0xA2, 0xA2};
+
+namespace {
+
+class FakeInterfaceSet : public qk::platform::InterfaceSet {
+ public:
+  explicit FakeInterfaceSet(std::vector<FakeInterface> interfaces)
+      : interfaces_(std::move(interfaces)) {}
+  EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
+    if (index >= interfaces_.size()) return EnumStatus::kNoMore;
+    const FakeInterface& member = interfaces_[index];
+    if (member.status != EnumStatus::kOk) return member.status;
+    if (member.path.size() + 1 > capacity) return EnumStatus::kDetailTooLarge;
+    std::memcpy(path, member.path.c_str(), member.path.size() + 1);
+    return EnumStatus::kOk;
+  }
+
+ private:
+  std::vector<FakeInterface> interfaces_;
+};
+
+}  // namespace
+
+FakeDevice::FakeDevice(const FakeInterface& config, std::shared_ptr<DeviceLog> log, uint32_t handle)
+    : config_(config), log_(std::move(log)), handle_(handle) {}
+
+FakeDevice::~FakeDevice() { log_->deleted = true; }
+
+bool FakeDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
+  if (!config_.attributesReadable) return false;
+  *vendorId = config_.vendorId;
+  *productId = config_.productId;
+  return true;
+}
+
+bool FakeDevice::GetFeatureReportLength(uint16_t* length) {
+  if (!config_.featureLengthReadable) return false;
+  *length = config_.featureReportLength;
+  return true;
+}
+
+bool FakeDevice::FlushInput() {
+  ++log_->flushes;
+  if (flushFails) return false;
+  answers.clear();
+  return true;
+}
+
+qk::platform::IoEvent* FakeDevice::CreateIoEvent() {
+  if (eventFails) return nullptr;
+  ++log_->eventsCreated;
+  // The exchange only hands the event back; the platform layer owns the
+  // type's body, so a distinct address of ours stands in for it.
+  return reinterpret_cast<qk::platform::IoEvent*>(&eventStorage_);
+}
+
+void FakeDevice::CloseIoEvent(qk::platform::IoEvent* event) {
+  ++log_->eventsClosed;
+  (void)event;
+}
+
+IoStatus FakeDevice::WriteReport(qk::platform::IoEvent* event, const uint8_t* report,
+                                 uint32_t timeoutMs) {
+  if (event == nullptr) return IoStatus::kFailed;
+  log_->writeTimeouts.push_back(timeoutMs);
+  if (writeStatus != IoStatus::kOk) return writeStatus;
+  Report copy;
+  std::memcpy(copy.data(), report, copy.size());
+  log_->written.push_back(copy);
+  if (config_.responder) config_.responder(copy, &answers);
+  return IoStatus::kOk;
+}
+
+IoStatus FakeDevice::ReadReport(qk::platform::IoEvent* event, uint8_t* report, uint32_t timeoutMs) {
+  if (event == nullptr) return IoStatus::kFailed;
+  log_->readTimeouts.push_back(timeoutMs);
+  if (answers.empty()) return IoStatus::kTimedOut;
+  std::memcpy(report, answers.front().data(), answers.front().size());
+  answers.pop_front();
+  return IoStatus::kOk;
+}
+
+qk::platform::InterfaceSet* FakeBackend::OpenInterfaceSet() {
+  if (!setAvailable) return nullptr;
+  return new FakeInterfaceSet(interfaces);
+}
+
+qk::platform::Device* FakeBackend::OpenDevice(const char* path, qk::platform::IoMode io,
+                                              qk::platform::ShareMode share,
+                                              uint32_t* systemError) {
+  opens.push_back(OpenCall{path, io, share});
+  for (const FakeInterface& member : interfaces) {
+    if (member.path != path) continue;
+    if (member.openError != 0) {
+      *systemError = member.openError;
+      return nullptr;
+    }
+    auto log = std::make_shared<DeviceLog>();
+    logs.push_back(log);
+    return new FakeDevice(member, log, nextHandle_++);
+  }
+  *systemError = qk::platform::kErrorFileNotFound;
+  return nullptr;
+}
+
+FakeInterface& FakeBackend::AddToken(const std::string& path) {
+  FakeInterface member;
+  member.path = path;
+  interfaces.push_back(member);
+  return interfaces.back();
+}
+
+int FakeBackend::LiveDevices() const {
+  return static_cast<int>(
+      std::count_if(logs.begin(), logs.end(), [](const auto& log) { return !log->deleted; }));
+}
+
+BackendGuard::BackendGuard(qk::platform::Backend* backend) {
+  qk::platform::SetBackendForTesting(backend);
+}
+
+BackendGuard::~BackendGuard() { qk::platform::SetBackendForTesting(nullptr); }
+
+Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const Bytes& payload) {
+  Report report{};
+  report[1] = static_cast<uint8_t>(total >> 8);
+  report[2] = static_cast<uint8_t>(total);
+  report[3] = static_cast<uint8_t>(offset >> 8);
+  report[4] = static_cast<uint8_t>(offset);
+  report[6] = chunkLength;
+  std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 58), report.begin() + 7);
+  return report;
+}
+
+std::vector<Report> FrameAnswer(const Bytes& answer) {
+  std::vector<Report> reports;
+  const auto total = static_cast<uint16_t>(answer.size());
+  for (size_t offset = 0; offset < answer.size(); offset += 58) {
+    const size_t chunk = std::min<size_t>(58, answer.size() - offset);
+    reports.push_back(MakeReport(total, static_cast<uint16_t>(offset), static_cast<uint8_t>(chunk),
+                                 Bytes(answer.begin() + static_cast<long>(offset),
+                                       answer.begin() + static_cast<long>(offset + chunk))));
+  }
+  return reports;
+}
+
+void EncipherAnswers(std::vector<Report>* reports, const uint8_t* sessionKey) {
+  if (sessionKey == nullptr) return;
+  for (Report& report : *reports) {
+    Report plain = report;
+    qk::TokenChainEncrypt(plain.data() + 1, report.data() + 1, sessionKey, 64);
+  }
+}
+
+FakeToken::FakeToken(Handler handler) : handler_(std::move(handler)) {}
+
+Responder FakeToken::AsResponder() {
+  return [this](const Report& written, std::deque<Report>* answers) { OnReport(written, answers); };
+}
+
+Bytes Ok(const Bytes& data) {
+  Bytes answer = data;
+  answer.push_back(0x90);
+  answer.push_back(0x00);
+  return answer;
+}
+
+void FakeToken::OnReport(const Report& written, std::deque<Report>* answers) {
+  static const uint8_t kPlainSessionCommand[12] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x06,
+                                                   0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
+  const bool sessionCommand = std::memcmp(written.data() + 1, kPlainSessionCommand, 12) == 0;
+  Report plain = written;
+  if (!sessionCommand) qk::TokenChainDecrypt(written.data() + 1, plain.data() + 1, key.data(), 64);
+
+  const size_t total = static_cast<size_t>(plain[1] << 8 | plain[2]);
+  const size_t offset = static_cast<size_t>(plain[3] << 8 | plain[4]);
+  const size_t chunk = std::min<size_t>(plain[6], 58);
+  if (offset == 0) {
+    pending_.assign(total, 0);
+    pendingTotal_ = 0;
+  }
+  if (offset + chunk > pending_.size()) return;  // garbage: drop
+  std::copy(plain.begin() + 7, plain.begin() + 7 + static_cast<long>(chunk),
+            pending_.begin() + static_cast<long>(offset));
+  pendingTotal_ += chunk;
+  if (pendingTotal_ < pending_.size()) return;
+
+  commands.push_back(pending_);
+  std::vector<Report> reports;
+  if (sessionCommand) {
+    reports = FrameAnswer(Ok(Bytes(kSessionBlock, kSessionBlock + 64)));
+    std::copy(kSessionBlockKey, kSessionBlockKey + 8, key.begin());
+    keyAgreed = true;
+  } else {
+    reports = FrameAnswer(handler_(pending_));
+    EncipherAnswers(&reports, key.data());
+  }
+  for (const Report& report : reports) answers->push_back(report);
+}
+
+bool FakeMutex::Lock(uint32_t timeoutMs) {
+  lockTimeouts.push_back(timeoutMs);
+  if (lockSucceeds) ++held;
+  return lockSucceeds;
+}
+
+void FakeMutex::Unlock() {
+  ++unlocks;
+  --held;
+}
+
+void ResetDeviceTable() {
+  qk::DeviceTable& table = qk::GetDeviceTable();
+  for (qk::DeviceSlot& slot : table.slots) {
+    delete slot.file;
+    delete slot.mutex;
+  }
+  std::memset(&table, 0, sizeof(table));
+}
+
+}  // namespace qktest

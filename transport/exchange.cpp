@@ -1,0 +1,187 @@
+// The report exchange: a command record cut into 65-byte reports, enciphered
+// under the session key, and its answer reassembled from the reports the
+// token sends back. Every byte of an answer report is treated as hostile.
+#include "transport/exchange.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "api/device_table.h"
+#include "api/messages.h"
+#include "include/qktoken.h"
+#include "transport/des.h"
+
+namespace qk {
+
+namespace {
+
+constexpr size_t kReportSize = platform::kReportSize;  // identifier + 64
+constexpr size_t kCipheredSize = 64;                   // report bytes 1..64
+constexpr size_t kChunkSize = 58;
+// Report byte positions.
+constexpr size_t kTotalAt = 1, kOffsetAt = 3, kZeroAt = 5, kChunkLengthAt = 6, kPayloadAt = 7;
+// A full-size answer takes ceil(1024 / 58) reports; a token that sends more
+// is babbling, not answering.
+constexpr uint32_t kMaxAnswerReports = (kRecordDataSize + kChunkSize - 1) / kChunkSize;
+// The status word closes every answer.
+constexpr size_t kStatusWordSize = 2;
+
+// Defaults: a token may compute for tens of seconds before it answers
+// (on-token key generation), so the first answer report and the lock wait
+// (another process's exchange, possibly such a computation) get a minute;
+// a single report on a USB full-speed interrupt pipe takes milliseconds,
+// so five seconds for every other report means the device is gone.
+constexpr TimeLimits kDefaultTimeLimits = {60000, 5000, 60000, 5000};
+
+std::atomic<uint32_t> gLockMs{kDefaultTimeLimits.lockMs};
+std::atomic<uint32_t> gWriteMs{kDefaultTimeLimits.writeMs};
+std::atomic<uint32_t> gFirstReadMs{kDefaultTimeLimits.firstReadMs};
+std::atomic<uint32_t> gReadMs{kDefaultTimeLimits.readMs};
+std::atomic<TransmitHook> gTransmitHook{nullptr};
+
+uint16_t ReadBigEndian16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+void WriteBigEndian16(uint16_t value, uint8_t* p) {
+  p[0] = static_cast<uint8_t>(value >> 8);
+  p[1] = static_cast<uint8_t>(value);
+}
+
+// Closes the exchange's event on every path out.
+class EventGuard {
+ public:
+  EventGuard(platform::Device* device, platform::IoEvent* event) : device_(device), event_(event) {}
+  ~EventGuard() {
+    if (event_ != nullptr) device_->CloseIoEvent(event_);
+  }
+  EventGuard(const EventGuard&) = delete;
+  EventGuard& operator=(const EventGuard&) = delete;
+
+ private:
+  platform::Device* device_;
+  platform::IoEvent* event_;
+};
+
+// Writes the command in chunks of 58 bytes. `plain` keeps the total length in
+// bytes 1-2 and, past each chunk, whatever the previous chunk left there.
+bool SendCommand(platform::Device* device, platform::IoEvent* event, const CommandRecord& record,
+                 bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
+                 uint32_t writeMs) {
+  size_t remaining = record.bytesToSend;
+  size_t offset = 0;
+  while (remaining > 0) {
+    const size_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
+    WriteBigEndian16(static_cast<uint16_t>(offset), plain + kOffsetAt);
+    plain[kZeroAt] = 0;
+    plain[kChunkLengthAt] = static_cast<uint8_t>(chunk);
+    std::memcpy(plain + kPayloadAt, record.bytes + offset, chunk);
+    const uint8_t* report = plain;
+    if (encrypted) {
+      ChainEncrypt(plain + 1, cipher + 1, sessionKey, kCipheredSize);
+      report = cipher;
+    }
+    if (device->WriteReport(event, report, writeMs) != platform::IoStatus::kOk) return false;
+    if (remaining <= kChunkSize) break;
+    offset += kChunkSize;
+    remaining -= kChunkSize;
+  }
+  return true;
+}
+
+// Reads answer reports into the record from byte 6 until the announced total
+// has arrived; *received counts the chunk bytes taken. False on any failed or
+// timed-out read and on any report that does not fit the record.
+bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRecord* record,
+                   bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
+                   const TimeLimits& limits, size_t* received) {
+  *received = 0;
+  for (uint32_t reports = 0; reports < kMaxAnswerReports; ++reports) {
+    const uint32_t waitMs = reports == 0 ? limits.firstReadMs : limits.readMs;
+    uint8_t* target = encrypted ? cipher : plain;
+    if (device->ReadReport(event, target, waitMs) != platform::IoStatus::kOk) return false;
+    if (encrypted) ChainDecrypt(cipher + 1, plain + 1, sessionKey, kCipheredSize);
+
+    const size_t offset = ReadBigEndian16(plain + kOffsetAt);
+    const size_t chunk = plain[kChunkLengthAt];
+    const size_t total = ReadBigEndian16(plain + kTotalAt);
+    if (offset >= kRecordDataSize) return false;
+    if (chunk > kChunkSize || offset + chunk > kRecordDataSize) return false;
+    if (total < kStatusWordSize || total > kRecordDataSize) return false;
+
+    std::memcpy(record->bytes + kData + offset, plain + kPayloadAt, chunk);
+    *received += chunk;
+    if (*received >= total) {
+      // Overlapping chunks can add up past the data area; the status word
+      // must lie inside it.
+      return *received <= kRecordDataSize;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+TimeLimits GetTimeLimits() {
+  return TimeLimits{gLockMs.load(), gWriteMs.load(), gFirstReadMs.load(), gReadMs.load()};
+}
+
+void SetTimeLimitsForTesting(const TimeLimits& limits) {
+  gLockMs = limits.lockMs;
+  gWriteMs = limits.writeMs;
+  gFirstReadMs = limits.firstReadMs;
+  gReadMs = limits.readMs;
+}
+
+void ResetTimeLimitsForTesting() { SetTimeLimitsForTesting(kDefaultTimeLimits); }
+
+uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
+                         const uint8_t* sessionKey) {
+  // A slot without a device (a forgotten or never opened one) cannot talk.
+  if (device == nullptr || record == nullptr || sessionKey == nullptr) return QK_E_COMMUNICATION;
+  // A command is its header at least and never more than the record holds.
+  if (record->bytesToSend < kRecordHeaderSize || record->bytesToSend > kRecordImageSize) {
+    return QK_E_PARAMETER;
+  }
+  const TimeLimits limits = GetTimeLimits();
+
+  uint8_t plain[kReportSize] = {};
+  uint8_t cipher[kReportSize] = {};
+  WriteBigEndian16(record->bytesToSend, plain + kTotalAt);
+
+  if (!device->FlushInput()) return QK_E_FAILURE;
+  platform::IoEvent* event = device->CreateIoEvent();
+  if (event == nullptr) return QK_E_COMMUNICATION;
+  EventGuard closeEvent(device, event);
+
+  const bool encrypted = record->bytes[kIns] != kInsSessionKey;
+  if (!SendCommand(device, event, *record, encrypted, sessionKey, plain, cipher, limits.writeMs)) {
+    return QK_E_COMMUNICATION;
+  }
+  size_t received = 0;
+  if (!ReceiveAnswer(device, event, record, encrypted, sessionKey, plain, cipher, limits,
+                     &received)) {
+    return QK_E_COMMUNICATION;
+  }
+  record->responseLength = static_cast<uint16_t>(received - kStatusWordSize);
+  const uint8_t* statusWord = record->bytes + kData + received - kStatusWordSize;
+  return MapStatusWord(statusWord[0], statusWord[1]);
+}
+
+uint32_t TransmitLocked(uint32_t slotIndex, CommandRecord* record) {
+  if (TransmitHook hook = gTransmitHook.load()) return hook(slotIndex, record);
+  // Callers check the context; the table is indexed with the whole word, so
+  // guard it here as well.
+  if (slotIndex >= kMaxDevices) return QK_E_CONTEXT;
+  DeviceSlot& slot = GetDeviceTable().slots[slotIndex];
+
+  // A slot whose lock could not be created exchanges without one; a lock that
+  // cannot be had in time ends the call instead of hanging it.
+  platform::NamedMutex* mutex = slot.mutex;
+  if (mutex != nullptr && !mutex->Lock(GetTimeLimits().lockMs)) return QK_E_COMMUNICATION;
+  const uint32_t result = ExchangeCommand(slot.file, record, slot.sessionKey);
+  if (mutex != nullptr) mutex->Unlock();
+  return result;
+}
+
+void SetTransmitHookForTesting(TransmitHook hook) { gTransmitHook = hook; }
+
+}  // namespace qk

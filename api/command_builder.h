@@ -45,14 +45,10 @@ inline void SetDataLength(CommandRecord* record, size_t dataLength) {
   record->bytesToSend = static_cast<uint16_t>(kRecordHeaderSize + dataLength);
 }
 
-// The slot number the transport is given. The context check tests only the
-// low byte of slotIndex, so only that byte may name the slot: passing the whole
-// word would let a context like 0x0103 pass the check as slot 3 and then reach
-// past the table.
-inline uint32_t SlotNumberOf(const QKContext* context) { return context->slotIndex & 0xFFu; }
-
+// Hands a filled record to the transport for the context's slot. Callers have
+// made the context check, which refuses any slot word of 128 or more.
 inline uint32_t Transmit(const QKContext* context, CommandRecord* record) {
-  return TransmitLocked(SlotNumberOf(context), record);
+  return TransmitLocked(context->slotIndex, record);
 }
 
 }  // namespace qk

@@ -42,7 +42,11 @@ TEST(FileCommands, Layouts) {
        {Select("00 3F"), Select("01 00"), Select("CD AB")}},
       {[](QKContext* c) { return QKSelectDir(c, "0001\\.."); }, {Select("01 00"), Select("00 00")}},
       {[](QKContext* c) { return QKSelectDir(c, std::string(127, 'A').c_str()); },
-       std::vector<Bytes>(26, Select("AA AA"))},  // 25 full steps, then "AA"
+       [] {  // 25 full steps, then "AA"
+         std::vector<Bytes> steps(25, Select("AA AA"));
+         steps.push_back(Select("AA 00"));
+         return steps;
+       }()},
       {[](QKContext* c) { return QKWipeDir(c, ""); }, {Hex("00 E4 00 00 00 00")}},
       {[](QKContext* c) { return QKMakeFile(c, "0010", 65535, 0x1A2); },
        {Hex("00 E1 00 00 05 00 10 00 FF FF A2")}},

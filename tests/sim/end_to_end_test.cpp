@@ -107,6 +107,10 @@ TEST(SimEndToEndSharing, ExclusiveOpenIsRefusedWhileAnotherHandleIsOpen) {
   QKOpenOptions shared = {0, 1};
   ASSERT_EQ(QKOpenDeviceShared(&contexts[0], &shared), 0u);
   EXPECT_EQ(backend->OpenHandles(0), 1u);
+  uint32_t error = 0;
+  EXPECT_EQ(backend->OpenDevice(qktest::SimBackend::PathOf(0).c_str(), qk::platform::IoMode::kOverlapped,
+                                qk::platform::ShareMode::kExclusive, &error), nullptr);
+  EXPECT_EQ(error, qk::platform::kErrorSharingViolation);
   QKCloseDevice(&contexts[0]);
   EXPECT_EQ(backend->OpenHandles(0), 0u);
 }

@@ -4,15 +4,19 @@
 //   qktoken-sim run [--tokens N] [options] -- PROGRAM [ARGS...]
 //                                                serve in a private directory
 //                                                while PROGRAM runs
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,7 +173,8 @@ bool PrepareDirectory(const std::string& dir) {
   for (size_t cut = 1; cut <= dir.size(); ++cut) {
     if (cut != dir.size() && dir[cut] != '/') continue;
     const std::string prefix = dir.substr(0, cut);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+    struct stat existing;
+    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST && stat(prefix.c_str(), &existing) != 0) {
       std::fprintf(stderr, "%s: cannot create %s: %s\n", kProgram, prefix.c_str(),
                    std::strerror(errno));
       return false;
@@ -283,6 +288,7 @@ pid_t Launch(const std::vector<std::string>& program, const sigset_t& originalMa
   const pid_t child = fork();
   if (child == 0) {
     close(status[0]);
+    signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
     execvp(args[0], args.data());
     const int error = errno;

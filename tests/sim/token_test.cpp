@@ -2,7 +2,10 @@
 // commands in several reports, hostile reports, sessions and the trace.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "include/qkrsa.h"
 #include "sim/token.h"
@@ -169,6 +172,29 @@ TEST(SimToken, TraceShowsCommandsWithoutPins) {
   EXPECT_TRUE(events[2].fromHost);
   EXPECT_EQ(events[2].bytes, Cat({{0, 0x20, 0, 0, 8, 0}, Bytes(8, '*')}));
   EXPECT_EQ(events[3].bytes, (Bytes{0x90, 0x00}));
+}
+
+TEST(SimToken, ChangesAreStoredBeforeTheAnswerAndSurviveARestart) {
+  const std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                           "/qksim_restart_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".img";
+  std::remove(path.c_str());
+  std::string error;
+  {
+    auto token = qksim::Token::OpenImage(path, &error);
+    ASSERT_NE(token, nullptr) << error;
+    Host host(token.get());
+    ASSERT_TRUE(host.OpenSession());
+    ASSERT_EQ(host.Send(Cat({{0, 0x20, 1, 0, 24, 0}, Text(kDeveloperPin)})).sw, 0x9000);
+    ASSERT_EQ(host.Send({0, 0xE1, 0, 0, 5, 0, 0x44, 0, 3, 0, 1}).sw, 0x9000);
+    ASSERT_EQ(host.Send(Cat({{0, 0x20, 0, 0, 8, 0}, Text("00000000")})).sw, 0x630E);
+  }
+  auto token = qksim::Token::OpenImage(path, &error);
+  ASSERT_NE(token, nullptr) << error;
+  Host host(token.get());
+  ASSERT_TRUE(host.OpenSession());
+  EXPECT_EQ(host.Send({0, 0xCE, 0x44, 0, 0, 0}).data, (Bytes{1, 3, 0}));
+  EXPECT_EQ(host.Send({0, 0xCD, 0, 0, 0, 0}).data.at(10), 14) << "the spent try is remembered";
+  std::remove(path.c_str());
 }
 
 }  // namespace

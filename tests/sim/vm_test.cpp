@@ -43,7 +43,8 @@ Bytes WithHeader(const Bytes& code) {
                 0,
                 static_cast<uint8_t>(code.size() >> 8),
                 static_cast<uint8_t>(code.size() & 0xFF)};
-  file.insert(file.end(), code.begin(), code.end());
+  // Byte by byte: g++ 12 misreads a range insert into a fresh vector as an overrun.
+  for (uint8_t b : code) file.push_back(b);
   return file;
 }
 

@@ -6,8 +6,6 @@
 #include <map>
 #include <string>
 
-#include "include/qkrsa.h"
-#include "include/qktoken.h"
 #include "tests/platform/abi_layout.h"
 
 namespace {
@@ -33,26 +31,9 @@ const std::map<std::string, size_t>& ExpectedLayout() {
   return layout;
 }
 
-#define CXX_FIELD(type, field) {#type "." #field, offsetof(type, field)}
-
 TEST(AbiTest, CxxLayoutMatchesTheFixedOffsets) {
   const std::map<std::string, size_t> seen = {
-      CXX_FIELD(QKContext, slotIndex),      CXX_FIELD(QKContext, infoWord),
-      CXX_FIELD(QKContext, device),         CXX_FIELD(QKContext, reserved),
-      CXX_FIELD(QKContext, queryValue),     CXX_FIELD(QKContext, infoBlock),
-      CXX_FIELD(QKContext, infoEight),      CXX_FIELD(QKContext, markWord),
-      CXX_FIELD(QKOpenOptions, reserved),   CXX_FIELD(QKOpenOptions, shared),
-      CXX_FIELD(RsaPublicKey, bitLength),   CXX_FIELD(RsaPublicKey, modulus),
-      CXX_FIELD(RsaPublicKey, publicExponent), CXX_FIELD(RsaPrivateKey, bitLength),
-      CXX_FIELD(RsaPrivateKey, modulus),    CXX_FIELD(RsaPrivateKey, publicExponent),
-      CXX_FIELD(RsaPrivateKey, privateExponent), CXX_FIELD(RsaPrivateKey, prime1),
-      CXX_FIELD(RsaPrivateKey, prime2),     CXX_FIELD(RsaPrivateKey, exponent1),
-      CXX_FIELD(RsaPrivateKey, exponent2),  CXX_FIELD(RsaPrivateKey, coefficient),
-      {"sizeof QKContext", sizeof(QKContext)},
-      {"sizeof QKOpenOptions", sizeof(QKOpenOptions)},
-      {"sizeof RsaPublicKey", sizeof(RsaPublicKey)},
-      {"sizeof RsaPrivateKey", sizeof(RsaPrivateKey)},
-  };
+      QK_ABI_FIELDS(QK_ABI_FIELD_ENTRY) QK_ABI_RECORDS(QK_ABI_SIZE_ENTRY)};
   EXPECT_EQ(seen, ExpectedLayout());
 }
 

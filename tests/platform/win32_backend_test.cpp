@@ -146,16 +146,5 @@ TEST(Win32BackendTest, FailedOpensReportTheSystemError) {
   }
 }
 
-TEST(Win32BackendTest, BackendOpensPathsForItsCallers) {
-  ScratchFile file;
-  Win32Backend backend;
-  uint32_t error = 0;
-  std::unique_ptr<Device> device(
-      backend.OpenDevice(file.path(), IoMode::kOverlapped, ShareMode::kShared, &error));
-  EXPECT_NE(device, nullptr);
-  std::unique_ptr<InterfaceSet> set(backend.OpenInterfaceSet());
-  EXPECT_NE(set, nullptr);
-}
-
 }  // namespace
 }  // namespace qk::platform::win32

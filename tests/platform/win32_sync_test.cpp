@@ -55,16 +55,6 @@ TEST(Win32SyncTest, OneNameIsOneMutexAcrossHandles) {
   second->Unlock();
 }
 
-TEST(Win32SyncTest, DifferentNamesDoNotContend) {
-  std::unique_ptr<NamedMutex> a(CreateNamedMutex(("Local\\" + UniqueName("qk-a")).c_str()));
-  std::unique_ptr<NamedMutex> b(CreateNamedMutex(("Local\\" + UniqueName("qk-b")).c_str()));
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  OtherThreadHolds holder(a.get());
-  EXPECT_TRUE(b->Lock(1000));
-  b->Unlock();
-}
-
 TEST(Win32SyncTest, MutexLeftByAnOwnerThatEndedIsAcquired) {
   const std::string name = "Local\\" + UniqueName("qk-abandoned");
   std::unique_ptr<NamedMutex> mutex(CreateNamedMutex(name.c_str()));

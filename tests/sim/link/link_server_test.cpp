@@ -225,6 +225,8 @@ TEST_F(LinkTest, ShareModesFollowWindows) {
 }
 
 TEST_F(LinkTest, ExclusiveHolderHidesTheTokenFromListing) {
+  // A listing that found nothing: the next one reports why it found nothing.
+  EXPECT_EQ(ListedCount(), 0u);
   LinkServer* server = Serve();
   const std::string path = vlink::kPathPrefix + server->EntryPath();
   uint32_t error = 0;
@@ -435,7 +437,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"slow:900", QK_E_COMMUNICATION, true, 700},
                       FaultCase{"slow:150", QK_E_SUCCESS, true, 0},
                       FaultCase{"corrupt", QK_E_FAILURE, true, 0},
-                      FaultCase{"corrupt:64", QK_E_FAILURE, true, 0},
+                      // The last byte of a one-report answer is padding the host ignores.
+                      FaultCase{"corrupt:64", QK_E_SUCCESS, true, 0},
                       FaultCase{"truncate", QK_E_COMMUNICATION, true, 0},
                       FaultCase{"repeat:3", QK_E_SUCCESS, true, 0},
                       FaultCase{"badtotal", QK_E_COMMUNICATION, true, 0},

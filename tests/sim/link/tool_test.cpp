@@ -78,13 +78,18 @@ TEST_F(ToolTest, ForwardsTheProgramsExitStatus) {
 TEST_F(ToolTest, ServesEveryTokenInAPrivateDirectoryAndCleansUp) {
   const std::string record = dir_ + "/seen";
   // The program sees two private .tcp entries and records the directory.
-  const std::string script =
-      "d=$QKTOKEN_VIRTUAL_DIR; echo $d > '" + record + "'; "
-      "[ \"$(stat -c %a $d)\" = 700 ] && "
-      "[ \"$(stat -c %a $d/tk0.tcp)\" = 600 ] && [ \"$(stat -c %a $d/tk1.tcp)\" = 600 ] && "
-      "grep -Eq '^secret [0-9a-f]{64}$' $d/tk1.tcp && grep -Eq '^port [0-9]+$' $d/tk0.tcp && "
-      "[ $(ls -A $d | wc -l) = 2 ]";
-  const Outcome o = Tool("run --tokens 2 --tcp --name tk -- sh -c \"" + script + "\"");
+  const std::string script = dir_ + "/check.sh";
+  {
+    std::ofstream out(script);
+    out << "d=$QKTOKEN_VIRTUAL_DIR; echo \"$d\" > '" << record << "'\n"
+        << "[ \"$(stat -c %a \"$d\")\" = 700 ] || exit 1\n"
+        << "[ \"$(stat -c %a \"$d/tk0.tcp\")\" = 600 ] || exit 2\n"
+        << "[ \"$(stat -c %a \"$d/tk1.tcp\")\" = 600 ] || exit 3\n"
+        << "grep -Eq '^secret [0-9a-f]{64}$' \"$d/tk1.tcp\" || exit 4\n"
+        << "grep -Eq '^port [0-9]+$' \"$d/tk0.tcp\" || exit 5\n"
+        << "[ \"$(ls -A \"$d\" | wc -l)\" = 2 ] || exit 6\n";
+  }
+  const Outcome o = Tool("run --tokens 2 --tcp --name tk -- sh '" + script + "'");
   EXPECT_EQ(o.status, 0) << o.output;
   std::ifstream in(record);
   std::string served;

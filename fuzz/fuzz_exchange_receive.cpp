@@ -1,0 +1,150 @@
+// The host's receive path: a command goes out to a device whose answer
+// reports are the fuzz input. Whatever the reports say, the exchange must
+// end with a result code, touch nothing outside the record's data area and
+// leave a consistent response behind when it reports one.
+//
+// Input: flags (1), bytesToSend (2), session key (8), then answer reports of
+// 65 bytes each (a short last one is zero-padded).
+//   flags bit 0: an enciphered command (INS 0xCF) instead of the plain
+//                session-key command (INS 0x47);
+//   flags bit 1: the reports' bytes 1-64 are plain and are enciphered here the
+//                way a token does, so the exchange deciphers them back to the
+//                fuzz bytes (without it they reach the decipher as they are);
+//   flags bit 2: bytesToSend is used as given, in or out of range; otherwise
+//                it is brought into 6..1030.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+
+#include "api/messages.h"
+#include "fuzz/input_reader.h"
+#include "include/qktoken.h"
+#include "transport/command_record.h"
+#include "transport/des.h"
+#include "transport/exchange.h"
+
+namespace {
+
+using qk::platform::IoEvent;
+using qk::platform::IoStatus;
+using qk::platform::kReportSize;
+
+constexpr uint8_t kEncryptedFlag = 0x01;
+constexpr uint8_t kEncipherHereFlag = 0x02;
+constexpr uint8_t kRawLengthFlag = 0x04;
+constexpr size_t kChunk = 58;
+constexpr size_t kMaxAnswerReports = (qk::kRecordDataSize + kChunk - 1) / kChunk;
+
+struct Answer {
+  uint8_t bytes[kReportSize];
+};
+
+// A device that accepts every write and answers reads from a fixed queue; an
+// empty queue reads as a time-out, as a silent token would.
+class ScriptedDevice : public qk::platform::Device {
+ public:
+  std::deque<Answer> answers;
+  size_t writes = 0;
+  size_t reads = 0;
+  int openEvents = 0;
+
+  bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    *vendorId = 0x7A5C;
+    *productId = 0x0B21;
+    return true;
+  }
+  bool GetFeatureReportLength(uint16_t* length) override {
+    *length = 65;
+    return true;
+  }
+  bool FlushInput() override { return true; }
+  IoEvent* CreateIoEvent() override {
+    ++openEvents;
+    return reinterpret_cast<IoEvent*>(&eventStorage_);
+  }
+  void CloseIoEvent(IoEvent*) override { --openEvents; }
+  IoStatus WriteReport(IoEvent*, const uint8_t* report, uint32_t) override {
+    ++writes;
+    // Touch every byte, so a short report buffer shows up under the sanitizer.
+    uint8_t sum = 0;
+    for (size_t i = 0; i < kReportSize; ++i) sum = static_cast<uint8_t>(sum + report[i]);
+    lastSum_ = sum;
+    return IoStatus::kOk;
+  }
+  IoStatus ReadReport(IoEvent*, uint8_t* report, uint32_t) override {
+    ++reads;
+    if (answers.empty()) return IoStatus::kTimedOut;
+    std::memcpy(report, answers.front().bytes, kReportSize);
+    answers.pop_front();
+    return IoStatus::kOk;
+  }
+  uint32_t HandleValue() const override { return 1; }
+
+ private:
+  int eventStorage_ = 0;
+  uint8_t lastSum_ = 0;
+};
+
+size_t ReportsFor(size_t bytesToSend) { return (bytesToSend + kChunk - 1) / kChunk; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qkfuzz::InputReader in(data, size);
+  const uint8_t flags = in.U8();
+  const uint16_t lengthField = in.U16();
+  uint8_t sessionKey[8];
+  in.Fill(sessionKey, sizeof sessionKey);
+
+  const bool encrypted = (flags & kEncryptedFlag) != 0;
+  ScriptedDevice device;
+  while (!in.Empty()) {
+    Answer answer;
+    in.Fill(answer.bytes, kReportSize);
+    if (encrypted && (flags & kEncipherHereFlag) != 0) {
+      uint8_t plain[64];
+      std::memcpy(plain, answer.bytes + 1, sizeof plain);
+      qk::TokenChainEncrypt(plain, answer.bytes + 1, sessionKey, 64);
+    }
+    device.answers.push_back(answer);
+  }
+
+  qk::CommandRecord record;
+  std::memset(&record, 0xA5, sizeof record);  // stale bytes, as a reused record would hold
+  const uint8_t header[6] = {0x00, encrypted ? uint8_t{0xCF} : qk::kInsSessionKey, 0x01, 0x00,
+                             0x00, 0x00};
+  std::memcpy(record.bytes, header, sizeof header);
+  record.bytesToSend = (flags & kRawLengthFlag) != 0
+                           ? lengthField
+                           : static_cast<uint16_t>(6 + lengthField % (qk::kRecordDataSize + 1));
+  const uint16_t bytesToSend = record.bytesToSend;
+  const uint16_t staleResponseLength = record.responseLength;
+
+  const uint32_t result = qk::ExchangeCommand(&device, &record, sessionKey);
+
+  if (device.openEvents != 0) qkfuzz::Fail("exchange left its event open");
+  if (std::memcmp(record.bytes, header, sizeof header) != 0) qkfuzz::Fail("header overwritten");
+  if (record.bytesToSend != bytesToSend) qkfuzz::Fail("bytesToSend changed");
+  if (device.reads > kMaxAnswerReports) qkfuzz::Fail("read more reports than an answer can take");
+
+  const bool validLength = bytesToSend >= qk::kRecordHeaderSize && bytesToSend <= qk::kRecordImageSize;
+  if (!validLength) {
+    if (result != QK_E_PARAMETER || device.writes != 0) qkfuzz::Fail("bad length not refused");
+    return 0;
+  }
+  if (result == QK_E_COMMUNICATION) {
+    if (record.responseLength != staleResponseLength) qkfuzz::Fail("failed exchange set a length");
+    return 0;
+  }
+  // A completed exchange: every report sent, and the status word it reported
+  // sits right behind the response data inside the data area.
+  if (device.writes != ReportsFor(bytesToSend)) qkfuzz::Fail("command not sent whole");
+  const size_t responseLength = record.responseLength;
+  if (responseLength + 2 > qk::kRecordDataSize) qkfuzz::Fail("response longer than the record");
+  const uint8_t* statusWord = record.bytes + qk::kData + responseLength;
+  if (qk::MapStatusWord(statusWord[0], statusWord[1]) != result) {
+    qkfuzz::Fail("result does not match the status word in the record");
+  }
+  return 0;
+}

@@ -1,0 +1,205 @@
+// The simulated token's report intake: arbitrary report sequences on three
+// sessions of one token. Each session first agrees a session key the way the
+// host does, so the fuzz bytes can reach the token's deciphered paths: the
+// harness enciphers them with the host-side cipher and the token deciphers
+// them back into the fuzz bytes. Every answer report must be well formed.
+//
+// Input: a sequence of operations, one byte each plus its operands:
+//   op % 3          the session it acts on;
+//   (op / 4) % 5    0: a raw 65-byte report, handed over as it is;
+//                   1: a 64-byte report body, enciphered here;
+//                   2: a whole command (length 2 bytes, then the bytes),
+//                      cut into reports and enciphered as the host does;
+//                   3: the plain session-key command (a new key);
+//                   4: close the session, open a new one and key it.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz/input_reader.h"
+#include "include/qkrsa.h"
+#include "sim/framing.h"
+#include "sim/token.h"
+#include "transport/des.h"
+#include "transport/maker_key.h"
+
+namespace {
+
+using qksim::Report;
+
+constexpr size_t kSessions = 3;
+constexpr size_t kMaxOperations = 64;
+constexpr size_t kChunk = qksim::kChunkSize;
+// On-token key generation above 512 bits costs seconds; such commands are
+// swapped for a re-key so one input stays fast.
+constexpr uint8_t kInsKeyPair = 0x46;
+constexpr uint8_t kKeyPair512 = 0x01;
+
+struct HostSession {
+  qksim::Token::SessionId id = 0;
+  std::array<uint8_t, 8> key{};
+  bool keyed = false;
+  qksim::Reassembler shadow;  // follows the token's reassembly of this session
+};
+
+Report SessionKeyReport() {
+  Report report{};
+  const uint8_t body[12] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x06, 0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
+  std::memcpy(report.data() + 1, body, sizeof body);
+  return report;
+}
+
+// Checks the answer report bodies of one answer and returns the answer
+// (data + status word) they carry.
+std::vector<uint8_t> CheckAnswer(const std::vector<qksim::ReportBody>& bodies) {
+  std::vector<uint8_t> answer;
+  if (bodies.empty()) return answer;
+  const size_t total = size_t{bodies[0][0]} << 8 | bodies[0][1];
+  if (total < 2 || total > qksim::kMaxAnswerSize) qkfuzz::Fail("answer total out of range");
+  if (bodies.size() != (total + kChunk - 1) / kChunk) qkfuzz::Fail("answer report count");
+  for (const qksim::ReportBody& body : bodies) {
+    const size_t bodyTotal = size_t{body[0]} << 8 | body[1];
+    const size_t offset = size_t{body[2]} << 8 | body[3];
+    const size_t chunk = body[5];
+    if (bodyTotal != total || offset != answer.size() || body[4] != 0) {
+      qkfuzz::Fail("answer report header");
+    }
+    if (chunk == 0 || chunk > kChunk || offset + chunk > total) qkfuzz::Fail("answer chunk");
+    answer.insert(answer.end(), body.begin() + 6, body.begin() + 6 + static_cast<long>(chunk));
+  }
+  return answer;
+}
+
+class Harness {
+ public:
+  Harness() {
+    for (HostSession& session : sessions_) Reopen(&session);
+  }
+
+  void Deliver(HostSession* session, const Report& report) {
+    // The token looks only at reports with identifier 0.
+    const bool plainKeyCommand = report[0] == 0 && qksim::IsPlainSessionKeyReport(report.data());
+    if (!plainKeyCommand && session->keyed && report[0] == 0 && WouldRunSlowCommand(session, report)) {
+      Rekey(session);
+      return;
+    }
+    std::vector<Report> answers;
+    token_.HandleReport(session->id, report, &answers);
+    std::vector<qksim::ReportBody> bodies;
+    for (const Report& answer : answers) {
+      if (answer[0] != 0) qkfuzz::Fail("answer report identifier");
+      qksim::ReportBody body{};
+      if (plainKeyCommand) {
+        std::memcpy(body.data(), answer.data() + 1, body.size());
+      } else {
+        qk::ChainDecrypt(answer.data() + 1, body.data(), session->key.data(), 64);
+      }
+      bodies.push_back(body);
+    }
+    const std::vector<uint8_t> answer = CheckAnswer(bodies);
+    if (plainKeyCommand) TakeKey(session, answer);
+  }
+
+  void Rekey(HostSession* session) { Deliver(session, SessionKeyReport()); }
+
+  void Reopen(HostSession* session) {
+    if (session->id != 0) token_.CloseSession(session->id);
+    *session = HostSession{};
+    session->id = token_.OpenSession();
+    Rekey(session);
+  }
+
+  void SendBody(HostSession* session, const qksim::ReportBody& plain) {
+    Report report{};
+    qk::ChainEncrypt(plain.data(), report.data() + 1, session->key.data(), 64);
+    Deliver(session, report);
+  }
+
+  void SendCommand(HostSession* session, const std::vector<uint8_t>& command) {
+    const size_t total = command.size();
+    size_t offset = 0;
+    do {
+      const size_t chunk = total - offset < kChunk ? total - offset : kChunk;
+      qksim::ReportBody body{};
+      body[0] = static_cast<uint8_t>(total >> 8);
+      body[1] = static_cast<uint8_t>(total);
+      body[2] = static_cast<uint8_t>(offset >> 8);
+      body[3] = static_cast<uint8_t>(offset);
+      body[5] = static_cast<uint8_t>(chunk);
+      if (chunk > 0) std::memcpy(body.data() + 6, command.data() + offset, chunk);
+      SendBody(session, body);
+      offset += chunk;
+    } while (offset < total);
+  }
+
+  HostSession* Session(size_t index) { return &sessions_[index]; }
+
+ private:
+  // Opens the session-key answer with the maker's public key, as the host does.
+  static void TakeKey(HostSession* session, const std::vector<uint8_t>& answer) {
+    if (answer.size() != 66 || answer[64] != 0x90 || answer[65] != 0x00) {
+      qkfuzz::Fail("session-key answer malformed");
+    }
+    uint8_t opened[RSA_MAX_MODULUS_BYTES] = {};
+    uint32_t openedLength = 0;
+    if (RsaPublicBlock(opened, &openedLength, answer.data(), 64, &qk::MakerPublicKey()) != 0 ||
+        openedLength != 64) {
+      qkfuzz::Fail("session-key block does not open");
+    }
+    std::memcpy(session->key.data(), opened, session->key.size());
+    session->keyed = true;
+    session->shadow.Reset();
+  }
+
+  // Mirrors the token's reassembly; true when this report would complete a
+  // key-pair command for more than 512 bits.
+  static bool WouldRunSlowCommand(HostSession* session, const Report& report) {
+    qksim::ReportBody body{};
+    qk::TokenChainDecrypt(report.data() + 1, body.data(), session->key.data(), 64);
+    std::vector<uint8_t> command;
+    if (session->shadow.Add(body, &command) != qksim::Reassembler::Outcome::kComplete) return false;
+    return command.size() >= 11 && command[1] == kInsKeyPair && command[10] != kKeyPair512;
+  }
+
+  qksim::Token token_;
+  HostSession sessions_[kSessions];
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qkfuzz::InputReader in(data, size);
+  Harness harness;
+  for (size_t step = 0; step < kMaxOperations && !in.Empty(); ++step) {
+    const uint8_t op = in.U8();
+    HostSession* session = harness.Session(op % kSessions);
+    switch ((op / 4) % 5) {
+      case 0: {
+        Report report{};
+        in.Fill(report.data(), report.size());
+        harness.Deliver(session, report);
+        break;
+      }
+      case 1: {
+        qksim::ReportBody body{};
+        in.Fill(body.data(), body.size());
+        harness.SendBody(session, body);
+        break;
+      }
+      case 2: {
+        const size_t length = in.U16() % (qksim::kMaxCommandSize + 1);
+        harness.SendCommand(session, in.Take(length));
+        break;
+      }
+      case 3:
+        harness.Rekey(session);
+        break;
+      default:
+        harness.Reopen(session);
+        break;
+    }
+  }
+  return 0;
+}

@@ -4,6 +4,7 @@
 #include "transport/exchange.h"
 
 #include <atomic>
+#include <bitset>
 #include <cstring>
 
 #include "api/device_table.h"
@@ -89,11 +90,15 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
 
 // Reads answer reports into the record from byte 6 until the announced total
 // has arrived; *received counts the chunk bytes taken. False on any failed or
-// timed-out read and on any report that does not fit the record.
+// timed-out read and on any report that does not fit the record. Chunks may
+// come in any order, but each must lie inside the announced total and cover
+// bytes no earlier chunk covered: a repeated or overlapping report would
+// otherwise complete the count early and leave the status word unwritten.
 bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRecord* record,
                    bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
                    const TimeLimits& limits, size_t* received) {
   *received = 0;
+  std::bitset<kRecordDataSize> covered;
   for (uint32_t reports = 0; reports < kMaxAnswerReports; ++reports) {
     const uint32_t waitMs = reports == 0 ? limits.firstReadMs : limits.readMs;
     uint8_t* target = encrypted ? cipher : plain;
@@ -106,14 +111,15 @@ bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRe
     if (offset >= kRecordDataSize) return false;
     if (chunk > kChunkSize || offset + chunk > kRecordDataSize) return false;
     if (total < kStatusWordSize || total > kRecordDataSize) return false;
+    if (offset + chunk > total) return false;
+    for (size_t i = offset; i < offset + chunk; ++i) {
+      if (covered[i]) return false;
+      covered[i] = true;
+    }
 
     std::memcpy(record->bytes + kData + offset, plain + kPayloadAt, chunk);
     *received += chunk;
-    if (*received >= total) {
-      // Overlapping chunks can add up past the data area; the status word
-      // must lie inside it.
-      return *received <= kRecordDataSize;
-    }
+    if (*received >= total) return true;
   }
   return false;
 }

@@ -32,18 +32,26 @@ else()
   set(QK_PLATFORM_LIBS Threads::Threads)
 endif()
 
-# qk_add_test(NAME name SOURCES ... [LIBS ...]): one GoogleTest executable,
-# registered with CTest test by test.
+# qk_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest
+# executable, registered with CTest test by test. The label "concurrency"
+# marks the tests that the ThreadSanitizer stage runs.
 function(qk_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE qktoken_internal ${T_LIBS} GTest::gtest_main)
   qk_warnings(${T_NAME})
   if(CMAKE_CROSSCOMPILING)
     # Discovery would have to run the Windows program; register it whole.
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(T_LABELS)
+      set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+    endif()
   else()
-    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+    if(T_LABELS)
+      gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+    else()
+      gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+    endif()
   endif()
 endfunction()
 

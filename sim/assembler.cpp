@@ -168,6 +168,16 @@ class Assembler {
       case VmForm::kReg2:
         if (!Register(ops[0], st.line, &d) || !Register(ops[1], st.line, &s)) return false;
         break;
+      case VmForm::kReg4: {
+        uint8_t t = 0;
+        uint8_t u = 0;
+        if (!Register(ops[0], st.line, &d) || !Register(ops[1], st.line, &s) ||
+            !Register(ops[2], st.line, &t) || !Register(ops[3], st.line, &u)) {
+          return false;
+        }
+        value = static_cast<uint16_t>((t << 4) | u);  // the third byte
+        break;
+      }
       case VmForm::kRegImm:
         if (!Register(ops[0], st.line, &d) || !Value(ops[1], st.line, -32768, 0xFFFF, &value)) {
           return false;
@@ -193,7 +203,9 @@ class Assembler {
         st.info->form != VmForm::kStatus) {
       out->push_back(static_cast<uint8_t>((d << 4) | s));
     }
-    if (VmFormLength(st.info->form) > 2) {
+    if (st.info->form == VmForm::kReg4) {
+      out->push_back(static_cast<uint8_t>(value));
+    } else if (VmFormLength(st.info->form) > 2) {
       out->push_back(static_cast<uint8_t>(value >> 8));
       out->push_back(static_cast<uint8_t>(value & 0xFF));
     }
@@ -208,6 +220,8 @@ class Assembler {
       case VmForm::kTarget:
       case VmForm::kStatus:
         return 1;
+      case VmForm::kReg4:
+        return 4;
       default:
         return 2;
     }

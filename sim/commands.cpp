@@ -279,6 +279,26 @@ Answer WriteChunk(const Command& c, CommandEnvironment* env) {
   return Status(kSwOk);
 }
 
+// The data files of one directory, as a running program may read them. Only
+// data files: programs and key files (a private key above all) stay unreadable.
+class DirectoryFiles : public VmFiles {
+ public:
+  explicit DirectoryFiles(Node& directory) : directory_(directory) {}
+  uint16_t Open(uint16_t id, const uint8_t** data, size_t* size) const override {
+    const Node* file = FileSystem::Child(directory_, id);
+    if (file == nullptr) return kSwFileNotFound;
+    if (file->isDirectory || file->type != kFileData) return kSwKindMismatch;
+    *data = file->data.data();
+    *size = file->data.size();
+    return kSwOk;
+  }
+
+ private:
+  Node& directory_;
+};
+
+// Running a program needs a verified PIN (user or developer); what it reads
+// of the directory's data files needs nothing more.
 Answer Execute(const Command& c, CommandEnvironment* env) {
   if (!UserVerified(*env) && !DeveloperVerified(*env)) return Status(kSwUserPinRequired);
   Node* directory = nullptr;
@@ -288,7 +308,9 @@ Answer Execute(const Command& c, CommandEnvironment* env) {
   if (file == nullptr) return Status(kSwFileNotFound);
   if (file->isDirectory) return Status(kSwKindMismatch);
   if (file->type != kFileExecutable) return Status(kSwTypeNotAllowed);
-  VmOutcome outcome = RunProgram(file->data.data(), file->data.size(), c.data, c.length);
+  const DirectoryFiles files(*directory);
+  VmOutcome outcome =
+      RunProgram(file->data.data(), file->data.size(), c.data, c.length, VmLimits{}, &files);
   if (outcome.statusWord != kSwOk) return Status(outcome.statusWord);
   if (outcome.output.size() > kMaxAnswerData) return Status(kSwInternal);
   return WithStatus(std::move(outcome.output));

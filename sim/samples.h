@@ -16,5 +16,8 @@ const std::vector<uint8_t>& SampleEchoProgram();
 const std::vector<uint8_t>& SampleReverseProgram();
 // checksum.qasm: answers the Fletcher-16 checksum of the input (sum2, sum1).
 const std::vector<uint8_t>& SampleChecksumProgram();
+// readfile.qasm: input file id, offset, length (big-endian words); answers
+// those bytes of a data file of the current directory (fewer at its end).
+const std::vector<uint8_t>& SampleReadFileProgram();
 
 }  // namespace qksim

@@ -33,6 +33,7 @@ constexpr VmOpInfo kOps[] = {
     {VmOp::kJls, VmForm::kTarget, "jls"},     {VmOp::kJlt, VmForm::kTarget, "jlt"},
     {VmOp::kJge, VmForm::kTarget, "jge"},     {VmOp::kJgt, VmForm::kTarget, "jgt"},
     {VmOp::kJle, VmForm::kTarget, "jle"},     {VmOp::kCall, VmForm::kTarget, "call"},
+    {VmOp::kRdf, VmForm::kReg4, "rdf"},
 };
 
 // One instruction as decoded when the program is loaded.
@@ -40,6 +41,8 @@ struct Instruction {
   VmOp op;
   uint8_t d;       // destination / first register
   uint8_t s;       // source / base register
+  uint8_t t;       // third and fourth registers (four-register form only)
+  uint8_t u;
   uint16_t value;  // immediate, offset, target or status word
   uint8_t length;
 };
@@ -63,12 +66,15 @@ bool DecodeAt(const uint8_t* code, size_t length, size_t at, Instruction* out) {
   out->length = static_cast<uint8_t>(size);
   out->d = 0;
   out->s = 0;
+  out->t = 0;
+  out->u = 0;
   out->value = 0;
   if (size >= 2 && info->form != VmForm::kTarget && info->form != VmForm::kStatus) {
     out->d = static_cast<uint8_t>(code[at + 1] >> 4);
     out->s = static_cast<uint8_t>(code[at + 1] & 0x0F);
     if (out->d >= kVmRegisters || out->s >= kVmRegisters) return false;
-    const bool usesSource = info->form == VmForm::kReg2 || info->form == VmForm::kMem;
+    const bool usesSource = info->form == VmForm::kReg2 || info->form == VmForm::kMem ||
+                            info->form == VmForm::kReg4;
     if (!usesSource && out->s != 0) return false;
   }
   switch (info->form) {
@@ -79,6 +85,11 @@ bool DecodeAt(const uint8_t* code, size_t length, size_t at, Instruction* out) {
     case VmForm::kTarget:
     case VmForm::kStatus:
       out->value = ReadBe16(code + at + 1);
+      break;
+    case VmForm::kReg4:
+      out->t = static_cast<uint8_t>(code[at + 2] >> 4);
+      out->u = static_cast<uint8_t>(code[at + 2] & 0x0F);
+      if (out->t >= kVmRegisters || out->u >= kVmRegisters) return false;
       break;
     default:
       break;
@@ -159,8 +170,12 @@ VmOp RegisterForm(VmOp op) {
 
 class Machine {
  public:
-  Machine(const Program& program, const VmLimits& limits, size_t memorySize)
-      : program_(program), budget_(limits.instructionBudget), memory_(memorySize, 0) {}
+  Machine(const Program& program, const VmLimits& limits, size_t memorySize,
+          const VmFiles* files)
+      : program_(program),
+        budget_(limits.instructionBudget),
+        memory_(memorySize, 0),
+        files_(files) {}
 
   VmOutcome Run(const uint8_t* input, size_t inputLength) {
     if (inputLength > 0) std::copy(input, input + inputLength, memory_.begin());
@@ -234,6 +249,8 @@ class Machine {
       case VmOp::kOutm:
         if (static_cast<size_t>(d) + s > memory_.size()) return kVmAddressOverflow;
         return Emit(memory_.data() + d, s);
+      case VmOp::kRdf:
+        return ReadFile(registers_[in.d], registers_[in.s], registers_[in.t], registers_[in.u]);
       case VmOp::kCall:
         if (calls_.size() >= kVmStackDepth) return kVmBadPointer;
         calls_.push_back(pc_);
@@ -293,10 +310,11 @@ class Machine {
         d = SetResult(a ^ b, false, false);
         return kContinue;
       case VmOp::kShl:
-        d = SetResult(b >= 16 ? 0 : static_cast<uint16_t>((a << b) & 0xFFFF), false, false);
+        d = SetResult(static_cast<uint16_t>(b >= 16 ? 0u : (static_cast<unsigned>(a) << b) & 0xFFFFu), false,
+                      false);
         return kContinue;
       case VmOp::kShr:
-        d = SetResult(b >= 16 ? 0 : static_cast<uint16_t>(a >> b), false, false);
+        d = SetResult(static_cast<uint16_t>(b >= 16 ? 0u : static_cast<unsigned>(a) >> b), false, false);
         return kContinue;
       default:
         return kVmIllegalInstruction;  // unreachable: the loader admits known opcodes only
@@ -329,6 +347,25 @@ class Machine {
     return kContinue;
   }
 
+  // rdf: copies up to `count` bytes of file `id` from `offset` to memory at
+  // `address` and leaves the number copied in `count`. Reading at or past
+  // the file's end copies nothing; the copy must fit the memory like any store.
+  uint16_t ReadFile(uint16_t address, uint16_t id, uint16_t offset, uint16_t& count) {
+    if (files_ == nullptr) return kVmFileNotFound;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    const uint16_t opened = files_->Open(id, &data, &size);
+    if (opened != kVmSuccess) return opened;
+    const size_t available = offset < size ? size - offset : 0;
+    const size_t copied = std::min<size_t>(count, available);
+    if (address > memory_.size() || copied > memory_.size() - address) {
+      return kVmAddressOverflow;
+    }
+    if (copied > 0) std::copy(data + offset, data + offset + copied, memory_.begin() + address);
+    count = static_cast<uint16_t>(copied);
+    return kContinue;
+  }
+
   uint16_t Emit(const uint8_t* bytes, size_t count) {
     if (count > kVmMaxOutput - output_.size()) return kVmOutputOverflow;
     output_.insert(output_.end(), bytes, bytes + count);
@@ -345,6 +382,7 @@ class Machine {
   std::vector<size_t> calls_;
   std::vector<uint16_t> data_;
   std::vector<uint8_t> output_;
+  const VmFiles* files_;
 };
 
 }  // namespace
@@ -358,6 +396,7 @@ size_t VmFormLength(VmForm form) {
       return 2;
     case VmForm::kTarget:
     case VmForm::kStatus:
+    case VmForm::kReg4:
       return 3;
     case VmForm::kRegImm:
     case VmForm::kMem:
@@ -394,6 +433,11 @@ VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* inpu
 
 VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* input,
                      size_t inputLength, const VmLimits& limits) {
+  return RunProgram(code, codeLength, input, inputLength, limits, nullptr);
+}
+
+VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* input,
+                     size_t inputLength, const VmLimits& limits, const VmFiles* files) {
   Program program;
   const uint16_t loaded = LoadProgram(code, codeLength, &program);
   if (loaded != kVmSuccess) return VmOutcome{loaded, {}};
@@ -402,7 +446,7 @@ VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* inpu
   }
   const size_t memorySize = std::min(limits.memorySize, kVmMaxMemory);
   if (inputLength > memorySize) return VmOutcome{kVmAddressOverflow, {}};
-  Machine machine(program, limits, memorySize);
+  Machine machine(program, limits, memorySize, files);
   return machine.Run(input, inputLength);
 }
 

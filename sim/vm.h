@@ -26,6 +26,8 @@ constexpr uint16_t kVmBudgetExhausted = 0x65E2;
 constexpr uint16_t kVmOutputOverflow = 0x65E3;
 constexpr uint16_t kVmDivideByZero = 0x65E4;
 constexpr uint16_t kVmBadInput = 0x6A80;  // input longer than allowed
+constexpr uint16_t kVmFileNotFound = 0x6A82;  // rdf: no such file (or no file access)
+constexpr uint16_t kVmNotADataFile = 0x6981;  // rdf: a directory, program or key file
 
 // Fixed sizes of the machine and its program files.
 constexpr size_t kVmMaxInput = 1024;
@@ -46,6 +48,21 @@ VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* inpu
                      size_t inputLength);
 VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* input,
                      size_t inputLength, const VmLimits& limits);
+
+// What a running program may read of the token's files: the `rdf`
+// instruction asks for a file of the current directory by identifier.
+class VmFiles {
+ public:
+  virtual ~VmFiles() = default;
+  // kVmSuccess with the file's bytes in *data and *size (valid for the rest
+  // of the run), kVmFileNotFound, or kVmNotADataFile.
+  virtual uint16_t Open(uint16_t id, const uint8_t** data, size_t* size) const = 0;
+};
+
+// As above, with file access for `rdf`; null `files` makes every `rdf`
+// answer kVmFileNotFound.
+VmOutcome RunProgram(const uint8_t* code, size_t codeLength, const uint8_t* input,
+                     size_t inputLength, const VmLimits& limits, const VmFiles* files);
 
 // ---- Instruction set, shared by the machine and the assembler -------------
 
@@ -100,6 +117,7 @@ enum class VmOp : uint8_t {
   kJgt,
   kJle,
   kCall,
+  kRdf = 0x60,
 };
 
 // How an instruction's operands are laid out after its opcode byte.
@@ -111,6 +129,7 @@ enum class VmForm : uint8_t {
   kMem,     // op, d<<4 | s, offset16 big-endian   (4 bytes)
   kTarget,  // op, code offset16 big-endian        (3 bytes)
   kStatus,  // op, status word big-endian          (3 bytes)
+  kReg4,    // op, a<<4 | b, c<<4 | d              (3 bytes)
 };
 
 struct VmOpInfo {

@@ -2,7 +2,8 @@
 if(TARGET qktoken_simlink)
   qk_add_test(NAME link_faults_test SOURCES link/faults_test.cpp LIBS qktoken_simlink)
   qk_add_test(NAME link_trace_test SOURCES link/trace_test.cpp LIBS qktoken_simlink)
-  qk_add_test(NAME link_server_test SOURCES link/link_server_test.cpp LIBS qktoken_simlink)
+  qk_add_test(NAME link_server_test SOURCES link/link_server_test.cpp LIBS qktoken_simlink
+              LABELS concurrency)
 endif()
 if(TARGET qktoken-sim AND TARGET qktoken-driver)
   qk_add_test(NAME link_tool_test SOURCES link/tool_test.cpp)

@@ -14,8 +14,9 @@ namespace qk::platform::vlink {
 constexpr uint32_t kHandshakeTimeoutMs = 2000;
 // A flush waits at most this long for the rest of a frame that has begun.
 constexpr uint32_t kPartialFrameWaitMs = 1000;
-// A flush discards at most this many bytes; a peer that sends more is broken.
-constexpr size_t kMaxFlushBytes = 64 * 1024;
+// A flush discards at most this many bytes; past that it fails (the exchange
+// then answers QK_E_FAILURE) and leaves the stream in step.
+constexpr size_t kMaxFlushBytes = 16 * 1024 * 1024;
 
 struct Identity {
   uint16_t vendorId = 0;

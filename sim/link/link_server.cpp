@@ -431,8 +431,20 @@ void LinkServerLoop::ReleaseDue(Clock::time_point now) {
     for (uint64_t id : delivery.targets) {
       Connection* conn = Find(id);
       if (conn == nullptr || conn->closing) continue;
+      // A copy for a handle that is not reading goes only where it fits now:
+      // queued behind a full socket it would arrive after that handle's next
+      // flush and be taken for its next answer. A full HID input buffer loses
+      // reports the same way.
+      const bool sender = id == delivery.targets.back();
+      if (!sender && !conn->out.empty()) continue;
       Queue(conn, delivery.bytes);
       Flush(conn);
+      if (!sender && !conn->dead && conn->frontSent == 0 && !conn->out.empty()) {
+        // Not one byte of it fit: drop it rather than send it late. A frame
+        // that has begun must be finished, or the stream falls out of step.
+        conn->queuedBytes -= conn->out.front().size();
+        conn->out.pop_front();
+      }
     }
     if (delivery.hangUp != 0) {
       if (Connection* conn = Find(delivery.hangUp)) {

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kProcesses = 3;
 constexpr int kThreadsPerProcess = 3;
-constexpr int kRounds = 6;
+constexpr int kRounds = 30;
 constexpr uint32_t kFileSize = 2600;  // three chunks to write, three executes to read
 
 // What one worker process reports through its pipe.

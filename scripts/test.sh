@@ -75,6 +75,14 @@ fuzz() {
 
 windows() {
   "$root/scripts/build-windows.sh"
+  # A native simulated token lets the 32-bit driver run end to end under Wine.
+  local sim
+  for sim in "$root/build-ci/tools/sim/qktoken-sim" "$root/build/tools/sim/qktoken-sim"; do
+    if [[ -x "$sim" ]]; then
+      QK_SIM_TOOL=$sim "$root/scripts/test-windows.sh"
+      return
+    fi
+  done
   "$root/scripts/test-windows.sh"
 }
 

@@ -9,7 +9,7 @@
 namespace qktest {
 
 class CoreTest : public ::testing::Test {
- protected:
+ public:  // public so that table rows reach the fixture through lambdas
   void SetUp() override {
     ResetDeviceTable();
     qk::ResetTimeLimitsForTesting();
@@ -18,8 +18,6 @@ class CoreTest : public ::testing::Test {
     ResetDeviceTable();
     qk::SetTransmitHookForTesting(nullptr);
   }
-
- public:  // table-driven cases reach the fixture through lambdas
   FakeBackend backend;
   BackendGuard guard{&backend};
 };

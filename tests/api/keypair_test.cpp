@@ -1,3 +1,5 @@
+// Key-pair generation: output sizes checked before the command, its layout,
+// and how the answer is split.
 #include <gtest/gtest.h>
 
 #include "tests/api/scripted_token.h"
@@ -7,11 +9,9 @@ namespace {
 using namespace qktest;
 
 TEST(GenerateRsaKeyPair, SizesChecksAndLayout) {
-  struct Case {
+  const struct {
     uint16_t bits;
-    uint32_t firstIn, secondIn;
-    uint32_t result;
-    uint32_t firstOut, secondOut;
+    uint32_t firstIn, secondIn, result, firstOut, secondOut;
     uint8_t sizeCode;
   } cases[] = {
       {512, 75, 500, QK_E_BUFFER_TOO_SMALL, 76, 500, 0},
@@ -22,9 +22,9 @@ TEST(GenerateRsaKeyPair, SizesChecksAndLayout) {
       {4096, 0, 0, QK_E_BUFFER_TOO_SMALL, 268, 0, 0},
       {4096, 268, 660, QK_E_PARAMETER, 268, 660, 0},
   };
-  for (const Case& c : cases) {
+  const Bytes answer = Pattern(928);
+  for (const auto& c : cases) {
     ScriptedToken token;
-    const Bytes answer = Pattern(928);
     token.Answer(answer);
     Bytes first(1000, 0xEE), second(1000, 0xEE);
     uint32_t firstLength = c.firstIn, secondLength = c.secondIn;
@@ -33,18 +33,15 @@ TEST(GenerateRsaKeyPair, SizesChecksAndLayout) {
                                              &secondLength)) << c.bits;
     EXPECT_EQ(c.firstOut, firstLength);
     EXPECT_EQ(c.secondOut, secondLength);
-    if (c.result != QK_E_SUCCESS) {
-      EXPECT_TRUE(token.sent().empty());
-      EXPECT_EQ(Bytes(1000, 0xEE), first);
-      continue;
-    }
-    const Bytes image = Join(Hex("00 46 00 00 0A 00 01 00 02 0A"), {c.sizeCode, 4, 1, 2, 3, 4});
-    EXPECT_EQ(std::vector<Bytes>{image}, token.Images());
-    EXPECT_EQ(Join(Bytes(answer.begin(), answer.begin() + c.firstOut), Bytes(1000 - c.firstOut, 0xEE)),
-              first);
-    EXPECT_EQ(Bytes(answer.begin() + c.firstOut, answer.begin() + c.firstOut + c.secondOut),
-              Bytes(second.begin(), second.begin() + c.secondOut));
-    EXPECT_EQ(0xEE, second[c.secondOut]);
+    const bool ok = c.result == QK_E_SUCCESS;
+    EXPECT_EQ(ok ? std::vector<Bytes>{Cat({Hex("00 46 00 00 0A 00 01 00 02 0A"),
+                                           {c.sizeCode, 4, 1, 2, 3, 4}})}
+                 : std::vector<Bytes>{},
+              token.sent);
+    const uint32_t a = ok ? c.firstOut : 0, b = ok ? c.secondOut : 0;
+    const auto at = [&](uint32_t i) { return answer.begin() + i; };
+    EXPECT_EQ(Cat({Bytes(at(0), at(a)), Bytes(1000 - a, 0xEE)}), first);
+    EXPECT_EQ(Cat({Bytes(at(a), at(a + b)), Bytes(1000 - b, 0xEE)}), second);
   }
 }
 
@@ -56,24 +53,17 @@ TEST(GenerateRsaKeyPair, NoBufferOrRefusalLeavesTheLengthsAlone) {
     uint32_t firstLength = 300, secondLength = 700;
     EXPECT_EQ(transport, QKGenerateRsaKeyPair(token.context(), 512, 0, "0001", "0002", first.data(),
                                               &firstLength, nullptr, &secondLength));
-    EXPECT_EQ(1u, token.sent().size());
+    EXPECT_EQ(1u, token.sent.size());
     EXPECT_EQ(300u, firstLength);
     EXPECT_EQ(700u, secondLength);
   }
-}
-
-TEST(GenerateRsaKeyPair, MissingArgumentsAreRefused) {
   ScriptedToken token;
-  uint32_t length = 1000;
-  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, "0001", "0002", nullptr,
-                                                 nullptr, nullptr, &length));
-  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, "0001", "0002", nullptr,
-                                                 &length, nullptr, nullptr));
-  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, nullptr, "0002", nullptr,
-                                                 &length, nullptr, &length));
-  EXPECT_EQ(QK_E_CONTEXT, QKGenerateRsaKeyPair(token.closed(), 512, 0, "0001", "0002", nullptr,
-                                               nullptr, nullptr, nullptr));
-  EXPECT_TRUE(token.sent().empty());
+  uint32_t n = 1000;
+  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, "1", "2", 0, 0, 0, &n));
+  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, "1", "2", 0, &n, 0, 0));
+  EXPECT_EQ(QK_E_PARAMETER, QKGenerateRsaKeyPair(token.context(), 512, 0, 0, "2", 0, &n, 0, &n));
+  EXPECT_EQ(QK_E_CONTEXT, QKGenerateRsaKeyPair(token.closed(), 512, 0, "1", "2", 0, 0, 0, 0));
+  EXPECT_TRUE(token.sent.empty());
 }
 
 }  // namespace

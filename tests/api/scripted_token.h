@@ -1,5 +1,5 @@
-// A token stand-in for command tests: routes every exchange through the
-// transport's test hook, records each command record and answers from a
+// A token stand-in for command tests: every exchange goes through the
+// transport's test hook; each command image is recorded and answered from a
 // script (success without data once the script runs out).
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "api/device_table.h"
@@ -27,82 +29,56 @@ inline Bytes Hex(const char* text) {
     bytes.push_back(static_cast<uint8_t>(value));
   }
 }
-
 inline Bytes Pattern(size_t length, unsigned seed = 1) {
   Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
   return bytes;
 }
-
-inline Bytes Join(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
 class ScriptedToken {
  public:
   static constexpr uint32_t kSlot = 5;
-
   ScriptedToken() {
-    active() = this;
+    active_ = this;
     qk::SetTransmitHookForTesting(&Hook);
-    Slot(kSlot).opened = 1;
-    Slot(kSlot + 1).opened = 0;
+    qk::GetDeviceTable().slots[kSlot].opened = 1;
+    qk::GetDeviceTable().slots[kSlot + 1].opened = 0;
     context_.slotIndex = kSlot;
     closed_.slotIndex = kSlot + 1;
   }
   ~ScriptedToken() {
-    Slot(kSlot).opened = 0;
+    qk::GetDeviceTable().slots[kSlot].opened = 0;
     qk::SetTransmitHookForTesting(nullptr);
-    active() = nullptr;
+    active_ = nullptr;
   }
-  ScriptedToken(const ScriptedToken&) = delete;
-  ScriptedToken& operator=(const ScriptedToken&) = delete;
 
-  // Queues one answer: `data` and then 90 00 land at record byte 6, and the
-  // exchange returns `code`.
-  void Answer(Bytes data, uint32_t code = QK_E_SUCCESS) { script_.push_back({std::move(data), code}); }
+  // Queues one answer: `data` then 90 00 at record byte 6; the exchange returns `code`.
+  void Answer(Bytes data, uint32_t code = QK_E_SUCCESS) { script_.emplace_back(data, code); }
   void Fail(uint32_t code) { Answer({}, code); }
-
   QKContext* context() { return &context_; }
   QKContext* closed() { return &closed_; }  // listed, not open
-  const std::vector<qk::CommandRecord>& sent() const { return sent_; }
-  // The bytes each command put on the wire, bytesToSend long.
-  std::vector<Bytes> Images() const {
-    std::vector<Bytes> images;
-    for (const auto& r : sent_) images.emplace_back(r.bytes, r.bytes + r.bytesToSend);
-    return images;
-  }
+  std::vector<Bytes> sent;                  // the bytesToSend bytes of each command
 
  private:
-  struct Reply {
-    Bytes data;
-    uint32_t code;
-  };
-  static ScriptedToken*& active() {
-    static ScriptedToken* token = nullptr;
-    return token;
-  }
-  static qk::DeviceSlot& Slot(uint32_t slot) { return qk::GetDeviceTable().slots[slot]; }
   static uint32_t Hook(uint32_t slot, qk::CommandRecord* record) {
-    ScriptedToken& self = *active();
     if (slot != kSlot) std::abort();  // commands must go to the context's slot
-    self.sent_.push_back(*record);
-    Reply reply{{}, QK_E_SUCCESS};
-    if (!self.script_.empty()) {
-      reply = std::move(self.script_.front());
-      self.script_.pop_front();
-    }
-    const Bytes answer = Join(reply.data, {0x90, 0x00});
+    ScriptedToken& self = *active_;
+    self.sent.emplace_back(record->bytes, record->bytes + record->bytesToSend);
+    std::pair<Bytes, uint32_t> reply{{}, QK_E_SUCCESS};
+    if (!self.script_.empty()) reply = self.script_.front(), self.script_.pop_front();
+    const Bytes answer = Cat({reply.first, {0x90, 0x00}});
     std::memcpy(record->bytes + qk::kData, answer.data(), answer.size());
-    record->responseLength = static_cast<uint16_t>(reply.data.size());
-    return reply.code;
+    record->responseLength = static_cast<uint16_t>(reply.first.size());
+    return reply.second;
   }
-
-  std::deque<Reply> script_;
-  std::vector<qk::CommandRecord> sent_;
-  QKContext context_{};
-  QKContext closed_{};
+  static inline ScriptedToken* active_ = nullptr;
+  std::deque<std::pair<Bytes, uint32_t>> script_;
+  QKContext context_{}, closed_{};
 };
 
 }  // namespace qktest

@@ -1,9 +1,11 @@
+// The driver's scenario against a scripted token, and its exit status.
 #include "driver/scenario.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "driver/exit_status.h"
 #include "tests/api/scripted_token.h"
 
 namespace {
@@ -19,11 +21,10 @@ struct Steps {
 Steps g_steps;
 
 uint32_t QK_CALL FakeList(QKContext* contexts, uint32_t* count) {
-  if (contexts == nullptr) {
-    *count = g_steps.count;
-    return g_steps.countResult;
+  if (contexts == nullptr) return *count = g_steps.count, g_steps.countResult;
+  for (uint32_t i = 0; i < g_steps.listed && i < *count; ++i) {
+    contexts[i].slotIndex = ScriptedToken::kSlot + i;
   }
-  for (uint32_t i = 0; i < g_steps.listed && i < *count; ++i) contexts[i].slotIndex = ScriptedToken::kSlot + i;
   *count = g_steps.listed;
   return g_steps.listResult;
 }
@@ -33,8 +34,6 @@ uint32_t QK_CALL FakeOpen(QKContext* context) {
   return g_steps.openResult;
 }
 uint32_t QK_CALL FakeClose(QKContext*) { return ++g_steps.closes, QK_E_SUCCESS; }
-
-const Steps kOneToken = {QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 1, QK_E_SUCCESS, 0, 0};
 
 std::pair<uint32_t, std::string> RunDriver(const Steps& steps) {
   g_steps = steps;
@@ -49,12 +48,11 @@ std::pair<uint32_t, std::string> RunDriver(const Steps& steps) {
   return {code, printed};
 }
 
-TEST(Scenario, PrintsWhatTheTokenAnswers) {
-  struct Case {
+TEST(Scenario, PresentsThePinRunsFiveAndEightAndPrintsTheAnswer) {
+  const struct {
     uint32_t pinResult;
     Bytes answer;
-    uint32_t runResult;
-    uint32_t code;
+    uint32_t runResult, code;
     std::string printed;
     int closes;
   } cases[] = {
@@ -66,28 +64,22 @@ TEST(Scenario, PrintsWhatTheTokenAnswers) {
       {0, {}, QK_E_FILE_NOT_FOUND, QK_E_FILE_NOT_FOUND, "QKExecute Error 1:0xF0000010\n", 0},
       {QK_E_WRONG_PIN + 0x0E, {}, 0, QK_E_WRONG_PIN + 0x0E, "QKVerifyPin Error:0xF0000C0E\n", 0},
   };
-  for (const Case& c : cases) {
+  const Bytes pin = Hex("00 20 00 00 08 00 36 30 37 31 39 32 38 33");
+  const Bytes run = Hex("00 CF 01 00 04 00 00 05 00 08");
+  for (const auto& c : cases) {
     ScriptedToken token;
     token.Fail(c.pinResult);
     token.Answer(c.answer, c.runResult);
-    EXPECT_EQ(std::make_pair(c.code, c.printed), RunDriver(kOneToken));
+    const Steps oneToken = {QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 1, QK_E_SUCCESS, 0, 0};
+    EXPECT_EQ(std::make_pair(c.code, c.printed), RunDriver(oneToken));
     EXPECT_EQ(c.closes, g_steps.closes);
-    EXPECT_EQ(c.pinResult == 0 ? 2u : 1u, token.sent().size());
+    EXPECT_EQ(c.pinResult == 0 ? std::vector<Bytes>({pin, run}) : std::vector<Bytes>({pin}),
+              token.sent);
   }
 }
 
-TEST(Scenario, SendsTheDefaultPinAndTheNumbersFiveAndEight) {
-  ScriptedToken token;
-  token.Answer({});
-  token.Answer(Hex("00 0D"));
-  RunDriver(kOneToken);
-  EXPECT_EQ((std::vector<Bytes>{Hex("00 20 00 00 08 00 36 30 37 31 39 32 38 33"),
-                                Hex("00 CF 01 00 04 00 00 05 00 08")}),
-            token.Images());
-}
-
 TEST(Scenario, ListingAndOpeningFailuresEndSilently) {
-  struct Case {
+  const struct {
     Steps steps;
     uint32_t code;
     int opens;
@@ -96,14 +88,24 @@ TEST(Scenario, ListingAndOpeningFailuresEndSilently) {
       {{QK_E_SUCCESS, 0, 0, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST, 0},  // no token attached
       {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_ACCESS_DENIED, 1, 0, 0, 0}, QK_E_ACCESS_DENIED, 0},
       {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST, 0},
-      {{QK_E_BUFFER_TOO_SMALL, 2, QK_E_SUCCESS, 2, QK_E_DEVICE_NOT_CONNECTED, 0, 0},
-       QK_E_DEVICE_NOT_CONNECTED, 1},
+      {{QK_E_BUFFER_TOO_SMALL, 2, 0, 2, QK_E_DEVICE_NOT_CONNECTED, 0, 0}, QK_E_DEVICE_NOT_CONNECTED,
+       1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     ScriptedToken token;
     EXPECT_EQ(std::make_pair(c.code, std::string()), RunDriver(c.steps));
     EXPECT_EQ(c.opens, g_steps.opens);
-    EXPECT_TRUE(token.sent().empty());
+    EXPECT_TRUE(token.sent.empty());
+  }
+}
+
+TEST(ExitStatus, NoFailureReadsAsSuccess) {
+  const std::pair<uint32_t, int> cases[] = {{0, 0},          {0xF0000002, 2},  {0xF0000C03, 3},
+                                            {0xF0000C00, 1}, {0x00006E00, 1}, {0xFFFFFFFF, 255}};
+  for (const auto& [code, posix] : cases) {
+    EXPECT_EQ(posix, qkdriver::PosixExitStatus(code)) << code;
+    EXPECT_EQ(static_cast<int>(code), qkdriver::WindowsExitStatus(code));
+    EXPECT_EQ(code == 0, qkdriver::ExitStatusFor(code) == 0);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -16,27 +15,16 @@
 namespace qk::platform {
 namespace {
 
-using testing::TempDir;
+using Strings = std::vector<std::string>;
 
-class ListSet : public InterfaceSet {
+// A native backend listing "nativeN" members with the given statuses.
+class FakeNative : public Backend, public InterfaceSet {
  public:
-  explicit ListSet(std::vector<EnumStatus> statuses) : statuses_(std::move(statuses)) {}
+  InterfaceSet* OpenInterfaceSet() override { return available ? new FakeNative(*this) : nullptr; }
   EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
-    if (index >= statuses_.size()) return EnumStatus::kNoMore;
-    if (statuses_[index] == EnumStatus::kOk) {
-      snprintf(path, capacity, "native%u", index);
-    }
-    return statuses_[index];
-  }
-
- private:
-  std::vector<EnumStatus> statuses_;
-};
-
-class FakeNative : public Backend {
- public:
-  InterfaceSet* OpenInterfaceSet() override {
-    return available ? new ListSet(statuses) : nullptr;
+    if (index >= statuses.size()) return EnumStatus::kNoMore;
+    if (statuses[index] == EnumStatus::kOk) snprintf(path, capacity, "native%u", index);
+    return statuses[index];
   }
   Device* OpenDevice(const char* path, IoMode, ShareMode, uint32_t* systemError) override {
     opened.push_back(path);
@@ -45,74 +33,55 @@ class FakeNative : public Backend {
   }
   bool available = true;
   std::vector<EnumStatus> statuses = {EnumStatus::kOk, EnumStatus::kOk};
-  std::vector<std::string> opened;
+  Strings opened;
 };
 
-class PlatformFront : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetNativeBackendForTesting(&native);
-    chmod(dir.path().c_str(), 0700);
-    for (const char* name : {"t1.sock", "t0.tcp", "ignored.txt"}) std::ofstream(dir / name);
-    unsetenv("QKTOKEN_VIRTUAL_DIR");
+Strings Walk() {
+  std::unique_ptr<InterfaceSet> set(OpenInterfaceSet());
+  if (!set) return {"<no set>"};
+  Strings seen;
+  char path[kDetailBufferSize];
+  for (uint32_t i = 0; i < 16; ++i) {
+    const EnumStatus status = set->PathAt(i, path, sizeof path);
+    if (status == EnumStatus::kNoMore) break;
+    seen.push_back(status == EnumStatus::kOk ? path : "<error>");
   }
-  void TearDown() override {
-    SetNativeBackendForTesting(nullptr);
-    SetBackendForTesting(nullptr);
-    unsetenv("QKTOKEN_VIRTUAL_DIR");
-  }
-  std::vector<std::string> Walk() {
-    std::vector<std::string> seen;
-    std::unique_ptr<InterfaceSet> set(OpenInterfaceSet());
-    if (!set) return {"<no set>"};
-    char path[kDetailBufferSize];
-    for (uint32_t i = 0; i < 16; ++i) {
-      const EnumStatus status = set->PathAt(i, path, sizeof path);
-      if (status == EnumStatus::kNoMore) break;
-      seen.push_back(status == EnumStatus::kOk ? path : "<error>");
-    }
-    return seen;
-  }
-
-  FakeNative native;
-  TempDir dir;
-};
-
-TEST_F(PlatformFront, VirtualTokensFollowHardwareOnlyWhenAsked) {
-  EXPECT_EQ(Walk(), (std::vector<std::string>{"native0", "native1"}));
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
-  const std::string v = "qkvirtual:" + dir.path() + "/";
-  EXPECT_EQ(Walk(), (std::vector<std::string>{"native0", "native1", v + "t0.tcp", v + "t1.sock"}));
-  // Members that fail to read still count as hardware interfaces.
-  native.statuses = {EnumStatus::kDetailUnreadable, EnumStatus::kOk};
-  EXPECT_EQ(Walk(), (std::vector<std::string>{"<error>", "native1", v + "t0.tcp", v + "t1.sock"}));
-  native.statuses = {};
-  EXPECT_EQ(Walk(), (std::vector<std::string>{v + "t0.tcp", v + "t1.sock"}));
-  // Without the native set there is no listing at all.
-  native.available = false;
-  EXPECT_EQ(Walk(), (std::vector<std::string>{"<no set>"}));
+  return seen;
 }
 
-TEST_F(PlatformFront, OpenDispatchesOnThePathPrefix) {
+TEST(PlatformFront, VirtualTokensFollowHardwareAndOpensDispatchOnThePrefix) {
+  testing::TempDir dir;
+  FakeNative native;
+  SetNativeBackendForTesting(&native);
+  for (const char* name : {"t1.sock", "t0.tcp", "ignored.txt"}) std::ofstream(dir / name);
+  unsetenv("QKTOKEN_VIRTUAL_DIR");
+  EXPECT_EQ(Walk(), (Strings{"native0", "native1"}));
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
+  const std::string v = "qkvirtual:" + dir.path() + "/";
+  // Members that fail to read still count as hardware interfaces.
+  native.statuses = {EnumStatus::kDetailUnreadable, EnumStatus::kOk};
+  EXPECT_EQ(Walk(), (Strings{"<error>", "native1", v + "t0.tcp", v + "t1.sock"}));
+  native.available = false;
+  EXPECT_EQ(Walk(), Strings{"<no set>"});
+
   uint32_t error = 0;
   EXPECT_EQ(OpenDevice("native0", IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
   EXPECT_EQ(error, 1234u);
-  const std::string missing = "qkvirtual:" + dir.path() + "/absent.sock";
+  const std::string missing = v + "absent.sock";
   EXPECT_EQ(OpenDevice(missing.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
   EXPECT_EQ(error, kErrorFileNotFound);
-  EXPECT_EQ(native.opened, std::vector<std::string>{"native0"});
-}
+  EXPECT_EQ(native.opened, Strings{"native0"});
 
-TEST_F(PlatformFront, TestBackendReplacesEverything) {
+  // A test backend replaces both.
   FakeNative replacement;
   replacement.statuses = {EnumStatus::kOk};
   SetBackendForTesting(&replacement);
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
-  EXPECT_EQ(Walk(), std::vector<std::string>{"native0"});
-  uint32_t error = 0;
-  OpenDevice("qkvirtual:/x.sock", IoMode::kSynchronous, ShareMode::kShared, &error);
-  EXPECT_EQ(replacement.opened, std::vector<std::string>{"qkvirtual:/x.sock"});
-  EXPECT_TRUE(native.opened.empty());
+  EXPECT_EQ(Walk(), Strings{"native0"});
+  OpenDevice(missing.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error);
+  EXPECT_EQ(replacement.opened, Strings{missing});
+  SetBackendForTesting(nullptr);
+  SetNativeBackendForTesting(nullptr);
+  unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 
 }  // namespace

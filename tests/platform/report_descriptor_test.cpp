@@ -9,103 +9,62 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Short-item builders: prefix with tag, type and a one- or two-byte value.
-Bytes ReportSize(uint8_t bits) { return {0x75, bits}; }
-Bytes ReportCount(uint16_t n) {
+// Short items: report size, count (one or two bytes), id, feature, input, push, pop.
+Bytes Size(uint8_t bits) { return {0x75, bits}; }
+Bytes Count(uint16_t n) {
   if (n < 256) return {0x95, static_cast<uint8_t>(n)};
   return {0x96, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
 }
-Bytes ReportId(uint8_t id) { return {0x85, id}; }
-Bytes Feature() { return {0xB1, 0x02}; }
-Bytes Input() { return {0x81, 0x02}; }
-Bytes Output() { return {0x91, 0x02}; }
-Bytes Push() { return {0xA4}; }
-Bytes Pop() { return {0xB4}; }
+Bytes Id(uint8_t id) { return {0x85, id}; }
+const Bytes kFeature = {0xB1, 0x02}, kInput = {0x81, 0x02}, kPush = {0xA4}, kPop = {0xB4};
 
+// Wraps the items in a vendor usage page and collection, as real descriptors do.
 Bytes Join(std::initializer_list<Bytes> parts) {
-  // A vendor usage page and application collection around the items, as real
-  // descriptors have; the parser must step over them.
   Bytes out = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   out.push_back(0xC0);
   return out;
 }
 
-struct LayoutCase {
-  const char* name;
-  Bytes descriptor;
-  uint16_t featureLength;
-  bool usesReportIds;
-};
-
-TEST(ReportDescriptor, CountsFeatureLengthAsWindowsDoes) {
-  const LayoutCase cases[] = {
-      {"token: 64 data bytes, no ids",
-       Join({ReportSize(8), ReportCount(64), Input(), ReportCount(64), Output(), ReportCount(64),
-             Feature()}),
-       65, false},
-      {"72 data bytes", Join({ReportSize(8), ReportCount(72), Feature()}), 73, false},
-      {"64-byte feature is 64+1 but 63 gives 64",
-       Join({ReportSize(8), ReportCount(63), Feature()}), 64, false},
-      {"largest of two numbered reports, id byte once",
-       Join({ReportId(1), ReportSize(8), ReportCount(8), Feature(), ReportId(2), ReportCount(64),
-             Feature()}),
-       65, true},
-      {"items of one report add up",
-       Join({ReportSize(8), ReportCount(32), Feature(), ReportCount(32), Feature()}), 65, false},
+TEST(ReportDescriptor, FeatureLengthAsWindowsCountsIt) {
+  const struct { const char* name; Bytes descriptor; uint16_t length; bool ids; } cases[] = {
+      {"token: 64 bytes each way, no ids",
+       Join({Size(8), Count(64), kInput, Count(64), kFeature}), 65, false},
+      {"largest numbered report, id byte once",
+       Join({Id(1), Size(8), Count(8), kFeature, Id(2), Count(64), kFeature}), 65, true},
       {"bits round up to whole bytes",
-       Join({ReportSize(1), ReportCount(3), Feature(), ReportSize(1), ReportCount(2), Feature()}),
-       2, false},
-      {"input and output do not count",
-       Join({ReportSize(8), ReportCount(200), Input(), Output()}), 0, false},
-      {"numbered input only still uses ids",
-       Join({ReportId(3), ReportSize(8), ReportCount(4), Input()}), 0, true},
-      {"pop restores the pushed size",
-       Join({ReportSize(8), Push(), ReportSize(16), Pop(), ReportCount(64), Feature()}), 65,
-       false},
-      {"two-byte count", Join({ReportSize(8), ReportCount(300), Feature()}), 301, false},
-      {"long item skipped", Join({Bytes{0xFE, 2, 0x10, 0xAA, 0xBB}, ReportSize(8),
-                                  ReportCount(64), Feature()}),
+       Join({Size(1), Count(3), kFeature, Size(1), Count(2), kFeature}), 2, false},
+      {"input only counts nothing", Join({Id(3), Size(8), Count(200), kInput}), 0, true},
+      {"pop restores the pushed size", Join({Size(8), kPush, Size(16), kPop, Count(64), kFeature}),
        65, false},
-  };
-  for (const LayoutCase& c : cases) {
-    ReportLayout layout{};
-    ASSERT_TRUE(ParseReportDescriptor(c.descriptor.data(), c.descriptor.size(), &layout))
-        << c.name;
-    EXPECT_EQ(layout.featureReportLength, c.featureLength) << c.name;
-    EXPECT_EQ(layout.usesReportIds, c.usesReportIds) << c.name;
-  }
-}
-
-TEST(ReportDescriptor, RejectsMalformedDescriptors) {
-  const struct {
-    const char* name;
-    Bytes descriptor;
-  } cases[] = {
-      {"truncated item data", Bytes{0x75, 0x08, 0x96, 0x40}},
-      {"truncated long item", Bytes{0xFE, 5, 0x10, 1, 2}},
-      {"long item header cut", Bytes{0xFE, 5}},
-      {"pop without push", Join({Pop()})},
-      {"report id 0", Join({ReportId(0)})},
-      {"report larger than 16-bit length",
-       Join({Bytes{0x77, 0xFF, 0xFF, 0x00, 0x00}, Bytes{0x97, 0xFF, 0xFF, 0x00, 0x00}, Feature()})},
-      {"push stack overflow", Join({Push(), Push(), Push(), Push(), Push(), Push(), Push(), Push(),
-                                    Push(), Push(), Push(), Push(), Push(), Push(), Push(), Push(),
-                                    Push()})},
+      {"two-byte count, long item skipped",
+       Join({Bytes{0xFE, 2, 0x10, 0xAA, 0xBB}, Size(8), Count(300), kFeature}), 301, false},
   };
   for (const auto& c : cases) {
     ReportLayout layout{};
-    EXPECT_FALSE(ParseReportDescriptor(c.descriptor.data(), c.descriptor.size(), &layout))
-        << c.name;
+    ASSERT_TRUE(ParseReportDescriptor(c.descriptor.data(), c.descriptor.size(), &layout)) << c.name;
+    EXPECT_EQ(layout.featureReportLength, c.length) << c.name;
+    EXPECT_EQ(layout.usesReportIds, c.ids) << c.name;
   }
 }
 
-TEST(ReportDescriptor, HugeCountTimesSizeDoesNotWrap) {
-  // 2^32-1 bits would wrap a 32-bit product to a small, plausible length.
-  const Bytes d = Join({Bytes{0x77, 0x01, 0x00, 0x01, 0x00}, Bytes{0x97, 0x00, 0x00, 0x01, 0x00},
-                        Feature()});
-  ReportLayout layout{};
-  EXPECT_FALSE(ParseReportDescriptor(d.data(), d.size(), &layout));
+TEST(ReportDescriptor, RejectsMalformedOrOversizedDescriptors) {
+  const Bytes kHugeSize = {0x77, 0xFF, 0xFF, 0, 0}, kHugeCount = {0x97, 0xFF, 0xFF, 0, 0};
+  const struct { const char* name; Bytes descriptor; } cases[] = {
+      {"truncated item data", Bytes{0x75, 0x08, 0x96, 0x40}},
+      {"truncated long item", Bytes{0xFE, 5, 0x10, 1, 2}},
+      {"pop without push", Join({kPop})},
+      {"report id 0", Join({Id(0)})},
+      {"report above a 16-bit length", Join({kHugeSize, kHugeCount, kFeature})},
+      // 2^32 bits would wrap a 32-bit product to a small, plausible length.
+      {"count times size wraps", Join({Bytes{0x77, 1, 0, 1, 0}, Bytes{0x97, 0, 0, 1, 0}, kFeature})},
+      {"push stack overflow", Join({kPush, kPush, kPush, kPush, kPush, kPush, kPush, kPush, kPush,
+                                    kPush, kPush, kPush, kPush, kPush, kPush, kPush, kPush})},
+  };
+  for (const auto& c : cases) {
+    ReportLayout layout{};
+    EXPECT_FALSE(ParseReportDescriptor(c.descriptor.data(), c.descriptor.size(), &layout)) << c.name;
+  }
 }
 
 }  // namespace

@@ -10,17 +10,12 @@ namespace qk::platform::testing {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qkplat-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
+  TempDir() : path_((std::filesystem::temp_directory_path() / "qkplat-XXXXXX").string()) {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
   }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 

@@ -1,11 +1,7 @@
 # Tests of the Win32 backend; they run as Windows programs (under Wine on a
 # Linux build host).
 if(WIN32)
-  qk_add_test(NAME win32_platform_test SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/win32_test_pipe.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32_device_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32_backend_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32_sync_test.cpp)
+  qk_add_test(NAME win32_platform_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/win32_platform_test.cpp)
 endif()
 
 if(WIN32 AND TARGET qktoken)

@@ -4,7 +4,6 @@
 // limits, leaves the device lock free, and the token works again afterwards.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,55 +17,35 @@
 namespace qkrel {
 namespace {
 
-using qksim::link::FaultRule;
-using qksim::link::LinkServer;
-
 constexpr qk::TimeLimits kShortLimits{2000, 500, 300, 300};
 constexpr uint16_t kDataFile = 0x0010;
 constexpr uint32_t kDataSize = 1020;  // the largest single write: 18 command reports
 constexpr uint16_t kLongRead = 1000;  // an answer of 18 reports
 
 enum class Operation { kStore, kLongExecute, kOpen };
+enum class Expect { kSuccess, kFailure, kClosed };  // kClosed: only a reopen helps
 
-enum class Expect {
-  kSuccess,  // the spoiled call still succeeds, with the right bytes
-  kFailure,  // the call fails (with any code), the link stays usable
-  kClosed,   // the call fails and the link is gone: only a reopen helps
-};
-
-struct FaultCase {
+const struct FaultCase {
   const char* spec;
   Expect expect;
   // A late answer keeps the token busy until its last report is out: this
-  // long per answer report (negative: this long once), before the next call
-  // can work. The wire format cannot tell a late answer from the next one.
+  // long per answer report (negative: this long once) before the next call.
   int settlePerReportMs;
   bool onlyLongAnswers;  // an answer of one report passes untouched
-};
-
-const FaultCase kCases[] = {
-    {"drop", Expect::kFailure, 0, false},       {"silent", Expect::kFailure, 0, false},
+} kCases[] = {
+    {"drop", Expect::kFailure, 0, false},         {"silent", Expect::kFailure, 0, false},
     {"delay:450", Expect::kFailure, -500, false}, {"delay:150", Expect::kSuccess, 0, false},
-    {"slow:350", Expect::kFailure, 350, false}, {"slow:15", Expect::kSuccess, 0, false},
-    {"corrupt", Expect::kFailure, 0, false},    {"truncate", Expect::kFailure, 0, false},
-    {"truncate:1", Expect::kFailure, 0, true},  {"repeat:3", Expect::kSuccess, 0, false},
-    {"badtotal", Expect::kFailure, 0, false},   {"badtotal:1", Expect::kFailure, 0, false},
-    {"badoffset", Expect::kFailure, 0, false},  {"badoffset:0x3ff", Expect::kFailure, 0, false},
-    {"cut", Expect::kClosed, 0, false},         {"hangup", Expect::kClosed, 0, false},
+    {"slow:350", Expect::kFailure, 350, false},   {"slow:15", Expect::kSuccess, 0, false},
+    {"corrupt", Expect::kFailure, 0, false},      {"truncate", Expect::kFailure, 0, false},
+    {"truncate:1", Expect::kFailure, 0, true},    {"repeat:3", Expect::kSuccess, 0, false},
+    {"badtotal", Expect::kFailure, 0, false},     {"badtotal:1", Expect::kFailure, 0, false},
+    {"badoffset", Expect::kFailure, 0, false},    {"badoffset:0x3ff", Expect::kFailure, 0, false},
+    {"cut", Expect::kClosed, 0, false},           {"hangup", Expect::kClosed, 0, false},
 };
 
-// Answer reports of each operation's spoiled answer.
-int AnswerReports(Operation op) {
-  switch (op) {
-    case Operation::kStore:
-      return 1;  // the status word alone
-    case Operation::kLongExecute:
-      return (kLongRead + 2 + 57) / 58;
-    case Operation::kOpen:
-      return 3;  // the 128-byte key block and the status word
-  }
-  return 1;
-}
+// Answer reports of each operation's spoiled answer: the status word alone,
+// the long read, the 128-byte key block and the status word.
+int AnswerReports(Operation op) { return op == Operation::kStore ? 1 : op == Operation::kOpen ? 3 : (kLongRead + 59) / 58; }
 
 Bytes DataPattern(uint8_t seed) {
   Bytes bytes(kDataSize);
@@ -77,17 +56,15 @@ Bytes DataPattern(uint8_t seed) {
 class FaultMatrix : public ::testing::TestWithParam<Operation> {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.Path().empty());
-    setenv("QKTOKEN_VIRTUAL_DIR", dir_.Path().c_str(), 1);
+    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path.c_str(), 1);
     qksim::link::LinkOptions options;
-    options.directory = dir_.Path();
-    server_ = std::make_unique<LinkServer>(token_, options);
+    options.directory = dir_.path;
+    server_ = std::make_unique<qksim::link::LinkServer>(token_, options);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     ASSERT_EQ(InstallReader(&context_), QK_E_SUCCESS);
-    ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType),
-              QK_E_SUCCESS);
+    ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType), QK_E_SUCCESS);
     ASSERT_EQ(StoreData(0), QK_E_SUCCESS);
     QKCloseDevice(&context_);
   }
@@ -97,54 +74,37 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     qk::ResetTimeLimitsForTesting();
     unsetenv("QKTOKEN_VIRTUAL_DIR");
   }
-
-  // Lists, opens and verifies both PINs.
-  uint32_t OpenReady() {
+  uint32_t OpenReady() {  // lists, opens and verifies both PINs
     uint32_t rc = OpenFirstToken(&context_);
     if (rc == QK_E_SUCCESS) rc = VerifyDeveloper(&context_);
-    if (rc == QK_E_SUCCESS) rc = VerifyUser(&context_);
-    return rc;
+    return rc == QK_E_SUCCESS ? VerifyUser(&context_) : rc;
   }
-
   uint32_t StoreData(uint8_t seed) {
-    const Bytes data = DataPattern(seed);
-    const uint32_t rc =
-        QKStoreFile(&context_, IdText(kDataFile).c_str(), 0, data.data(), kDataSize);
-    // A failed write may still have been stored (its answer was lost).
-    (rc == QK_E_SUCCESS ? stored_ : unsure_) = seed;
+    const uint32_t rc = QKStoreFile(&context_, IdText(kDataFile).c_str(), 0, DataPattern(seed).data(), kDataSize);
+    (rc == QK_E_SUCCESS ? stored_ : unsure_) = seed;  // a failed write may still have been stored
     return rc;
   }
-
   // The operation under test; QK_E_UNKNOWN for a success with wrong bytes.
   uint32_t RunOperation(Operation op, uint8_t seed) {
-    switch (op) {
-      case Operation::kStore:
-        return StoreData(seed);
-      case Operation::kLongExecute: {
-        Bytes piece;
-        const uint32_t rc = ReadPiece(&context_, kDataFile, 0, kLongRead, &piece);
-        if (rc != QK_E_SUCCESS) return rc;
-        for (uint8_t candidate : {stored_, unsure_}) {
-          const Bytes expected = DataPattern(candidate);
-          if (piece == Bytes(expected.begin(), expected.begin() + kLongRead)) {
-            stored_ = candidate;
-            return rc;
-          }
-        }
-        return QK_E_UNKNOWN;  // a success with other bytes: the worst outcome
-      }
-      case Operation::kOpen: {
-        QKCloseDevice(&context_);
-        return QKOpenDevice(&context_);
+    if (op == Operation::kStore) return StoreData(seed);
+    if (op == Operation::kOpen) {
+      QKCloseDevice(&context_);
+      return QKOpenDevice(&context_);
+    }
+    Bytes piece;
+    const uint32_t rc = ReadPiece(&context_, kDataFile, 0, kLongRead, &piece);
+    if (rc != QK_E_SUCCESS) return rc;
+    for (uint8_t candidate : {stored_, unsure_}) {
+      const Bytes expected = DataPattern(candidate);
+      if (piece == Bytes(expected.begin(), expected.begin() + kLongRead)) {
+        stored_ = candidate;
+        return rc;
       }
     }
-    return QK_E_FAILURE;
+    return QK_E_UNKNOWN;
   }
-
-  // Another holder can take the device lock at once.
-  bool LockIsFree() {
-    std::unique_ptr<qk::platform::NamedMutex> lock(
-        qk::CreateDeviceMutex(false, qk::SlotOf(&context_).path));
+  bool LockIsFree() {  // another holder can take the device lock at once
+    std::unique_ptr<qk::platform::NamedMutex> lock(qk::CreateDeviceMutex(false, qk::SlotOf(&context_).path));
     if (!lock || !lock->Lock(0)) return false;
     lock->Unlock();
     return true;
@@ -152,7 +112,7 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
 
   TempDir dir_;
   qksim::Token token_;
-  std::unique_ptr<LinkServer> server_;
+  std::unique_ptr<qksim::link::LinkServer> server_;
   QKContext context_ = {};
   uint8_t stored_ = 0;  // the last write known to be stored
   uint8_t unsure_ = 0;  // a failed write that may have been stored
@@ -165,69 +125,50 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     SCOPED_TRACE(c.spec);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     qk::SetTimeLimitsForTesting(kShortLimits);
-    FaultRule rule;
+    qksim::link::FaultRule rule;
     std::string error;
     ASSERT_TRUE(qksim::link::ParseFaultSpec(std::string(c.spec) + "@1", &rule, &error)) << error;
     server_->Faults().Add(rule);
 
     const auto start = Clock::now();
     const uint32_t rc = RunOperation(op, ++seed);
-    const long long elapsed = MillisecondsSince(start);
     // The open runs several exchanges; each has its own limits.
-    const long long bound = (op == Operation::kOpen ? 4 : 1) *
-                                (kShortLimits.firstReadMs + kShortLimits.readMs) + 1500;
-    EXPECT_LT(elapsed, bound);
+    EXPECT_LT(MillisecondsSince(start),
+              (op == Operation::kOpen ? 4 : 1) * (kShortLimits.firstReadMs + kShortLimits.readMs) + 1500);
     EXPECT_NE(rc, QK_E_UNKNOWN) << "success with wrong bytes";
     const bool passes = c.onlyLongAnswers && AnswerReports(op) == 1;
-    if (c.expect == Expect::kSuccess || passes) {
-      EXPECT_EQ(rc, QK_E_SUCCESS);
-    } else {
-      EXPECT_NE(rc, QK_E_SUCCESS);
-    }
+    EXPECT_EQ(rc == QK_E_SUCCESS, c.expect == Expect::kSuccess || passes) << rc;
     EXPECT_TRUE(LockIsFree());
     server_->Faults().Clear();
-    const int settleMs = c.settlePerReportMs < 0 ? -c.settlePerReportMs
-                                                 : c.settlePerReportMs * (AnswerReports(op) + 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        c.settlePerReportMs < 0 ? -c.settlePerReportMs : c.settlePerReportMs * (AnswerReports(op) + 1)));
 
-    // The next call, from another thread, on the same handle (an open that
-    // failed leaves nothing to call on).
+    // The next call, from another thread, on the same handle (a failed open
+    // leaves nothing to call on).
     if (op != Operation::kOpen) {
       uint32_t next = QK_E_FAILURE;
-      std::thread other([&] { next = RunOperation(Operation::kLongExecute, 0); });
-      other.join();
-      if (c.expect == Expect::kClosed && !passes) {
-        EXPECT_EQ(next, QK_E_COMMUNICATION) << "the link was closed under it";
-      } else {
-        EXPECT_EQ(next, QK_E_SUCCESS);
-      }
+      std::thread([&] { next = RunOperation(Operation::kLongExecute, 0); }).join();
+      EXPECT_EQ(next, c.expect == Expect::kClosed && !passes ? QK_E_COMMUNICATION : QK_E_SUCCESS);
     }
-    // A fresh open works and holds what was last written in full (a failed
-    // write may or may not have been stored, but never in part).
+    // A fresh open holds what was last written in full (a failed write may
+    // or may not have been stored, but never in part).
     QKCloseDevice(&context_);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     Bytes back;
     ASSERT_EQ(ReadWholeFile(&context_, kDataFile, kDataSize, &back), QK_E_SUCCESS);
-    const bool old = back == DataPattern(stored_);
     const bool landed = back == DataPattern(unsure_);
-    EXPECT_TRUE(old || landed) << "a write was stored in part";
+    EXPECT_TRUE(back == DataPattern(stored_) || landed) << "a write was stored in part";
     if (landed) stored_ = unsure_;
     QKCloseDevice(&context_);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(MultiReportExchanges, FaultMatrix,
-                         ::testing::Values(Operation::kStore, Operation::kLongExecute,
-                                           Operation::kOpen),
+                         ::testing::Values(Operation::kStore, Operation::kLongExecute, Operation::kOpen),
                          [](const auto& param) {
-                           switch (param.param) {
-                             case Operation::kStore:
-                               return std::string("Store1020");
-                             case Operation::kLongExecute:
-                               return std::string("Execute1000");
-                             default:
-                               return std::string("OpenSessionKey");
-                           }
+                           return std::string(param.param == Operation::kStore  ? "Store1020"
+                                              : param.param == Operation::kOpen ? "OpenSessionKey"
+                                                                                : "Execute1000");
                          });
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -24,32 +25,25 @@ namespace qkrel {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-const uint8_t kUserPin[] = {'6', '0', '7', '1', '9', '2', '8', '3'};
-const char kDeveloperPin[] = "904817263590481726359048";
 constexpr const char* kReaderId = "0002";  // where the tests keep the readfile program
 constexpr uint32_t kMaxReadPiece = 1022;   // the most one execute answers
+constexpr uint32_t kDataType = 1;
 
 inline long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 // A private temporary directory, removed with everything in it.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "qkrel-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
+  std::string path;
 };
 
 // `qktoken-sim serve` in a child process, serving DIR/token0.sock.
@@ -57,97 +51,69 @@ class SimProcess {
  public:
   SimProcess(std::string dir, std::string image) : dir_(std::move(dir)), image_(std::move(image)) {}
   ~SimProcess() { Kill(SIGKILL); }
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
-
-  std::string Entry() const { return dir_ + "/token0.sock"; }
 
   // Starts the server and waits (at most 10 s) for its entry; false when it
   // did not come up (for example because it refused its image).
   bool Start() {
+    const std::string entry = dir_ + "/token0.sock";
     std::error_code ignored;
-    std::filesystem::remove(Entry(), ignored);
-    std::vector<std::string> args = {QK_SIM_TOOL, "serve", "--dir", dir_, "--name", "token0"};
-    if (!image_.empty()) {
-      args.push_back("--image");
-      args.push_back(image_);
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::filesystem::remove(entry, ignored);
     pid_ = fork();
-    if (pid_ < 0) return false;
     if (pid_ == 0) {
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execv(argv[0], argv.data());
+      execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", dir_.c_str(), "--name", "token0",
+            image_.empty() ? nullptr : "--image", image_.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-      if (std::filesystem::is_socket(Entry(), ignored)) return true;
+    for (const auto deadline = Clock::now() + std::chrono::seconds(10); pid_ > 0 && Clock::now() < deadline;) {
+      if (std::filesystem::is_socket(entry, ignored)) return true;
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
+      if (waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
   }
-
   // Sends `signal` and reaps the child.
   void Kill(int signal) {
     if (pid_ <= 0) return;
     kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
   pid_t Pid() const { return pid_; }
 
  private:
-  std::string dir_;
-  std::string image_;
+  std::string dir_, image_;
   pid_t pid_ = -1;
 };
 
 // Lists the tokens and opens the first; QK_E_SUCCESS or the failing code.
 inline uint32_t OpenFirstToken(QKContext* context) {
   uint32_t count = 1;
-  QKContext listed[1] = {};
-  const uint32_t rc = QKListDevices(listed, &count);
-  if (rc != QK_E_SUCCESS) return rc;
-  if (count < 1) return QK_E_NO_DEVICE_LIST;
-  *context = listed[0];
-  return QKOpenDevice(context);
+  const uint32_t rc = QKListDevices(context, &count);
+  return rc != QK_E_SUCCESS ? rc : count < 1 ? QK_E_NO_DEVICE_LIST : QKOpenDevice(context);
 }
 
 inline uint32_t VerifyDeveloper(QKContext* context) {
-  return QKVerifyPin(context, reinterpret_cast<const uint8_t*>(kDeveloperPin),
-                     sizeof kDeveloperPin - 1, QK_PIN_DEVELOPER);
+  return QKVerifyPin(context, reinterpret_cast<const uint8_t*>("904817263590481726359048"), 24, QK_PIN_DEVELOPER);
 }
 
-inline uint32_t VerifyUser(QKContext* context) {
-  return QKVerifyPin(context, kUserPin, sizeof kUserPin, QK_PIN_USER);
+inline uint32_t VerifyUser(QKContext* context, const char* pin = "60719283") {
+  return QKVerifyPin(context, reinterpret_cast<const uint8_t*>(pin), 8, QK_PIN_USER);
 }
-
-constexpr uint32_t kExecutableType = 2;
-constexpr uint32_t kDataType = 1;
 
 // Creates the readfile program (developer PIN verified).
 inline uint32_t InstallReader(QKContext* context) {
   const Bytes& program = qksim::SampleReadFileProgram();
   const auto size = static_cast<uint32_t>(program.size());
-  uint32_t rc = QKMakeFile(context, kReaderId, size, kExecutableType);
-  if (rc != QK_E_SUCCESS) return rc;
-  return QKStoreFile(context, kReaderId, 0, program.data(), size);
+  const uint32_t rc = QKMakeFile(context, kReaderId, size, 2);
+  return rc != QK_E_SUCCESS ? rc : QKStoreFile(context, kReaderId, 0, program.data(), size);
 }
 
 // One execute of the readfile program: `length` bytes of `fileId` from `offset`.
-inline uint32_t ReadPiece(QKContext* context, uint16_t fileId, uint16_t offset, uint16_t length,
-                          Bytes* out) {
+inline uint32_t ReadPiece(QKContext* context, uint16_t fileId, uint16_t offset, uint16_t length, Bytes* out) {
   const uint8_t input[6] = {static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId),
                             static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
@@ -177,9 +143,8 @@ inline uint32_t ReadWholeFile(QKContext* context, uint16_t fileId, size_t size, 
 
 // "1A2B" for 0x1A2B, as the calls take identifiers.
 inline std::string IdText(uint16_t id) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text(4, '0');
-  for (int i = 3; i >= 0; --i, id = static_cast<uint16_t>(id >> 4)) text[i] = kHex[id & 0xF];
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", id);
   return text;
 }
 

@@ -36,23 +36,14 @@ class Interpreter {
   }
 
   Reply Send(uint8_t ins, uint8_t p1 = 0, uint8_t p2 = 0, const Bytes& data = {}) {
-    Bytes image(6 + data.size(), 0);
-    image[1] = ins;
-    image[2] = p1;
-    image[3] = p2;
-    image[4] = static_cast<uint8_t>(data.size());
-    image[5] = static_cast<uint8_t>(data.size() >> 8);
-    std::copy(data.begin(), data.end(), image.begin() + 6);
+    const Bytes image = Cat({{0, ins, p1, p2}, Le16(static_cast<uint32_t>(data.size())), data});
     qksim::CommandEnvironment env{&state, &session, &random, epoch};
-    Bytes answer = qksim::RunCommand(image, &env);
+    const Bytes answer = qksim::RunCommand(image, &env);
     lastChanged = env.stateChanged;
     if (env.epochAdvanced) ++epoch;
-    Reply reply;
-    reply.sw = static_cast<uint16_t>((answer[answer.size() - 2] << 8) | answer.back());
-    reply.data.assign(answer.begin(), answer.end() - 2);
-    return reply;
+    return Reply{static_cast<uint16_t>((answer[answer.size() - 2] << 8) | answer.back()),
+                 Bytes(answer.begin(), answer.end() - 2)};
   }
-
   uint16_t VerifyUser(const std::string& pin = kUserPin) { return Send(0x20, 0, 0, Text(pin)).sw; }
   uint16_t VerifyDeveloper(const std::string& pin = kDeveloperPin) {
     return Send(0x20, 1, 0, Text(pin)).sw;
@@ -61,8 +52,7 @@ class Interpreter {
     return Send(0xA4, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)).sw;
   }
   uint16_t MakeDir(uint16_t id, uint32_t size) {
-    return Send(0xE0, 0, 0, Cat({Le16(id), {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
-                                            static_cast<uint8_t>(size >> 16)}})).sw;
+    return Send(0xE0, 0, 0, Cat({Le16(id), Le16(size), {static_cast<uint8_t>(size >> 16)}})).sw;
   }
   uint16_t MakeFile(uint16_t id, uint32_t size, uint8_t type) {
     return Send(0xE1, 5, 0, Cat({Le16(id), Le16(size), {type}})).sw;

@@ -41,11 +41,6 @@ class FakeInterfaceSet : public qk::platform::InterfaceSet {
 
 }  // namespace
 
-FakeDevice::FakeDevice(const FakeInterface& config, std::shared_ptr<DeviceLog> log, uint32_t handle)
-    : config_(config), log_(std::move(log)), handle_(handle) {}
-
-FakeDevice::~FakeDevice() { log_->deleted = true; }
-
 bool FakeDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
   if (!config_.attributesReadable) return false;
   *vendorId = config_.vendorId;
@@ -54,29 +49,21 @@ bool FakeDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
 }
 
 bool FakeDevice::GetFeatureReportLength(uint16_t* length) {
-  if (!config_.featureLengthReadable) return false;
-  *length = config_.featureReportLength;
-  return true;
+  if (config_.featureLengthReadable) *length = config_.featureReportLength;
+  return config_.featureLengthReadable;
 }
 
 bool FakeDevice::FlushInput() {
   ++log_->flushes;
-  if (flushFails) return false;
-  answers.clear();
-  return true;
+  if (!flushFails) answers.clear();
+  return !flushFails;
 }
 
 qk::platform::IoEvent* FakeDevice::CreateIoEvent() {
   if (eventFails) return nullptr;
   ++log_->eventsCreated;
-  // The exchange only hands the event back; the platform layer owns the
-  // type's body, so a distinct address of ours stands in for it.
+  // The platform layer owns the type's body; a distinct address stands in.
   return reinterpret_cast<qk::platform::IoEvent*>(&eventStorage_);
-}
-
-void FakeDevice::CloseIoEvent(qk::platform::IoEvent* event) {
-  ++log_->eventsClosed;
-  (void)event;
 }
 
 IoStatus FakeDevice::WriteReport(qk::platform::IoEvent* event, const uint8_t* report,
@@ -101,8 +88,7 @@ IoStatus FakeDevice::ReadReport(qk::platform::IoEvent* event, uint8_t* report, u
 }
 
 qk::platform::InterfaceSet* FakeBackend::OpenInterfaceSet() {
-  if (!setAvailable) return nullptr;
-  return new FakeInterfaceSet(interfaces);
+  return setAvailable ? new FakeInterfaceSet(interfaces) : nullptr;
 }
 
 qk::platform::Device* FakeBackend::OpenDevice(const char* path, qk::platform::IoMode io,
@@ -115,31 +101,17 @@ qk::platform::Device* FakeBackend::OpenDevice(const char* path, qk::platform::Io
       *systemError = member.openError;
       return nullptr;
     }
-    auto log = std::make_shared<DeviceLog>();
-    logs.push_back(log);
-    return new FakeDevice(member, log, nextHandle_++);
+    logs.push_back(std::make_shared<DeviceLog>());
+    return new FakeDevice(member, logs.back(), nextHandle_++);
   }
   *systemError = qk::platform::kErrorFileNotFound;
   return nullptr;
-}
-
-FakeInterface& FakeBackend::AddToken(const std::string& path) {
-  FakeInterface member;
-  member.path = path;
-  interfaces.push_back(member);
-  return interfaces.back();
 }
 
 int FakeBackend::LiveDevices() const {
   return static_cast<int>(
       std::count_if(logs.begin(), logs.end(), [](const auto& log) { return !log->deleted; }));
 }
-
-BackendGuard::BackendGuard(qk::platform::Backend* backend) {
-  qk::platform::SetBackendForTesting(backend);
-}
-
-BackendGuard::~BackendGuard() { qk::platform::SetBackendForTesting(nullptr); }
 
 Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const Bytes& payload) {
   Report report{};
@@ -154,12 +126,12 @@ Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const By
 
 std::vector<Report> FrameAnswer(const Bytes& answer) {
   std::vector<Report> reports;
-  const auto total = static_cast<uint16_t>(answer.size());
   for (size_t offset = 0; offset < answer.size(); offset += 58) {
     const size_t chunk = std::min<size_t>(58, answer.size() - offset);
-    reports.push_back(MakeReport(total, static_cast<uint16_t>(offset), static_cast<uint8_t>(chunk),
-                                 Bytes(answer.begin() + static_cast<long>(offset),
-                                       answer.begin() + static_cast<long>(offset + chunk))));
+    const auto* start = answer.data() + offset;
+    reports.push_back(MakeReport(static_cast<uint16_t>(answer.size()),
+                                 static_cast<uint16_t>(offset), static_cast<uint8_t>(chunk),
+                                 Bytes(start, start + chunk)));
   }
   return reports;
 }
@@ -167,15 +139,9 @@ std::vector<Report> FrameAnswer(const Bytes& answer) {
 void EncipherAnswers(std::vector<Report>* reports, const uint8_t* sessionKey) {
   if (sessionKey == nullptr) return;
   for (Report& report : *reports) {
-    Report plain = report;
+    const Report plain = report;
     qk::TokenChainEncrypt(plain.data() + 1, report.data() + 1, sessionKey, 64);
   }
-}
-
-FakeToken::FakeToken(Handler handler) : handler_(std::move(handler)) {}
-
-Responder FakeToken::AsResponder() {
-  return [this](const Report& written, std::deque<Report>* answers) { OnReport(written, answers); };
 }
 
 Bytes Ok(const Bytes& data) {
@@ -200,8 +166,7 @@ void FakeToken::OnReport(const Report& written, std::deque<Report>* answers) {
     pendingTotal_ = 0;
   }
   if (offset + chunk > pending_.size()) return;  // garbage: drop
-  std::copy(plain.begin() + 7, plain.begin() + 7 + static_cast<long>(chunk),
-            pending_.begin() + static_cast<long>(offset));
+  std::copy_n(plain.begin() + 7, chunk, pending_.begin() + static_cast<long>(offset));
   pendingTotal_ += chunk;
   if (pendingTotal_ < pending_.size()) return;
 
@@ -210,23 +175,11 @@ void FakeToken::OnReport(const Report& written, std::deque<Report>* answers) {
   if (sessionCommand) {
     reports = FrameAnswer(Ok(Bytes(kSessionBlock, kSessionBlock + 64)));
     std::copy(kSessionBlockKey, kSessionBlockKey + 8, key.begin());
-    keyAgreed = true;
   } else {
     reports = FrameAnswer(handler_(pending_));
     EncipherAnswers(&reports, key.data());
   }
-  for (const Report& report : reports) answers->push_back(report);
-}
-
-bool FakeMutex::Lock(uint32_t timeoutMs) {
-  lockTimeouts.push_back(timeoutMs);
-  if (lockSucceeds) ++held;
-  return lockSucceeds;
-}
-
-void FakeMutex::Unlock() {
-  ++unlocks;
-  --held;
+  answers->insert(answers->end(), reports.begin(), reports.end());
 }
 
 void ResetDeviceTable() {

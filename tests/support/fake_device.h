@@ -22,8 +22,6 @@ using Bytes = std::vector<uint8_t>;
 extern const uint8_t kSessionBlock[64];
 extern const uint8_t kSessionBlockKey[8];
 
-class FakeDevice;
-
 // Called with each report the host writes; appends the answer reports.
 using Responder = std::function<void(const Report& written, std::deque<Report>* answers)>;
 
@@ -40,7 +38,6 @@ struct FakeInterface {
   Responder responder;  // for devices opened on this path
 };
 
-// What the library asked the backend to open.
 struct OpenCall {
   std::string path;
   qk::platform::IoMode io;
@@ -61,14 +58,15 @@ struct DeviceLog {
 
 class FakeDevice : public qk::platform::Device {
  public:
-  FakeDevice(const FakeInterface& config, std::shared_ptr<DeviceLog> log, uint32_t handle);
-  ~FakeDevice() override;
+  FakeDevice(const FakeInterface& config, std::shared_ptr<DeviceLog> log, uint32_t handle)
+      : config_(config), log_(std::move(log)), handle_(handle) {}
+  ~FakeDevice() override { log_->deleted = true; }
 
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
   bool GetFeatureReportLength(uint16_t* length) override;
   bool FlushInput() override;
   qk::platform::IoEvent* CreateIoEvent() override;
-  void CloseIoEvent(qk::platform::IoEvent* event) override;
+  void CloseIoEvent(qk::platform::IoEvent*) override { ++log_->eventsClosed; }
   qk::platform::IoStatus WriteReport(qk::platform::IoEvent* event, const uint8_t* report,
                                      uint32_t timeoutMs) override;
   // An empty answer queue reads as a time-out (no real waiting).
@@ -95,7 +93,7 @@ class FakeBackend : public qk::platform::Backend {
  public:
   std::vector<FakeInterface> interfaces;
   bool setAvailable = true;
-  std::vector<OpenCall> opens;
+  std::vector<OpenCall> opens;                   // what the library asked to open
   std::vector<std::shared_ptr<DeviceLog>> logs;  // one per device opened, in order
 
   qk::platform::InterfaceSet* OpenInterfaceSet() override;
@@ -103,7 +101,10 @@ class FakeBackend : public qk::platform::Backend {
                                    qk::platform::ShareMode share, uint32_t* systemError) override;
 
   // Adds a token interface at `path`; the reference lasts until the next Add.
-  FakeInterface& AddToken(const std::string& path);
+  FakeInterface& AddToken(const std::string& path) {
+    interfaces.emplace_back().path = path;
+    return interfaces.back();
+  }
   // Devices opened and not yet deleted.
   int LiveDevices() const;
 
@@ -114,13 +115,15 @@ class FakeBackend : public qk::platform::Backend {
 // Installs `backend` for the lifetime of the guard.
 class BackendGuard {
  public:
-  explicit BackendGuard(qk::platform::Backend* backend);
-  ~BackendGuard();
+  explicit BackendGuard(qk::platform::Backend* backend) {
+    qk::platform::SetBackendForTesting(backend);
+  }
+  ~BackendGuard() { qk::platform::SetBackendForTesting(nullptr); }
   BackendGuard(const BackendGuard&) = delete;
   BackendGuard& operator=(const BackendGuard&) = delete;
 };
 
-// Builds one answer report: total length, offset and chunk length as given,
+// One answer report: total length, offset and chunk length as given,
 // payload copied in (at most 58 bytes), byte 0 zero.
 Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const Bytes& payload);
 
@@ -138,12 +141,13 @@ void EncipherAnswers(std::vector<Report>* reports, const uint8_t* sessionKey);
 class FakeToken {
  public:
   using Handler = std::function<Bytes(const Bytes& command)>;
-  explicit FakeToken(Handler handler);
-  Responder AsResponder();
+  explicit FakeToken(Handler handler) : handler_(std::move(handler)) {}
+  Responder AsResponder() {
+    return [this](const Report& written, std::deque<Report>* out) { OnReport(written, out); };
+  }
 
   std::vector<Bytes> commands;  // every command image received, in order
   std::array<uint8_t, 8> key{};
-  bool keyAgreed = false;
 
  private:
   void OnReport(const Report& written, std::deque<Report>* answers);
@@ -158,8 +162,15 @@ Bytes Ok(const Bytes& data = {});
 // A lock that records its use.
 class FakeMutex : public qk::platform::NamedMutex {
  public:
-  bool Lock(uint32_t timeoutMs) override;
-  void Unlock() override;
+  bool Lock(uint32_t timeoutMs) override {
+    lockTimeouts.push_back(timeoutMs);
+    if (lockSucceeds) ++held;
+    return lockSucceeds;
+  }
+  void Unlock() override {
+    ++unlocks;
+    --held;
+  }
 
   bool lockSucceeds = true;
   std::vector<uint32_t> lockTimeouts;

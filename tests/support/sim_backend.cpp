@@ -26,19 +26,16 @@ struct SimBackend::Slot {
 
 namespace {
 
-class SimInterfaceSet : public qk::platform::InterfaceSet {
- public:
-  explicit SimInterfaceSet(size_t count) : count_(count) {}
+struct SimInterfaceSet : qk::platform::InterfaceSet {
+  explicit SimInterfaceSet(size_t n) : count(n) {}
   EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
-    if (index >= count_) return EnumStatus::kNoMore;
     const std::string text = SimBackend::PathOf(index);
+    if (index >= count) return EnumStatus::kNoMore;
     if (text.size() + 1 > capacity) return EnumStatus::kDetailTooLarge;
     std::memcpy(path, text.c_str(), text.size() + 1);
     return EnumStatus::kOk;
   }
-
- private:
-  size_t count_;
+  size_t count;
 };
 
 class SimDevice : public qk::platform::Device {
@@ -120,11 +117,6 @@ size_t SimBackend::AddToken(std::shared_ptr<qksim::Token> token, qksim::Identity
   slot->identity = identity;
   slots_.push_back(std::move(slot));
   return slots_.size() - 1;
-}
-
-qksim::Token& SimBackend::TokenAt(size_t index) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return *slots_.at(index)->token;
 }
 
 std::string SimBackend::PathOf(size_t index) { return "qksim:" + std::to_string(index); }

@@ -24,7 +24,6 @@ class SimBackend : public qk::platform::Backend {
   // Adds a token (for example one opened from an image); returns its index.
   size_t AddToken(std::shared_ptr<qksim::Token> token,
                   qksim::Identity identity = qksim::Identity{});
-  qksim::Token& TokenAt(size_t index);
   static std::string PathOf(size_t index);
   // Handles currently open on token `index`.
   size_t OpenHandles(size_t index) const;

@@ -16,7 +16,6 @@
 
 namespace {
 
-const std::string kTool = QK_ASM_TOOL;
 const std::string kSamples = QK_SAMPLE_DIR;
 
 std::string TempPath(const std::string& name) {
@@ -24,9 +23,10 @@ std::string TempPath(const std::string& name) {
   return std::string(dir != nullptr ? dir : "/tmp") + "/qkasm_test_" + name;
 }
 
-// Runs the tool with `arguments`, stdout and stderr into `captured`; returns the exit status.
-int RunTool(const std::string& arguments, const std::string& captured) {
-  const int raw = std::system((kTool + " " + arguments + " >" + captured + " 2>&1").c_str());
+// Runs the tool with `arguments`, stdout and stderr into `log`; returns the exit status.
+int RunTool(const std::string& arguments, const std::string& log) {
+  const std::string command = std::string(QK_ASM_TOOL) + " " + arguments + " >" + log + " 2>&1";
+  const int raw = std::system(command.c_str());
 #ifdef _WIN32
   return raw;
 #else
@@ -39,26 +39,21 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TEST(AsmTool, WritesTheProgramFile) {
-  const std::string out = TempPath("add16.bin");
+TEST(AsmTool, WritesTheProgramFileOrPrintsHex) {
+  const std::string out = TempPath("add16.bin"), log = TempPath("hex.txt");
   std::remove(out.c_str());
-  ASSERT_EQ(RunTool(kSamples + "/add16.qasm -o " + out, TempPath("log")), 0);
-  const std::string written = ReadAll(out);
+  ASSERT_EQ(RunTool(kSamples + "/add16.qasm -o " + out, log), 0);
   const std::vector<uint8_t>& expected = qksim::SampleAddProgram();
-  EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.end()), expected);
-  std::remove(out.c_str());
-}
-
-TEST(AsmTool, PrintsHex) {
-  const std::string log = TempPath("hex.txt");
+  EXPECT_EQ(ReadAll(out), std::string(expected.begin(), expected.end()));
   ASSERT_EQ(RunTool(kSamples + "/echo.qasm --hex", log), 0);
   EXPECT_EQ(ReadAll(log), "51 4B 56 4D 01 00 00 07 20 10 00 00 44 10 01\n");
+  std::remove(out.c_str());
+  std::remove(log.c_str());
 }
 
 TEST(AsmTool, ExitStatusNamesTheKindOfFailure) {
-  const std::string source = TempPath("bad.qasm");
+  const std::string source = TempPath("bad.qasm"), log = TempPath("err.txt");
   std::ofstream(source) << "halt\nbogus r1\n";
-  const std::string log = TempPath("err.txt");
   const struct {
     std::string arguments;
     int status;
@@ -74,8 +69,8 @@ TEST(AsmTool, ExitStatusNamesTheKindOfFailure) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RunTool(c.arguments, log), c.status) << c.arguments;
-    EXPECT_NE(ReadAll(log).find(c.message), std::string::npos)
-        << c.arguments << ": " << ReadAll(log);
+    const std::string printed = ReadAll(log);
+    EXPECT_NE(printed.find(c.message), std::string::npos) << c.arguments << ": " << printed;
   }
   std::remove(source.c_str());
   std::remove(log.c_str());

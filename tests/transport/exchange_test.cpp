@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -14,7 +15,6 @@
 
 namespace {
 
-using qk::platform::IoStatus;
 using qktest::Bytes;
 using qktest::MakeReport;
 using qktest::Report;
@@ -25,26 +25,21 @@ qk::CommandRecord Command(uint8_t ins, size_t dataLength) {
   qk::CommandRecord record{};
   record.bytes[qk::kIns] = ins;
   record.bytes[qk::kP1] = 0x01;
-  for (size_t i = 0; i < dataLength; ++i) {
-    record.bytes[qk::kData + i] = static_cast<uint8_t>(i * 7 + 3);
-  }
+  for (size_t i = 0; i < dataLength; ++i) record.bytes[6 + i] = static_cast<uint8_t>(i * 7 + 3);
   record.bytesToSend = static_cast<uint16_t>(6 + dataLength);
   return record;
-}
-
-bool IsLastCommandReport(const Report& plain) {
-  const size_t total = static_cast<size_t>(plain[1] << 8 | plain[2]);
-  const size_t offset = static_cast<size_t>(plain[3] << 8 | plain[4]);
-  return offset + plain[6] >= total;
 }
 
 class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qk::ResetTimeLimitsForTesting();
+    *log = qktest::DeviceLog{};
     qktest::FakeInterface config;
+    // The scripted answer follows the last command report.
     config.responder = [this](const Report& written, std::deque<Report>* answers) {
-      if (!IsLastCommandReport(Plain(written))) return;
+      const Report p = Plain(written);
+      if ((p[3] << 8 | p[4]) + p[6] < (p[1] << 8 | p[2])) return;
       for (const Report& report : script) answers->push_back(report);
     };
     device = std::make_unique<qktest::FakeDevice>(config, log, 0x100);
@@ -53,22 +48,16 @@ class ExchangeTest : public ::testing::Test {
 
   // What the device saw, deciphered unless the exchange was plain.
   Report Plain(const Report& written) const {
-    if (!encrypted) return written;
     Report plain = written;
-    qk::TokenChainDecrypt(written.data() + 1, plain.data() + 1, kKey, 64);
+    if (encrypted) qk::TokenChainDecrypt(written.data() + 1, plain.data() + 1, kKey, 64);
     return plain;
   }
-  Report WrittenPlain(size_t i) const { return Plain(log->written.at(i)); }
-
   // Answer reports as the token would encipher them.
   void Answer(std::vector<Report> reports) {
     if (encrypted) qktest::EncipherAnswers(&reports, kKey);
     script = std::move(reports);
   }
-
-  uint32_t Exchange(qk::CommandRecord* record) {
-    return qk::ExchangeCommand(device.get(), record, kKey);
-  }
+  uint32_t Exchange(qk::CommandRecord* r) { return qk::ExchangeCommand(device.get(), r, kKey); }
 
   std::shared_ptr<qktest::DeviceLog> log = std::make_shared<qktest::DeviceLog>();
   std::unique_ptr<qktest::FakeDevice> device;
@@ -76,63 +65,36 @@ class ExchangeTest : public ::testing::Test {
   bool encrypted = true;
 };
 
-TEST_F(ExchangeTest, HeaderOnlyCommandIsOneReport) {
-  Answer(qktest::FrameAnswer(qktest::Ok()));
-  auto record = Command(0xCA, 0);
-  ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
-  ASSERT_EQ(log->written.size(), 1u);
-  const Report plain = WrittenPlain(0);
-  const uint8_t head[13] = {0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x06,
-                            0x00, 0xCA, 0x01, 0x00, 0x00, 0x00};
-  EXPECT_EQ(std::memcmp(plain.data(), head, 13), 0);
-  for (size_t i = 13; i < 65; ++i) EXPECT_EQ(plain[i], 0) << i;
-  EXPECT_EQ(log->written[0][0], 0);
-  EXPECT_NE(std::memcmp(log->written[0].data(), plain.data(), 65), 0) << "enciphered";
-  EXPECT_EQ(log->flushes, 1);
-  EXPECT_EQ(log->eventsCreated, 1);
-  EXPECT_EQ(log->eventsClosed, 1);
-}
-
+// Enciphered chunks of 58 at offsets 0, 58, ...; past a short last chunk the
+// report keeps what the previous one left there.
 TEST_F(ExchangeTest, CommandsAreCutInto58ByteChunks) {
-  const struct {
-    size_t bytesToSend;
-    size_t reports;
-    uint16_t lastOffset;
-    uint8_t lastChunk;
-  } cases[] = {
-      {6, 1, 0, 6},       {58, 1, 0, 0x3A},  {59, 2, 0x3A, 1},
-      {116, 2, 0x3A, 58}, {117, 3, 0x74, 1}, {1030, 18, 0x03DA, 44},
-  };
-  for (const auto& c : cases) {
-    log->written.clear();
+  for (size_t bytesToSend : {6, 58, 59, 1030}) {
+    SetUp();
     Answer(qktest::FrameAnswer(qktest::Ok()));
-    auto record = Command(0xD6, c.bytesToSend - 6);
+    auto record = Command(0xD6, bytesToSend - 6);
     const qk::CommandRecord sent = record;
-    ASSERT_EQ(Exchange(&record), QK_E_SUCCESS) << c.bytesToSend;
-    ASSERT_EQ(log->written.size(), c.reports) << c.bytesToSend;
+    ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
+    ASSERT_EQ(log->written.size(), (bytesToSend + 57) / 58);
     Bytes reassembled;
-    for (size_t i = 0; i < c.reports; ++i) {
-      const Report plain = WrittenPlain(i);
-      EXPECT_EQ(plain[1] << 8 | plain[2], static_cast<int>(c.bytesToSend));
+    Report previous{};
+    for (size_t i = 0; i < log->written.size(); ++i) {
+      const Report plain = Plain(log->written[i]);
+      EXPECT_EQ(log->written[i][0], 0);
+      EXPECT_NE(log->written[i], plain);
+      EXPECT_EQ(plain[1] << 8 | plain[2], static_cast<int>(bytesToSend));
       EXPECT_EQ(plain[3] << 8 | plain[4], static_cast<int>(i * 58));
       EXPECT_EQ(plain[5], 0);
+      EXPECT_EQ(plain[6], std::min<size_t>(58, bytesToSend - i * 58));
       reassembled.insert(reassembled.end(), plain.begin() + 7, plain.begin() + 7 + plain[6]);
+      EXPECT_TRUE(std::equal(plain.begin() + 7 + plain[6], plain.end(),
+                             previous.begin() + 7 + plain[6])) << bytesToSend;
+      previous = plain;
     }
-    const Report last = WrittenPlain(c.reports - 1);
-    EXPECT_EQ(last[3] << 8 | last[4], c.lastOffset) << c.bytesToSend;
-    EXPECT_EQ(last[6], c.lastChunk) << c.bytesToSend;
-    EXPECT_EQ(reassembled, Bytes(sent.bytes, sent.bytes + c.bytesToSend)) << c.bytesToSend;
+    EXPECT_EQ(reassembled, Bytes(sent.bytes, sent.bytes + bytesToSend));
+    EXPECT_EQ(log->flushes, 1);
+    EXPECT_EQ(log->eventsCreated, 1);
+    EXPECT_EQ(log->eventsClosed, 1);
   }
-}
-
-TEST_F(ExchangeTest, PayloadPastTheChunkKeepsWhatThePreviousReportLeft) {
-  Answer(qktest::FrameAnswer(qktest::Ok()));
-  auto record = Command(0xD6, 53);  // 59 bytes: 58, then 1
-  const qk::CommandRecord sent = record;
-  ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
-  const Report second = WrittenPlain(1);
-  EXPECT_EQ(second[7], sent.bytes[58]);
-  for (size_t i = 1; i < 58; ++i) EXPECT_EQ(second[7 + i], sent.bytes[i]) << i;
 }
 
 TEST_F(ExchangeTest, SessionKeyCommandTravelsPlainBothWays) {
@@ -140,87 +102,66 @@ TEST_F(ExchangeTest, SessionKeyCommandTravelsPlainBothWays) {
   Answer(qktest::FrameAnswer(qktest::Ok({0xAA, 0xBB})));
   auto record = Command(qk::kInsSessionKey, 0);
   ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
-  const uint8_t head[13] = {0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x06,
-                            0x00, 0x47, 0x01, 0x00, 0x00, 0x00};
+  const uint8_t head[13] = {0, 0, 6, 0, 0, 0, 6, 0x00, 0x47, 0x01, 0, 0, 0};
   EXPECT_EQ(std::memcmp(log->written[0].data(), head, 13), 0);
   EXPECT_EQ(record.responseLength, 2);
   EXPECT_EQ(record.bytes[6], 0xAA);
   EXPECT_EQ(record.bytes[7], 0xBB);
 }
 
-TEST_F(ExchangeTest, AnswersLandFromRecordByteSix) {
-  // Status word only.
-  Answer(qktest::FrameAnswer({0x90, 0x00}));
-  auto record = Command(0xCA, 0);
-  ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
-  EXPECT_EQ(record.responseLength, 0);
-  EXPECT_EQ(record.bytes[6], 0x90);
-  EXPECT_EQ(record.bytes[7], 0x00);
-  EXPECT_EQ(record.bytes[1], 0xCA) << "the header stays";
-  EXPECT_EQ(record.bytesToSend, 6);
-
-  // Two reports: 58 at offset 0 and 22 at 0x3A, ending in 6A 82.
-  Bytes answer(80);
-  for (size_t i = 0; i < 78; ++i) answer[i] = static_cast<uint8_t>(i + 1);
-  answer[78] = 0x6A;
-  answer[79] = 0x82;
-  Answer(qktest::FrameAnswer(answer));
-  record = Command(0xCA, 0);
-  EXPECT_EQ(Exchange(&record), QK_E_FILE_NOT_FOUND);
-  EXPECT_EQ(record.responseLength, 78);
-  EXPECT_EQ(Bytes(record.bytes + 6, record.bytes + 86), answer);
-
-  // A full data area: 1024 bytes in 18 reports.
-  Bytes full(1024, 0x77);
-  full[1022] = 0x63;
-  full[1023] = 0x02;
-  Answer(qktest::FrameAnswer(full));
-  record = Command(0xCF, 0);
-  EXPECT_EQ(Exchange(&record), QK_E_WRONG_PIN + 2);
-  EXPECT_EQ(record.responseLength, 1022);
-}
-
-TEST_F(ExchangeTest, ChunksArePlacedByTheirOffset) {
-  // Second half first: the record is assembled by offset, not by arrival.
-  Answer({MakeReport(8, 4, 4, {0x05, 0x06, 0x90, 0x00}), MakeReport(8, 0, 4, {1, 2, 3, 4})});
-  auto record = Command(0xCA, 0);
-  ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
-  EXPECT_EQ(record.responseLength, 6);
-  EXPECT_EQ(Bytes(record.bytes + 6, record.bytes + 14), (Bytes{1, 2, 3, 4, 5, 6, 0x90, 0x00}));
+// Answers land from record byte 6, assembled by offset, not by arrival.
+TEST_F(ExchangeTest, AnswersInOneOrMoreReports) {
+  Bytes two(80), full(1024, 0x77);  // two reports ending in 6A 82; eighteen ending in 63 02
+  for (size_t i = 0; i < 78; ++i) two[i] = static_cast<uint8_t>(i + 1);
+  two[78] = 0x6A, two[79] = 0x82, full[1022] = 0x63, full[1023] = 0x02;
+  const struct {
+    std::vector<Report> reports;
+    uint32_t result;
+    Bytes data;
+  } cases[] = {
+      {qktest::FrameAnswer({0x90, 0x00}), QK_E_SUCCESS, {0x90, 0x00}},
+      {qktest::FrameAnswer(two), QK_E_FILE_NOT_FOUND, two},
+      {qktest::FrameAnswer(full), QK_E_WRONG_PIN + 2, full},
+      {{MakeReport(8, 4, 4, {5, 6, 0x90, 0x00}), MakeReport(8, 0, 4, {1, 2, 3, 4})},
+       QK_E_SUCCESS, {1, 2, 3, 4, 5, 6, 0x90, 0x00}},
+  };
+  for (const auto& c : cases) {
+    Answer(c.reports);
+    auto record = Command(0xCA, 0);
+    EXPECT_EQ(Exchange(&record), c.result) << c.data.size();
+    EXPECT_EQ(record.responseLength, c.data.size() - 2);
+    EXPECT_EQ(Bytes(record.bytes + 6, record.bytes + 6 + c.data.size()), c.data);
+    EXPECT_EQ(record.bytes[1], 0xCA) << "the header stays";
+    EXPECT_EQ(record.bytesToSend, 6);
+  }
 }
 
 TEST_F(ExchangeTest, MalformedAnswerReportsEndTheExchange) {
-  const Bytes sw = {0x90, 0x00};
+  const Bytes sw = {0x90, 0x00}, ones(58, 1);
+  std::vector<Report> overlapping(17, MakeReport(1024, 0, 58, ones));
+  overlapping.push_back(MakeReport(1024, 966, 58, ones));  // 18 * 58 = 1044 taken
   const struct {
     const char* name;
     std::vector<Report> reports;
   } cases[] = {
       {"offset 0x400", {MakeReport(2, 0x400, 2, sw)}},
       {"offset 0xFFFF", {MakeReport(2, 0xFFFF, 2, sw)}},
-      {"chunk length 59", {MakeReport(59, 0, 59, Bytes(58, 1))}},
-      {"chunk length 255", {MakeReport(255, 0, 255, Bytes(58, 1))}},
+      {"chunk length 59", {MakeReport(59, 0, 59, ones)}},
+      {"chunk length 255", {MakeReport(255, 0, 255, ones)}},
       {"chunk past the data area", {MakeReport(1024, 1000, 25, Bytes(25, 0xEE))}},
       {"short chunk past the data area", {MakeReport(20, 1020, 20, Bytes(20, 0xEE))}},
       {"total length 1", {MakeReport(1, 0, 1, sw)}},
       {"total length 0", {MakeReport(0, 0, 2, sw)}},
-      {"total length 1025", {MakeReport(1025, 0, 58, Bytes(58, 1))}},
+      {"total length 1025", {MakeReport(1025, 0, 58, ones)}},
       {"no answer at all", {}},
       {"a repeated report completes the count early",
-       {MakeReport(80, 0, 58, Bytes(58, 1)), MakeReport(80, 0, 58, Bytes(58, 1)),
-        MakeReport(80, 58, 22, Bytes(22, 1))}},
+       {MakeReport(80, 0, 58, ones), MakeReport(80, 0, 58, ones), MakeReport(80, 58, 22, ones)}},
       {"chunk runs past the announced total", {MakeReport(4, 0, 6, {1, 2, 0x90, 0x00, 0, 0})}},
-      {"answer stops short", {MakeReport(100, 0, 58, Bytes(58, 1))}},
+      {"answer stops short", {MakeReport(100, 0, 58, ones)}},
       {"babbling empty chunks", std::vector<Report>(40, MakeReport(10, 0, 0, {}))},
-      {"overlapping chunks pass the data area",
-       [] {
-         std::vector<Report> r;
-         for (int i = 0; i < 17; ++i) r.push_back(MakeReport(1024, 0, 58, Bytes(58, 1)));
-         r.push_back(MakeReport(1024, 966, 58, Bytes(58, 1)));  // 18 * 58 = 1044 taken
-         return r;
-       }()},
+      {"overlapping chunks pass the data area", overlapping},
   };
   for (const auto& c : cases) {
-    log->eventsCreated = log->eventsClosed = 0;
     Answer(c.reports);
     auto record = Command(0xCA, 0);
     record.responseLength = 0xBEEF;
@@ -231,16 +172,7 @@ TEST_F(ExchangeTest, MalformedAnswerReportsEndTheExchange) {
   }
 }
 
-TEST_F(ExchangeTest, ReadsAtMostEighteenAnswerReports) {
-  std::vector<Report> ones;
-  for (int i = 0; i < 40; ++i) ones.push_back(MakeReport(1024, static_cast<uint16_t>(i), 1, {1}));
-  Answer(ones);
-  auto record = Command(0xCA, 0);
-  log->readTimeouts.clear();
-  EXPECT_EQ(Exchange(&record), QK_E_COMMUNICATION);
-  EXPECT_EQ(log->readTimeouts.size(), 18u);
-}
-
+// The first answer report may take long, the others not; at most 18 are read.
 TEST_F(ExchangeTest, EveryWaitIsBoundedByItsLimit) {
   qk::SetTimeLimitsForTesting({11, 22, 33, 44});
   Answer({MakeReport(60, 0, 58, Bytes(58, 1)), MakeReport(60, 58, 2, {0x90, 0x00})});
@@ -248,38 +180,28 @@ TEST_F(ExchangeTest, EveryWaitIsBoundedByItsLimit) {
   ASSERT_EQ(Exchange(&record), QK_E_SUCCESS);
   EXPECT_EQ(log->writeTimeouts, (std::vector<uint32_t>{22, 22}));
   EXPECT_EQ(log->readTimeouts, (std::vector<uint32_t>{33, 44}));
+  std::vector<Report> ones;
+  for (uint16_t i = 0; i < 40; ++i) ones.push_back(MakeReport(1024, i, 1, {1}));
+  Answer(ones);
+  log->readTimeouts.clear();
+  EXPECT_EQ(Exchange(&record), QK_E_COMMUNICATION);
+  EXPECT_EQ(log->readTimeouts.size(), 18u);
 }
 
-TEST_F(ExchangeTest, DeviceFailures) {
-  const struct {
-    const char* name;
-    std::function<void(qktest::FakeDevice*)> breakIt;
-    uint32_t result;
-    size_t written;
-  } cases[] = {
-      {"flush fails", [](qktest::FakeDevice* d) { d->flushFails = true; }, QK_E_FAILURE, 0},
-      {"no event", [](qktest::FakeDevice* d) { d->eventFails = true; }, QK_E_COMMUNICATION, 0},
-      {"write fails", [](qktest::FakeDevice* d) { d->writeStatus = IoStatus::kFailed; },
-       QK_E_COMMUNICATION, 0},
-      {"write times out", [](qktest::FakeDevice* d) { d->writeStatus = IoStatus::kTimedOut; },
-       QK_E_COMMUNICATION, 0},
-  };
-  for (const auto& c : cases) {
-    *log = qktest::DeviceLog{};
+TEST_F(ExchangeTest, DeviceFailuresAndImpossibleRecords) {
+  for (int failure = 0; failure < 4; ++failure) {
     SetUp();
     Answer(qktest::FrameAnswer(qktest::Ok()));
-    c.breakIt(device.get());
+    device->flushFails = failure == 0;
+    device->eventFails = failure == 1;
+    if (failure >= 2) device->writeStatus = failure == 2 ? qk::platform::IoStatus::kFailed
+                                                         : qk::platform::IoStatus::kTimedOut;
     auto record = Command(0xD6, 100);
-    EXPECT_EQ(Exchange(&record), c.result) << c.name;
-    EXPECT_EQ(log->written.size(), c.written) << c.name;
-    EXPECT_EQ(log->eventsClosed, log->eventsCreated) << c.name;
-    if (c.result == QK_E_FAILURE) {
-      EXPECT_EQ(log->eventsCreated, 0) << c.name;
-    }
+    EXPECT_EQ(Exchange(&record), failure == 0 ? QK_E_FAILURE : QK_E_COMMUNICATION) << failure;
+    EXPECT_TRUE(log->written.empty()) << failure;
+    EXPECT_EQ(log->eventsClosed, log->eventsCreated) << failure;
   }
-}
-
-TEST_F(ExchangeTest, RecordsThatCannotBeACommandAreRefused) {
+  SetUp();
   for (uint16_t bytesToSend : {uint16_t{0}, uint16_t{5}, uint16_t{1031}, uint16_t{0xFFFF}}) {
     auto record = Command(0xD6, 0);
     record.bytesToSend = bytesToSend;
@@ -290,80 +212,48 @@ TEST_F(ExchangeTest, RecordsThatCannotBeACommandAreRefused) {
   EXPECT_EQ(qk::ExchangeCommand(nullptr, &record, kKey), QK_E_COMMUNICATION);
 }
 
-// ---- TransmitLocked ----
+uint32_t HookAnswering(uint32_t slotIndex, qk::CommandRecord* record) {
+  record->bytes[6] = static_cast<uint8_t>(slotIndex);
+  return 0x1234;
+}
 
-class TransmitLockedTest : public ExchangeTest {
- protected:
-  void SetUp() override {
-    ExchangeTest::SetUp();
-    qktest::ResetDeviceTable();
-    slot().file = device.release();
-    slot().mutex = lock = new qktest::FakeMutex;
-    std::memcpy(slot().sessionKey, kKey, 8);
-    slot().opened = 1;
-  }
-  void TearDown() override {
-    qktest::ResetDeviceTable();
-    qk::SetTransmitHookForTesting(nullptr);
-    ExchangeTest::TearDown();
-  }
-  static qk::DeviceSlot& slot() { return qk::GetDeviceTable().slots[9]; }
-  qktest::FakeMutex* lock = nullptr;
-};
-
-TEST_F(TransmitLockedTest, HoldsTheSlotLockForOneExchange) {
+TEST_F(ExchangeTest, TransmitLockedHoldsTheSlotLockForOneExchange) {
+  qktest::ResetDeviceTable();
+  qk::DeviceSlot& slot = qk::GetDeviceTable().slots[9];
+  slot.file = device.release();
+  auto* lock = new qktest::FakeMutex;
+  slot.mutex = lock;
+  std::memcpy(slot.sessionKey, kKey, 8);
+  slot.opened = 1;
   qk::SetTimeLimitsForTesting({1234, 50, 50, 50});
   Answer(qktest::FrameAnswer(qktest::Ok({0x01})));
   auto record = Command(0xCA, 0);
   EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_SUCCESS);
   EXPECT_EQ(record.bytes[6], 0x01) << "exchanged under the slot's key";
   EXPECT_EQ(lock->lockTimeouts, (std::vector<uint32_t>{1234}));
-  EXPECT_EQ(lock->held, 0);
-  EXPECT_EQ(lock->unlocks, 1);
-
   script.clear();  // the token falls silent: released all the same
   EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_COMMUNICATION);
   EXPECT_EQ(lock->held, 0);
-}
+  EXPECT_EQ(lock->unlocks, 2);
 
-TEST_F(TransmitLockedTest, ALockThatCannotBeHadEndsTheCallUntouched) {
-  lock->lockSucceeds = false;
+  lock->lockSucceeds = false;  // a lock that cannot be had ends the call untouched
   Answer(qktest::FrameAnswer(qktest::Ok()));
-  auto record = Command(0xCA, 0);
+  log->written.clear();
   EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_COMMUNICATION);
   EXPECT_TRUE(log->written.empty());
-  EXPECT_EQ(lock->unlocks, 0);
-}
-
-TEST_F(TransmitLockedTest, ASlotWithoutALockStillExchanges) {
-  delete slot().mutex;
-  slot().mutex = nullptr;
-  Answer(qktest::FrameAnswer(qktest::Ok()));
-  auto record = Command(0xCA, 0);
+  EXPECT_EQ(lock->unlocks, 2);
+  delete slot.mutex;  // a slot without a lock still exchanges
+  slot.mutex = nullptr;
   EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_SUCCESS);
-}
 
-TEST_F(TransmitLockedTest, SlotsWithoutADeviceOrOutOfRangeDoNotExchange) {
-  auto record = Command(0xCA, 0);
   EXPECT_EQ(qk::TransmitLocked(10, &record), QK_E_COMMUNICATION) << "no device in the slot";
   EXPECT_EQ(qk::TransmitLocked(128, &record), QK_E_CONTEXT);
   EXPECT_EQ(qk::TransmitLocked(0x109, &record), QK_E_CONTEXT);
-}
-
-uint32_t HookAnswering(uint32_t slotIndex, qk::CommandRecord* record) {
-  record->bytes[6] = static_cast<uint8_t>(slotIndex);
-  return 0x1234;
-}
-
-TEST_F(TransmitLockedTest, TheHookReplacesTheTransport) {
   qk::SetTransmitHookForTesting(HookAnswering);
-  auto record = Command(0xCA, 0);
   EXPECT_EQ(qk::TransmitLocked(9, &record), 0x1234u);
   EXPECT_EQ(record.bytes[6], 9);
-  EXPECT_TRUE(lock->lockTimeouts.empty());
   qk::SetTransmitHookForTesting(nullptr);
-  Answer(qktest::FrameAnswer(qktest::Ok()));
-  EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_SUCCESS);
+  qktest::ResetDeviceTable();
 }
 
 }  // namespace

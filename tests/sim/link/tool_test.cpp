@@ -1,4 +1,4 @@
-// qktoken-sim as a program: arguments, exit status, clean-up, images.
+// qktoken-sim as a program: arguments, exit status, images, trace, serve.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,22 +18,27 @@
 namespace {
 
 struct Outcome {
-  int status = -1;  // exit status, or 128 + signal
+  int status = -1;     // exit status, or 128 + signal
   std::string output;  // stdout and stderr together
 };
 
 // Runs `arguments` (already shell-quoted) after the tool's path.
 Outcome Tool(const std::string& arguments) {
-  const std::string command = std::string("'") + QK_SIM_TOOL + "' " + arguments + " 2>&1";
   Outcome outcome;
-  std::FILE* pipe = popen(command.c_str(), "r");
+  std::FILE* pipe = popen((std::string("'") + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return outcome;
   char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.output.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
   const int status = pclose(pipe);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 class ToolTest : public ::testing::Test {
@@ -50,118 +55,36 @@ class ToolTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(ToolTest, RunsTheDriverAgainstASimulatedToken) {
-  for (const char* transport : {"", "--tcp"}) {
-    const Outcome o = Tool(std::string("run ") + transport + " -- '" + QK_DRIVER_TOOL + "'");
-    EXPECT_EQ(o.status, 0) << transport << o.output;
-    EXPECT_NE(o.output.find("Result: 13"), std::string::npos) << transport << o.output;
-  }
-}
-
-TEST_F(ToolTest, ForwardsTheProgramsExitStatus) {
-  struct Case {
-    const char* program;
-    int status;
-  };
-  const Case cases[] = {
-      {"true", 0},
-      {"sh -c 'exit 7'", 7},
-      {"sh -c 'kill -TERM $$'", 128 + SIGTERM},
-      {"/nonexistent/program", 127},
-  };
-  for (const Case& c : cases) {
-    const Outcome o = Tool(std::string("run -- ") + c.program);
-    EXPECT_EQ(o.status, c.status) << c.program << ": " << o.output;
-  }
-}
-
-TEST_F(ToolTest, ServesEveryTokenInAPrivateDirectoryAndCleansUp) {
-  const std::string record = dir_ + "/seen";
-  // The program sees two private .tcp entries and records the directory.
-  const std::string script = dir_ + "/check.sh";
-  {
-    std::ofstream out(script);
-    out << "d=$QKTOKEN_VIRTUAL_DIR; echo \"$d\" > '" << record << "'\n"
-        << "[ \"$(stat -c %a \"$d\")\" = 700 ] || exit 1\n"
-        << "[ \"$(stat -c %a \"$d/tk0.tcp\")\" = 600 ] || exit 2\n"
-        << "[ \"$(stat -c %a \"$d/tk1.tcp\")\" = 600 ] || exit 3\n"
-        << "grep -Eq '^secret [0-9a-f]{64}$' \"$d/tk1.tcp\" || exit 4\n"
-        << "grep -Eq '^port [0-9]+$' \"$d/tk0.tcp\" || exit 5\n"
-        << "[ \"$(ls -A \"$d\" | wc -l)\" = 2 ] || exit 6\n";
-  }
-  const Outcome o = Tool("run --tokens 2 --tcp --name tk -- sh '" + script + "'");
-  EXPECT_EQ(o.status, 0) << o.output;
-  std::ifstream in(record);
-  std::string served;
-  std::getline(in, served);
-  ASSERT_FALSE(served.empty());
-  EXPECT_FALSE(std::filesystem::exists(served)) << "the private directory is removed";
-}
-
-TEST_F(ToolTest, BadArgumentsAreExplained) {
-  struct Case {
-    const char* arguments;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"", "no command"},
-      {"dance", "unknown command"},
-      {"serve", "needs --dir"},
-      {"run", "needs '-- PROGRAM"},
-      {"run --tokens 0 -- true", "--tokens"},
-      {"run --tokens 17 -- true", "--tokens"},
-      {"run --fault explode -- true", "unknown fault kind"},
-      {"run --fault delay -- true", "needs an argument"},
-      {"run --vendor 12345 -- true", "--vendor"},
-      {"run --product xyz -- true", "--product"},
-      {"run --feature-length 70000 -- true", "--feature-length"},
-      {"run --dir /tmp -- true", "unknown option"},
-      {"serve --dir /tmp --bogus", "unknown option"},
-      {"run --name", "needs a value"},
-      {"run --name .hidden -- true", "bad token name"},
-  };
-  for (const Case& c : cases) {
-    const Outcome o = Tool(c.arguments);
-    EXPECT_NE(o.status, 0) << c.arguments;
-    EXPECT_NE(o.output.find(c.message), std::string::npos) << c.arguments << ": " << o.output;
-  }
-}
-
-TEST_F(ToolTest, CorruptImageIsRefusedAndLeftAlone) {
-  const std::string image = dir_ + "/token.img";
-  const std::string garbage = "this is not a token image\n";
-  {
-    std::ofstream out(image);
-    out << garbage;
-  }
-  const Outcome o = Tool("run --image '" + image + "' -- true");
-  EXPECT_NE(o.status, 0);
-  EXPECT_NE(o.output.find("token image"), std::string::npos) << o.output;
-  std::ifstream in(image);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), garbage);
-}
-
-TEST_F(ToolTest, ImageKeepsTheTokenBetweenRuns) {
-  const std::string image = dir_ + "/token.img";
+TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
   const std::string driver = std::string(" -- '") + QK_DRIVER_TOOL + "'";
-  EXPECT_EQ(Tool("run --image '" + image + "'" + driver).status, 0);
-  ASSERT_TRUE(std::filesystem::exists(image));
-  const Outcome again = Tool("run --image '" + image + "'" + driver);
-  EXPECT_EQ(again.status, 0) << again.output;
-}
-
-TEST_F(ToolTest, TraceRecordsRedactedExchanges) {
-  const std::string trace = dir_ + "/trace.txt";
-  const Outcome o = Tool("run --trace '" + trace + "' -- '" + QK_DRIVER_TOOL + "'");
-  ASSERT_EQ(o.status, 0) << o.output;
-  std::ifstream in(trace);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("> 002000000800****************\n"), std::string::npos) << text.str();
-  EXPECT_EQ(text.str().find("3630373139323833"), std::string::npos) << "the PIN in the clear";
-  EXPECT_NE(text.str().find("< 000d9000\n"), std::string::npos) << text.str();
+  const std::string image = dir_ + "/token.img", trace = dir_ + "/trace.txt";
+  const std::string garbage = "this is not a token image\n";
+  std::ofstream(image) << garbage;
+  const struct {
+    std::string arguments;
+    int status;  // -1: any failure
+    const char* output;
+  } cases[] = {
+      {"run" + driver, 0, "Result: 13"},
+      {"run --tcp --trace '" + trace + "'" + driver, 0, "Result: 13"},
+      {"run -- sh -c 'exit 7'", 7, ""},
+      {"run -- sh -c 'kill -TERM $$'", 128 + SIGTERM, ""},
+      {"run -- /nonexistent/program", 127, ""},
+      {"run --image '" + image + "' -- true", -1, "token image"},
+      {"", -1, "no command"},
+      {"run --tokens 17 -- true", -1, "--tokens"},
+      {"run --fault explode -- true", -1, "unknown fault kind"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = Tool(c.arguments);
+    EXPECT_TRUE(c.status < 0 ? o.status != 0 : o.status == c.status) << c.arguments << ": " << o.output;
+    EXPECT_NE(o.output.find(c.output), std::string::npos) << c.arguments << ": " << o.output;
+  }
+  EXPECT_EQ(ReadText(image), garbage) << "a refused image is left alone";
+  const std::string text = ReadText(trace);
+  EXPECT_NE(text.find("> 002000000800****************\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("3630373139323833"), std::string::npos) << "the PIN in the clear";
+  EXPECT_NE(text.find("< 000d9000\n"), std::string::npos) << text;
 }
 
 TEST_F(ToolTest, ServeRunsUntilTerminatedAndRemovesItsEntry) {
@@ -169,10 +92,8 @@ TEST_F(ToolTest, ServeRunsUntilTerminatedAndRemovesItsEntry) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", served.c_str(), "--name", "one",
-          static_cast<char*>(nullptr));
+    dup2(open("/dev/null", O_WRONLY), 1);
+    execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", served.c_str(), "--name", "one", static_cast<char*>(nullptr));
     _exit(127);
   }
   const std::string entry = served + "/one.sock";

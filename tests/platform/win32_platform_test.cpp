@@ -1,0 +1,260 @@
+// The Win32 backend under Wine or Windows: transfers over a message-mode named
+// pipe that plays the device, sharing and errors on scratch files, listing,
+// named mutexes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/win32_backend.h"
+#include "platform/win32/win32_device.h"
+#include "platform/win32/windows_sdk.h"
+
+namespace qk::platform::win32 {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+std::string UniqueName(const char* stem) {
+  static std::atomic<unsigned> counter{0};
+  return std::string(stem) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(counter++);
+}
+
+// The client end is opened through the backend exactly as a device path
+// would be; the test plays the device on the server end.
+class TestPipe {
+ public:
+  TestPipe() {
+    const std::string path = "\\\\.\\pipe\\" + UniqueName("qk-test");
+    server_ = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                               4096, 0, nullptr);
+    uint32_t error = 0;
+    if (server_ != INVALID_HANDLE_VALUE) {
+      device_.reset(OpenPath(path.c_str(), IoMode::kOverlapped, ShareMode::kShared, &error));
+    }
+    // The client is already connected, so this returns at once.
+    if (device_ && !ConnectNamedPipe(server_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+      device_.reset();
+    }
+    if (device_) event_ = device_->CreateIoEvent();
+  }
+  ~TestPipe() {
+    if (device_) device_->CloseIoEvent(event_);
+    device_.reset();
+    Disconnect();
+  }
+  Device* device() const { return device_.get(); }
+  IoEvent* event() const { return event_; }
+  bool Send(const Bytes& message) {
+    DWORD written = 0;
+    return WriteFile(server_, message.data(), static_cast<DWORD>(message.size()), &written,
+                     nullptr) && written == message.size();
+  }
+  Bytes Receive() {
+    Bytes message(256);
+    DWORD read = 0;
+    if (!ReadFile(server_, message.data(), 256, &read, nullptr)) return {};
+    message.resize(read);
+    return message;
+  }
+  // Ends the device side, as an unplugged device would.
+  void Disconnect() {
+    if (server_ == INVALID_HANDLE_VALUE) return;
+    DisconnectNamedPipe(server_);
+    CloseHandle(server_);
+    server_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+  std::unique_ptr<Device> device_;
+  IoEvent* event_ = nullptr;
+};
+
+Bytes Report(uint8_t seed) {
+  Bytes report(kReportSize);
+  for (size_t i = 0; i < report.size(); ++i) report[i] = static_cast<uint8_t>(seed + i * 7);
+  report[0] = 0;
+  return report;
+}
+
+TEST(Win32DeviceTest, ReportsCrossTheLinkByteForByteInBothDirections) {
+  TestPipe pipe;
+  ASSERT_NE(pipe.device(), nullptr);
+  ASSERT_NE(pipe.event(), nullptr);
+  // Each transfer through the one event waits for its own completion, not
+  // for a signal left over from the previous one.
+  for (uint8_t round = 0; round < 8; ++round) {
+    const Bytes out = Report(round), in = Report(static_cast<uint8_t>(0x80 + round));
+    ASSERT_EQ(pipe.device()->WriteReport(pipe.event(), out.data(), 1000), IoStatus::kOk);
+    EXPECT_EQ(pipe.Receive(), out) << "round " << int{round};
+    ASSERT_TRUE(pipe.Send(in));
+    Bytes got(kReportSize, 0xEE);
+    ASSERT_EQ(pipe.device()->ReadReport(pipe.event(), got.data(), 1000), IoStatus::kOk);
+    EXPECT_EQ(got, in) << "round " << int{round};
+  }
+}
+
+TEST(Win32DeviceTest, TimedOutReadIsCancelledAndLosesNothing) {
+  TestPipe pipe;
+  ASSERT_NE(pipe.device(), nullptr);
+  Bytes got(kReportSize, 0xEE);
+  const auto start = Clock::now();
+  EXPECT_EQ(pipe.device()->ReadReport(pipe.event(), got.data(), 100), IoStatus::kTimedOut);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(80));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(got, Bytes(kReportSize, 0xEE)) << "caller's buffer written";
+  // A read left pending would swallow this report into a buffer that no
+  // longer exists; the next read must get it instead.
+  ASSERT_TRUE(pipe.Send(Report(9)));
+  ASSERT_EQ(pipe.device()->ReadReport(pipe.event(), got.data(), 1000), IoStatus::kOk);
+  EXPECT_EQ(got, Report(9));
+}
+
+TEST(Win32DeviceTest, FailedTransfersFailCleanly) {
+  const struct { const char* name; void (*peer)(TestPipe&); bool nullEvent, writeFails; } cases[] = {
+      // A HID interface moves whole reports; a short one is not the token's.
+      {"short message", [](TestPipe& p) { p.Send(Bytes(10, 0x55)); }, false, false},
+      {"device gone", [](TestPipe& p) { p.Disconnect(); }, false, true},
+      {"no event", [](TestPipe&) {}, true, true},
+  };
+  for (const auto& c : cases) {
+    TestPipe pipe;
+    ASSERT_NE(pipe.device(), nullptr) << c.name;
+    IoEvent* event = c.nullEvent ? nullptr : pipe.event();
+    c.peer(pipe);
+    Bytes got(kReportSize, 0xEE);
+    EXPECT_EQ(pipe.device()->ReadReport(event, got.data(), 1000), IoStatus::kFailed) << c.name;
+    EXPECT_EQ(got, Bytes(kReportSize, 0xEE)) << c.name;
+    if (c.writeFails) {
+      EXPECT_EQ(pipe.device()->WriteReport(event, got.data(), 1000), IoStatus::kFailed) << c.name;
+    }
+  }
+}
+
+TEST(Win32DeviceTest, NonHidQueriesFailCleanlyAndHandleValuesDiffer) {
+  TestPipe first, second;
+  ASSERT_NE(first.device(), nullptr);
+  ASSERT_NE(second.device(), nullptr);
+  uint16_t vendor = 0x1111, product = 0x2222, length = 0x3333;
+  EXPECT_FALSE(first.device()->GetAttributes(&vendor, &product));
+  EXPECT_FALSE(first.device()->GetFeatureReportLength(&length));
+  EXPECT_TRUE(vendor == 0x1111 && product == 0x2222 && length == 0x3333) << "written on failure";
+  EXPECT_NE(first.device()->HandleValue(), 0u);
+  EXPECT_NE(first.device()->HandleValue(), second.device()->HandleValue());
+  EXPECT_EQ(HandleToValue(nullptr), 1u) << "a zero value would read as 'not open'";
+}
+
+TEST(Win32BackendTest, InterfacePathsAreCopiedWholeOrNotAtAll) {
+  // The setup services reject any other record size: 5 byte-packed (32-bit), 8 on 64-bit.
+  EXPECT_EQ(kDetailRecordSize, sizeof(void*) == 4 ? 5u : 8u);
+  static const char kPath[] = "\\\\?\\hid#vid_7a5c&pid_0b21";
+  const struct { const char* name; size_t available, capacity; EnumStatus status; } cases[] = {
+      {"fits exactly", sizeof kPath, sizeof kPath, EnumStatus::kOk},
+      {"one byte short", sizeof kPath, sizeof kPath - 1, EnumStatus::kDetailUnreadable},
+      {"no terminator in the record", sizeof kPath - 1, 273, EnumStatus::kDetailUnreadable},
+      {"no room at all", sizeof kPath, 0, EnumStatus::kDetailUnreadable},
+  };
+  for (const auto& c : cases) {
+    char path[300];
+    std::memset(path, 'x', sizeof path);
+    EXPECT_EQ(CopyInterfacePath(kPath, c.available, path, c.capacity), c.status) << c.name;
+    if (c.status == EnumStatus::kOk) {
+      EXPECT_STREQ(path, kPath) << c.name;
+    } else {
+      EXPECT_EQ(path[0], 'x') << c.name << ": a refused path must not be half written";
+    }
+    EXPECT_EQ(path[c.capacity], 'x') << c.name << ": wrote past the capacity";
+  }
+  // The live HID interface set ends and yields terminated paths.
+  std::unique_ptr<InterfaceSet> set(Win32InterfaceSet::Open());
+  ASSERT_NE(set, nullptr);
+  uint32_t index = 0;
+  char path[kDetailBufferSize];
+  for (; index < 128; ++index) {
+    std::memset(path, 'x', sizeof path);
+    const EnumStatus status = set->PathAt(index, path, sizeof path);
+    if (status == EnumStatus::kNoMore) break;
+    if (status == EnumStatus::kOk) {
+      EXPECT_LT(std::strlen(path), sizeof path);
+    }
+  }
+  EXPECT_LT(index, 128u) << "the walk did not end";
+  EXPECT_EQ(set->PathAt(100000, path, sizeof path), EnumStatus::kNoMore);
+}
+
+TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
+  // A scratch file stands in for a device path: sharing rules and error
+  // numbers are the file system's, as for a HID interface.
+  char directory[MAX_PATH];
+  GetTempPathA(MAX_PATH, directory);
+  const std::string file = std::string(directory) + UniqueName("qk-share") + ".tmp";
+  CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
+  const struct { ShareMode first, second; bool opens; } cases[] = {
+      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
+  for (const auto& c : cases) {
+    uint32_t error = 0;
+    std::unique_ptr<Device> holder(OpenPath(file.c_str(), IoMode::kOverlapped, c.first, &error));
+    ASSERT_NE(holder, nullptr) << "error " << error;
+    std::unique_ptr<Device> second(OpenPath(file.c_str(), IoMode::kSynchronous, c.second, &error));
+    EXPECT_EQ(second != nullptr, c.opens);
+    if (!c.opens) {
+      EXPECT_EQ(error, kErrorSharingViolation);
+    }
+    second.reset();
+    holder.reset();
+    std::unique_ptr<Device> after(OpenPath(file.c_str(), IoMode::kSynchronous, kX, &error));
+    EXPECT_NE(after, nullptr) << "the first open's handle was not closed";
+  }
+  const std::string missing = file + ".missing";
+  const struct { const char* path; uint32_t error; } failures[] = {
+      {missing.c_str(), kErrorFileNotFound}, {directory, kErrorAccessDenied}};
+  for (const auto& c : failures) {
+    uint32_t error = 0;
+    EXPECT_EQ(OpenPath(c.path, IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
+    EXPECT_EQ(error, c.error) << c.path;
+  }
+  DeleteFileA(file.c_str());
+}
+
+TEST(Win32SyncTest, OneNameIsOneMutexAndAbandonedMutexesAreTaken) {
+  const std::string name = "Local\\" + UniqueName("qk-mutex");
+  std::unique_ptr<NamedMutex> first(CreateNamedMutex(name.c_str()));
+  std::unique_ptr<NamedMutex> second(CreateNamedMutex(name.c_str()));
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  // Held by an owner thread that ends without unlocking (a Windows mutex is
+  // recursive for its owner, so the test thread must not be the owner).
+  std::thread([&] { ASSERT_TRUE(first->Lock(1000)); }).join();
+  bool lockedWhileHeld = true;
+  // An abandoned mutex would otherwise block every later exchange.
+  EXPECT_TRUE(second->Lock(1000));
+  std::thread([&] { lockedWhileHeld = first->Lock(50); }).join();
+  EXPECT_FALSE(lockedWhileHeld) << "the second handle does not share the first's lock";
+  second->Unlock();
+  // Device paths with backslashes turned into R, under each prefix, are accepted.
+  const std::string tail = UniqueName("RR?Rhid#vid_7a5c&pid_0b21#7&1a2b3c&0&0000#{4d1e55b2}");
+  for (const char* prefix : {"", "Local\\", "Global\\"}) {
+    EXPECT_NE(std::unique_ptr<NamedMutex>(CreateNamedMutex((prefix + tail).c_str())), nullptr)
+        << prefix;
+  }
+  EXPECT_EQ(CreateNamedMutex(("NoSuchNamespace\\" + UniqueName("qk")).c_str()), nullptr);
+  uint32_t major = 0, minor = 99;
+  EXPECT_TRUE(GetOsVersion(&major, &minor));
+  EXPECT_GE(major, 4u);
+  EXPECT_LT(minor, 100u);
+  EXPECT_STREQ(LockNamespace(), "");  // the api layer adds the system's own prefix
+}
+
+}  // namespace
+}  // namespace qk::platform::win32

@@ -23,8 +23,8 @@ constexpr uint8_t kInsSend30 = 0x30;
 constexpr uint8_t kInsRunE3 = 0xE3;
 
 constexpr uint32_t kModeWithParameter = 3;
-constexpr size_t kMode3InputLength = 4;   // four bytes are asked for, one is sent
-constexpr size_t kCDValueAt = 4;          // the value inside the 0xCD record
+constexpr size_t kMode3InputLength = 4;  // four bytes are asked for, one is sent
+constexpr size_t kCDValueAt = 4;         // the value inside the 0xCD record
 constexpr size_t kFileRecordOutputSize = 2 + kFileRecordCESize;
 
 uint32_t SendBare(const QKContext* context, uint8_t ins, uint8_t p1, uint8_t p2) {

@@ -13,17 +13,17 @@ constexpr uint32_t kMaxDevices = QK_MAX_DEVICES;
 constexpr size_t kPathCapacity = 273;  // 272 characters and the NUL
 
 struct DeviceSlot {
-  uint8_t opened;                 // 1 while open
-  platform::Device* file;         // opened for overlapped I/O; null after listing and close
-  platform::NamedMutex* mutex;    // the path's cross-process lock; null after listing
-  char path[kPathCapacity];       // interface path, NUL-terminated
-  uint8_t historical[16];         // historical bytes of an answer-to-reset string
-  uint8_t sessionKey[8];          // agreed at open
+  uint8_t opened;               // 1 while open
+  platform::Device* file;       // opened for overlapped I/O; null after listing and close
+  platform::NamedMutex* mutex;  // the path's cross-process lock; null after listing
+  char path[kPathCapacity];     // interface path, NUL-terminated
+  uint8_t historical[16];       // historical bytes of an answer-to-reset string
+  uint8_t sessionKey[8];        // agreed at open
 };
 
 struct DeviceTable {
   DeviceSlot slots[kMaxDevices];
-  uint32_t count;                 // tokens found by the last listing
+  uint32_t count;  // tokens found by the last listing
 };
 
 // The one table of the process, zero at start.

@@ -21,9 +21,9 @@ constexpr uint8_t kInsWriteChunk = 0xD6;
 constexpr uint8_t kInsExecute = 0xCF;
 constexpr uint8_t kInsSend25 = 0x25;
 
-constexpr uint32_t kMakeFileDataLength = 5;   // id, size, type
-constexpr uint32_t kMakeDirDataLength = 5;    // id, 24-bit size (length bytes stay 0)
-constexpr uint32_t kChunkHeaderLength = 4;    // offset and length, low byte first
+constexpr uint32_t kMakeFileDataLength = 5;  // id, size, type
+constexpr uint32_t kMakeDirDataLength = 5;   // id, 24-bit size (length bytes stay 0)
+constexpr uint32_t kChunkHeaderLength = 4;   // offset and length, low byte first
 constexpr size_t kSend25ZeroedByte = 15;
 
 // The size field of a new file has two bytes: 65536 would travel as 00 00

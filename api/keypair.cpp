@@ -15,9 +15,9 @@ constexpr uint32_t kKeyPairDataLength = 10;
 constexpr uint8_t kKeyParameterLength = 4;
 
 struct KeyPairShape {
-  uint8_t sizeCode;      // 0 for a bit count the token does not offer
-  uint32_t firstLength;  // N1 = 12 + k
-  uint32_t secondLength; // N2 = 20 + 5k/2, with k the modulus length in bytes
+  uint8_t sizeCode;       // 0 for a bit count the token does not offer
+  uint32_t firstLength;   // N1 = 12 + k
+  uint32_t secondLength;  // N2 = 20 + 5k/2, with k the modulus length in bytes
 };
 
 // Unsupported bit counts get the 2048-bit sizes: the buffer checks run before
@@ -25,10 +25,14 @@ struct KeyPairShape {
 // an upper bound.
 KeyPairShape ShapeFor(uint16_t modulusBits) {
   switch (modulusBits) {
-    case 512: return {0x01, 76, 180};
-    case 1024: return {0x02, 140, 340};
-    case 2048: return {0x04, 268, 660};
-    default: return {0x00, 268, 660};
+    case 512:
+      return {0x01, 76, 180};
+    case 1024:
+      return {0x02, 140, 340};
+    case 2048:
+      return {0x04, 268, 660};
+    default:
+      return {0x00, 268, 660};
   }
 }
 
@@ -37,10 +41,10 @@ KeyPairShape ShapeFor(uint16_t modulusBits) {
 
 using namespace qk;
 
-extern "C" QK_API uint32_t QK_CALL QKGenerateRsaKeyPair(
-    QKContext* context, uint16_t modulusBits, uint32_t keyParameter, const char* firstFileIdText,
-    const char* secondFileIdText, uint8_t* firstOut, uint32_t* firstOutLength, uint8_t* secondOut,
-    uint32_t* secondOutLength) {
+extern "C" QK_API uint32_t QK_CALL
+QKGenerateRsaKeyPair(QKContext* context, uint16_t modulusBits, uint32_t keyParameter,
+                     const char* firstFileIdText, const char* secondFileIdText, uint8_t* firstOut,
+                     uint32_t* firstOutLength, uint8_t* secondOut, uint32_t* secondOutLength) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
   if (firstOutLength == nullptr || secondOutLength == nullptr) return QK_E_PARAMETER;
 

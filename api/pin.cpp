@@ -12,8 +12,8 @@ namespace {
 constexpr uint8_t kInsVerifyPin = 0x20;
 constexpr uint8_t kInsChangePin = 0x24;
 
-constexpr uint32_t kShortPinLength = 8;   // the user PIN's length
-constexpr uint32_t kLongPinLength = 24;   // the developer PIN's length
+constexpr uint32_t kShortPinLength = 8;  // the user PIN's length
+constexpr uint32_t kLongPinLength = 24;  // the developer PIN's length
 
 bool IsPinLength(uint32_t length) { return length == kShortPinLength || length == kLongPinLength; }
 bool IsPinKind(uint32_t kind) { return kind == QK_PIN_USER || kind == QK_PIN_DEVELOPER; }

@@ -59,8 +59,8 @@ uint32_t RunScenario(const DriverApi& api, std::FILE* out) {
 
   // On the PIN and execute failures the device stays open; the process exit
   // releases it.
-  rc = api.verifyPin(token, reinterpret_cast<const uint8_t*>(kUserPin), kUserPinLength,
-                     QK_PIN_USER);
+  rc =
+      api.verifyPin(token, reinterpret_cast<const uint8_t*>(kUserPin), kUserPinLength, QK_PIN_USER);
   if (rc != QK_E_SUCCESS) {
     std::fprintf(out, "QKVerifyPin Error:0x%08X\n", static_cast<unsigned>(rc));
     return rc;

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const uint8_t kInput[4] = {0x00, 0x05, 0x00, 0x08};
   qksim::VmLimits limits;
   limits.instructionBudget = kBudget;
-  const qksim::VmOutcome outcome = qksim::RunProgram(code.data(), code.size(), kInput, sizeof kInput, limits);
+  const qksim::VmOutcome outcome =
+      qksim::RunProgram(code.data(), code.size(), kInput, sizeof kInput, limits);
   if (outcome.statusWord == qksim::kVmNotAProgram ||
       outcome.statusWord == qksim::kVmIllegalInstruction) {
     qkfuzz::Fail("assembled program does not load");

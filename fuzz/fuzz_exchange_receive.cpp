@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   qk::CommandRecord record;
   std::memset(&record, 0xA5, sizeof record);  // stale bytes, as a reused record would hold
-  const uint8_t header[6] = {0x00, encrypted ? uint8_t{0xCF} : qk::kInsSessionKey, 0x01, 0x00,
-                             0x00, 0x00};
+  const uint8_t header[6] = {0x00, encrypted ? uint8_t{0xCF} : qk::kInsSessionKey, 0x01, 0x00, 0x00,
+                             0x00};
   std::memcpy(record.bytes, header, sizeof header);
   record.bytesToSend = (flags & kRawLengthFlag) != 0
                            ? lengthField
@@ -128,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (record.bytesToSend != bytesToSend) qkfuzz::Fail("bytesToSend changed");
   if (device.reads > kMaxAnswerReports) qkfuzz::Fail("read more reports than an answer can take");
 
-  const bool validLength = bytesToSend >= qk::kRecordHeaderSize && bytesToSend <= qk::kRecordImageSize;
+  const bool validLength =
+      bytesToSend >= qk::kRecordHeaderSize && bytesToSend <= qk::kRecordImageSize;
   if (!validLength) {
     if (result != QK_E_PARAMETER || device.writes != 0) qkfuzz::Fail("bad length not refused");
     return 0;

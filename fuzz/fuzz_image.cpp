@@ -17,9 +17,9 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 16;   // magic (8), version (2), reserved (2), payload length (4)
+constexpr size_t kHeaderSize = 16;  // magic (8), version (2), reserved (2), payload length (4)
 constexpr size_t kLengthAt = 12;
-constexpr size_t kTrailerSize = 4;   // CRC-32 of everything before it
+constexpr size_t kTrailerSize = 4;      // CRC-32 of everything before it
 constexpr size_t kMaxImage = 1u << 18;  // bounds one input's time; real images are far smaller
 
 void PutLe32(uint32_t value, uint8_t* out) {
@@ -48,14 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   if (!qksim::DecodeImage(image, &state, &error)) {
     if (error.empty()) qkfuzz::Fail("rejected image without a reason");
-    if (state.infoByte != 0x5A || state.fileSystem.Present() != qksim::TokenState{}.fileSystem.Present()) {
+    if (state.infoByte != 0x5A ||
+        state.fileSystem.Present() != qksim::TokenState{}.fileSystem.Present()) {
       qkfuzz::Fail("rejected image changed the state");
     }
     return 0;
   }
   const std::vector<uint8_t> encoded = qksim::EncodeImage(state);
   qksim::TokenState reloaded;
-  if (!qksim::DecodeImage(encoded, &reloaded, &error)) qkfuzz::Fail("re-encoded image does not load");
+  if (!qksim::DecodeImage(encoded, &reloaded, &error))
+    qkfuzz::Fail("re-encoded image does not load");
   if (qksim::EncodeImage(reloaded) != encoded) qkfuzz::Fail("image round trip changed the state");
   return 0;
 }

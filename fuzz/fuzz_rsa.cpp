@@ -103,26 +103,25 @@ void PublicOperation(qkfuzz::InputReader* in, bool strip) {
   const std::vector<uint8_t> input = in->Take(in->U8());
   std::vector<uint8_t> output(RSA_MAX_MODULUS_BYTES);
   uint32_t outputLength = 0;
-  const uint32_t code =
-      strip ? RsaPublicDecrypt(output.data(), &outputLength, input.data(),
-                               static_cast<uint32_t>(input.size()), &key)
-            : RsaPublicBlock(output.data(), &outputLength, input.data(),
-                             static_cast<uint32_t>(input.size()), &key);
+  const uint32_t code = strip ? RsaPublicDecrypt(output.data(), &outputLength, input.data(),
+                                                 static_cast<uint32_t>(input.size()), &key)
+                              : RsaPublicBlock(output.data(), &outputLength, input.data(),
+                                               static_cast<uint32_t>(input.size()), &key);
   CheckRsaResult(code, key.bitLength, outputLength, strip, static_cast<uint32_t>(input.size()));
 }
 
 void PrivateOperation(qkfuzz::InputReader* in, bool pad) {
   RsaPrivateKey key;
   key.bitLength = ReadBitLength(in);
-  in->Fill(reinterpret_cast<uint8_t*>(&key) + sizeof key.bitLength, sizeof key - sizeof key.bitLength);
+  in->Fill(reinterpret_cast<uint8_t*>(&key) + sizeof key.bitLength,
+           sizeof key - sizeof key.bitLength);
   const std::vector<uint8_t> input = in->Take(in->U8());
   std::vector<uint8_t> output(RSA_MAX_MODULUS_BYTES);
   uint32_t outputLength = 0;
-  const uint32_t code =
-      pad ? RsaPrivateEncrypt(output.data(), &outputLength, input.data(),
-                              static_cast<uint32_t>(input.size()), &key)
-          : RsaPrivateBlock(output.data(), &outputLength, input.data(),
-                            static_cast<uint32_t>(input.size()), &key);
+  const uint32_t code = pad ? RsaPrivateEncrypt(output.data(), &outputLength, input.data(),
+                                                static_cast<uint32_t>(input.size()), &key)
+                            : RsaPrivateBlock(output.data(), &outputLength, input.data(),
+                                              static_cast<uint32_t>(input.size()), &key);
   CheckRsaResult(code, key.bitLength, outputLength, false, static_cast<uint32_t>(input.size()));
   if (pad && code == RSA_E_LENGTH && key.bitLength >= 1 && key.bitLength <= RSA_MAX_MODULUS_BITS &&
       input.size() + 11 <= (key.bitLength + 7) / 8) {
@@ -173,7 +172,8 @@ void ModExp(qkfuzz::InputReader* in) {
   const Digits exponent = ReadDigits(in, exponentDigits);
   const Digits modulus = ReadDigits(in, modulusDigits);
   Digits result = Sized(modulusDigits);
-  MpModExp(result.data(), base.data(), exponent.data(), exponentDigits, modulus.data(), modulusDigits);
+  MpModExp(result.data(), base.data(), exponent.data(), exponentDigits, modulus.data(),
+           modulusDigits);
   result.resize(modulusDigits);
   if (IsZero(modulus)) return;
   if (IsZero(exponent)) {
@@ -238,8 +238,8 @@ void Codec(qkfuzz::InputReader* in) {
   MpEncode(again.data(), static_cast<uint32_t>(bytes.size()), digits.data(), n);
   // Bytes that fitted come back; the rest were dropped on decoding.
   const size_t kept = std::min<size_t>(bytes.size(), 4u * n);
-  if (kept > 0 &&
-      std::memcmp(again.data() + bytes.size() - kept, bytes.data() + bytes.size() - kept, kept) != 0) {
+  if (kept > 0 && std::memcmp(again.data() + bytes.size() - kept,
+                              bytes.data() + bytes.size() - kept, kept) != 0) {
     qkfuzz::Fail("decode then encode lost bytes");
   }
 }
@@ -249,16 +249,36 @@ void Codec(qkfuzz::InputReader* in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qkfuzz::InputReader in(data, size);
   switch (in.U8() % 10) {
-    case 0: PublicOperation(&in, false); break;
-    case 1: PublicOperation(&in, true); break;
-    case 2: PrivateOperation(&in, false); break;
-    case 3: PrivateOperation(&in, true); break;
-    case 4: Divide(&in); break;
-    case 5: Multiply(&in); break;
-    case 6: ModExp(&in); break;
-    case 7: GcdAndInverse(&in); break;
-    case 8: Shifts(&in); break;
-    default: Codec(&in); break;
+    case 0:
+      PublicOperation(&in, false);
+      break;
+    case 1:
+      PublicOperation(&in, true);
+      break;
+    case 2:
+      PrivateOperation(&in, false);
+      break;
+    case 3:
+      PrivateOperation(&in, true);
+      break;
+    case 4:
+      Divide(&in);
+      break;
+    case 5:
+      Multiply(&in);
+      break;
+    case 6:
+      ModExp(&in);
+      break;
+    case 7:
+      GcdAndInverse(&in);
+      break;
+    case 8:
+      Shifts(&in);
+      break;
+    default:
+      Codec(&in);
+      break;
   }
   return 0;
 }

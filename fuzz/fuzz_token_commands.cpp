@@ -40,7 +40,8 @@ void CheckPersistable(const qksim::TokenState& state) {
   const std::vector<uint8_t> image = qksim::EncodeImage(state);
   qksim::TokenState reloaded;
   std::string error;
-  if (!qksim::DecodeImage(image, &reloaded, &error)) qkfuzz::Fail("state does not reload from its image");
+  if (!qksim::DecodeImage(image, &reloaded, &error))
+    qkfuzz::Fail("state does not reload from its image");
   if (qksim::EncodeImage(reloaded) != image) qkfuzz::Fail("image round trip changed the state");
 }
 

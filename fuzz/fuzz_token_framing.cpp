@@ -81,7 +81,8 @@ class Harness {
   void Deliver(HostSession* session, const Report& report) {
     // The token looks only at reports with identifier 0.
     const bool plainKeyCommand = report[0] == 0 && qksim::IsPlainSessionKeyReport(report.data());
-    if (!plainKeyCommand && session->keyed && report[0] == 0 && WouldRunSlowCommand(session, report)) {
+    if (!plainKeyCommand && session->keyed && report[0] == 0 &&
+        WouldRunSlowCommand(session, report)) {
       Rekey(session);
       return;
     }

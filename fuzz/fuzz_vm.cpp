@@ -52,7 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t codeLength = in.U16();
   std::vector<uint8_t> program;
   if ((flags & 0x01) != 0) {
-    program = {'Q', 'K', 'V', 'M', qksim::kVmVersion, 0, static_cast<uint8_t>(codeLength >> 8),
+    program = {'Q',
+               'K',
+               'V',
+               'M',
+               qksim::kVmVersion,
+               0,
+               static_cast<uint8_t>(codeLength >> 8),
                static_cast<uint8_t>(codeLength)};
   }
   const std::vector<uint8_t> code = in.Take(codeLength);
@@ -69,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qkfuzz::Fail("output from a failed run");
   }
   if (input.size() > qksim::kVmMaxInput && first.statusWord != qksim::kVmBadInput &&
-      first.statusWord != qksim::kVmNotAProgram && first.statusWord != qksim::kVmIllegalInstruction) {
+      first.statusWord != qksim::kVmNotAProgram &&
+      first.statusWord != qksim::kVmIllegalInstruction) {
     qkfuzz::Fail("overlong input accepted");
   }
 

@@ -8,8 +8,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -50,7 +50,8 @@ std::array<uint8_t, 8> gKey{};
 // Reassembles the bodies of a report sequence (already plain).
 Bytes Payload(const std::vector<std::array<uint8_t, 64>>& bodies) {
   Bytes out;
-  for (const auto& body : bodies) out.insert(out.end(), body.begin() + 6, body.begin() + 6 + body[5]);
+  for (const auto& body : bodies)
+    out.insert(out.end(), body.begin() + 6, body.begin() + 6 + body[5]);
   return out;
 }
 
@@ -58,14 +59,18 @@ void Finish(Exchange* exchange) {
   std::vector<std::array<uint8_t, 64>> out, in;
   for (const Report& r : exchange->written) {
     std::array<uint8_t, 64> body{};
-    if (exchange->plain) std::memcpy(body.data(), r.data() + 1, 64);
-    else qk::TokenChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
+    if (exchange->plain)
+      std::memcpy(body.data(), r.data() + 1, 64);
+    else
+      qk::TokenChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
     out.push_back(body);
   }
   for (const Report& r : exchange->read) {
     std::array<uint8_t, 64> body{};
-    if (exchange->plain) std::memcpy(body.data(), r.data() + 1, 64);
-    else qk::ChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
+    if (exchange->plain)
+      std::memcpy(body.data(), r.data() + 1, 64);
+    else
+      qk::ChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
     in.push_back(body);
   }
   exchange->command = Payload(out);
@@ -166,7 +171,8 @@ void RunScenario() {
                      static_cast<uint32_t>(echo.size()), 0, 0, 0x02);
   Bytes big(700);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-  QKExecute(ctx, "0002", big.data(), static_cast<uint32_t>(big.size()), out, sizeof out, &outLength);
+  QKExecute(ctx, "0002", big.data(), static_cast<uint32_t>(big.size()), out, sizeof out,
+            &outLength);
   QKMakeFile(ctx, "0003", 256, 0x01);
   QKStoreFile(ctx, "0003", 0, big.data(), 200);
   QKStoreFile(ctx, "0003", 250, big.data(), 10);
@@ -196,8 +202,9 @@ class Writer {
     if (std::system(mk.c_str()) != 0) return;
     char name[32];
     std::snprintf(name, sizeof name, "/seed-%03d", counts_[target]++);
-    std::ofstream(dir + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(dir + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
 
  private:
@@ -223,7 +230,8 @@ void KeyRecords(const Bytes& answer, RsaPublicKey* pub, RsaPrivateKey* priv) {
   std::memcpy(priv->modulus, pub->modulus, 128);
   std::memcpy(priv->publicExponent, pub->publicExponent, 128);
   const uint8_t* p = answer.data() + 12 + k + 20;
-  uint8_t* fields[5] = {priv->prime1, priv->prime2, priv->exponent1, priv->exponent2, priv->coefficient};
+  uint8_t* fields[5] = {priv->prime1, priv->prime2, priv->exponent1, priv->exponent2,
+                        priv->coefficient};
   for (int i = 0; i < 5; ++i) std::memcpy(fields[i] + 64 - half, p + i * half, half);
 }
 
@@ -314,9 +322,9 @@ int main(int argc, char** argv) {
   }
 
   // Virtual machine: the sample programs on typical inputs.
-  const std::vector<const Bytes*> programs = {&qksim::SampleAddProgram(), &qksim::SampleEchoProgram(),
-                                              &qksim::SampleReverseProgram(),
-                                              &qksim::SampleChecksumProgram()};
+  const std::vector<const Bytes*> programs = {
+      &qksim::SampleAddProgram(), &qksim::SampleEchoProgram(), &qksim::SampleReverseProgram(),
+      &qksim::SampleChecksumProgram()};
   const Bytes inputs[] = {{0x00, 0x05, 0x00, 0x08}, {0xFF, 0xFF, 0x00, 0x02}, Bytes(40, 0x5A), {}};
   for (const Bytes* program : programs) {
     for (const Bytes& input : inputs) {

@@ -59,8 +59,7 @@ class CombinedInterfaceSet final : public InterfaceSet {
     std::unique_ptr<char[]> scratch(new (std::nothrow) char[kDetailBufferSize]);
     if (!scratch) return 0;
     while (nativeCount_ < kMaxNativeInterfaces &&
-           native_->PathAt(nativeCount_, scratch.get(), kDetailBufferSize) !=
-               EnumStatus::kNoMore) {
+           native_->PathAt(nativeCount_, scratch.get(), kDetailBufferSize) != EnumStatus::kNoMore) {
       ++nativeCount_;
     }
     return nativeCount_;

@@ -11,8 +11,8 @@
 
 namespace qk::platform {
 
-constexpr size_t kReportSize = 65;           // report identifier + 64 bytes
-constexpr size_t kDetailBufferSize = 4096;   // largest interface path accepted by listing
+constexpr size_t kReportSize = 65;          // report identifier + 64 bytes
+constexpr size_t kDetailBufferSize = 4096;  // largest interface path accepted by listing
 
 // GetLastError values that listing distinguishes.
 constexpr uint32_t kErrorFileNotFound = 2;

@@ -15,7 +15,8 @@ class MontgomeryField {
 
   // modulus: odd, above 1, exactly modulusDigits significant digits (<= 33).
   MontgomeryField(const MpDigit* modulus, uint32_t modulusDigits)
-      : modulusDigits_(modulusDigits), limbs_((modulusDigits + kDigitsPerLimb - 1) / kDigitsPerLimb) {
+      : modulusDigits_(modulusDigits),
+        limbs_((modulusDigits + kDigitsPerLimb - 1) / kDigitsPerLimb) {
     MpCopy(modulusCopy_, modulus, modulusDigits);
     ToLimbs(m_, modulus, modulusDigits);
     // Newton's iteration for m^-1 modulo 2^kLimbBits: an odd m is its own
@@ -83,9 +84,8 @@ class MontgomeryField {
     Multiply(plain, a, one);
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t limb = i / kDigitsPerLimb;
-      digits[i] = limb < limbs_
-                      ? static_cast<MpDigit>(plain[limb] >> (32 * (i % kDigitsPerLimb)))
-                      : 0;
+      digits[i] =
+          limb < limbs_ ? static_cast<MpDigit>(plain[limb] >> (32 * (i % kDigitsPerLimb))) : 0;
     }
   }
 
@@ -95,7 +95,8 @@ class MontgomeryField {
       Limb v = 0;
       for (uint32_t k = 0; k < kDigitsPerLimb; ++k) {
         const uint32_t i = l * kDigitsPerLimb + k;
-        if (i < count) v = static_cast<Limb>(v | static_cast<Limb>(static_cast<Limb>(digits[i]) << (32 * k)));
+        if (i < count)
+          v = static_cast<Limb>(v | static_cast<Limb>(static_cast<Limb>(digits[i]) << (32 * k)));
       }
       out[l] = v;
     }

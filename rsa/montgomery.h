@@ -13,9 +13,9 @@
 #include "qkrsa.h"
 
 #if defined(__SIZEOF_INT128__)
-#  define QK_MONTGOMERY_HAVE_64 1
+#define QK_MONTGOMERY_HAVE_64 1
 #else
-#  define QK_MONTGOMERY_HAVE_64 0
+#define QK_MONTGOMERY_HAVE_64 0
 #endif
 
 namespace qk {

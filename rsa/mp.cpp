@@ -100,8 +100,8 @@ void DivideCore(MpDigit* quotient, MpDigit* remainder, uint32_t remainderDigits,
   for (uint32_t step = cd >= ds ? cd - ds + 1 : 0; step > 0; --step) {
     const uint32_t i = step - 1;
     MpDigit* window = w + i;
-    MpDigit q = EstimateQuotientDigit(window[ds], window[ds - 1], ds >= 2 ? window[ds - 2] : 0,
-                                      top, second, ds >= 2);
+    MpDigit q = EstimateQuotientDigit(window[ds], window[ds - 1], ds >= 2 ? window[ds - 2] : 0, top,
+                                      second, ds >= 2);
     const MpDigit borrow = SubtractDigitMultiple(window, window, q, d, ds);
     if (borrow > window[ds]) {
       // One too large: the window went negative; add the divisor back once.
@@ -162,8 +162,7 @@ QK_API MpDigit QK_CALL MpAdd(MpDigit* sum, const MpDigit* x, const MpDigit* y, u
   return carry;
 }
 
-QK_API MpDigit QK_CALL MpSub(MpDigit* difference, const MpDigit* x, const MpDigit* y,
-                             uint32_t n) {
+QK_API MpDigit QK_CALL MpSub(MpDigit* difference, const MpDigit* x, const MpDigit* y, uint32_t n) {
   MpDigit borrow = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const MpDigit yi = y[i];
@@ -190,8 +189,7 @@ QK_API MpDigit QK_CALL MpShiftLeft(MpDigit* result, const MpDigit* x, uint32_t b
   return carry;
 }
 
-QK_API MpDigit QK_CALL MpShiftRight(MpDigit* result, const MpDigit* x, uint32_t bits,
-                                    uint32_t n) {
+QK_API MpDigit QK_CALL MpShiftRight(MpDigit* result, const MpDigit* x, uint32_t bits, uint32_t n) {
   if (bits >= qk::kDigitBits) return 0;
   MpDigit carry = 0;
   for (uint32_t i = n; i > 0; --i) {

@@ -9,7 +9,7 @@
 namespace qk {
 
 // Operand limits of the public interface.
-constexpr uint32_t kMpMaxDigits = MP_MAX_DIGITS;     // 33
+constexpr uint32_t kMpMaxDigits = MP_MAX_DIGITS;          // 33
 constexpr uint32_t kMpMaxWideDigits = 2 * MP_MAX_DIGITS;  // dividends and products: 66
 
 // The internal long division also serves the Montgomery conversion, whose

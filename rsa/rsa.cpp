@@ -73,8 +73,7 @@ QK_API uint32_t QK_CALL RsaPrivateBlock(uint8_t* output, uint32_t* outputLength,
   const uint32_t k = BlockLength(key->bitLength);
   if (k == 0) return RSA_E_LENGTH;
 
-  MpDigit c[kDigits], n[kDigits], p[kDigits], q[kDigits], dP[kDigits], dQ[kDigits],
-      qInv[kDigits];
+  MpDigit c[kDigits], n[kDigits], p[kDigits], q[kDigits], dP[kDigits], dQ[kDigits], qInv[kDigits];
   MpDecode(c, kDigits, input, inputLength);
   MpDecode(n, kDigits, key->modulus, RSA_MAX_MODULUS_BYTES);
   MpDecode(p, kDigits, key->prime1, RSA_MAX_PRIME_BYTES);

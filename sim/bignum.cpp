@@ -119,7 +119,8 @@ bool BigNum::ToBytes(uint8_t* bytes, size_t count) const {
   for (size_t i = 0; i < count; ++i) {
     size_t position = count - 1 - i;
     size_t limb = position / 4;
-    bytes[i] = limb < limbs_.size() ? static_cast<uint8_t>(limbs_[limb] >> (8 * (position % 4))) : 0;
+    bytes[i] =
+        limb < limbs_.size() ? static_cast<uint8_t>(limbs_[limb] >> (8 * (position % 4))) : 0;
   }
   return true;
 }
@@ -227,21 +228,18 @@ void DivMod(const BigNum& a, const BigNum& b, BigNum* quotient, BigNum* remainde
     for (uint32_t top = b.limbs_.back(); (top & 0x80000000u) == 0; top <<= 1) ++shift;
     Limbs v(n), u(a.limbs_.size() + 1);
     for (size_t i = n; i-- > 0;) {
-      v[i] = (b.limbs_[i] << shift) |
-             (shift != 0 && i > 0 ? b.limbs_[i - 1] >> (32 - shift) : 0);
+      v[i] = (b.limbs_[i] << shift) | (shift != 0 && i > 0 ? b.limbs_[i - 1] >> (32 - shift) : 0);
     }
     u[a.limbs_.size()] = shift != 0 ? a.limbs_.back() >> (32 - shift) : 0;
     for (size_t i = a.limbs_.size(); i-- > 0;) {
-      u[i] = (a.limbs_[i] << shift) |
-             (shift != 0 && i > 0 ? a.limbs_[i - 1] >> (32 - shift) : 0);
+      u[i] = (a.limbs_[i] << shift) | (shift != 0 && i > 0 ? a.limbs_[i - 1] >> (32 - shift) : 0);
     }
     q.limbs_.assign(m + 1, 0);
     for (size_t j = m + 1; j-- > 0;) {
       uint64_t numerator = (uint64_t{u[j + n]} << 32) | u[j + n - 1];
       uint64_t qhat = numerator / v[n - 1];
       uint64_t rhat = numerator % v[n - 1];
-      while (qhat > 0xFFFFFFFFull ||
-             qhat * v[n - 2] > ((rhat << 32) | u[j + n - 2])) {
+      while (qhat > 0xFFFFFFFFull || qhat * v[n - 2] > ((rhat << 32) | u[j + n - 2])) {
         --qhat;
         rhat += v[n - 1];
         if (rhat > 0xFFFFFFFFull) break;

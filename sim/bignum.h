@@ -16,7 +16,7 @@ class BigNum {
   explicit BigNum(uint64_t value);
 
   static BigNum FromBytes(const uint8_t* bytes, size_t count);  // big-endian
-  static BigNum FromLimbs(std::vector<uint32_t> limbs);          // least significant first
+  static BigNum FromLimbs(std::vector<uint32_t> limbs);         // least significant first
   // Big-endian, left-padded with zeros to `count` bytes; false when it does not fit.
   bool ToBytes(uint8_t* bytes, size_t count) const;
 

@@ -11,7 +11,7 @@ namespace {
 
 using Answer = std::vector<uint8_t>;
 
-constexpr uint16_t kFirmwareVersion = 0x0102;                 // information bytes 2-3
+constexpr uint16_t kFirmwareVersion = 0x0102;                      // information bytes 2-3
 constexpr uint8_t kModelName[6] = {'Q', 'K', '-', 'S', 'I', 'M'};  // information bytes 20-25
 constexpr size_t kUserPinField = 8;
 constexpr size_t kDeveloperPinField = 24;
@@ -24,7 +24,9 @@ struct Command {
   uint8_t p2;
   const uint8_t* data;
   size_t length;
-  uint16_t Id() const { return static_cast<uint16_t>(p1 | (p2 << 8)); }  // identifiers travel low byte first
+  uint16_t Id() const {
+    return static_cast<uint16_t>(p1 | (p2 << 8));
+  }  // identifiers travel low byte first
 };
 
 uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
@@ -71,13 +73,15 @@ uint32_t RootFree(const TokenState& state) {
 bool SameBytes(const std::vector<uint8_t>& stored, const uint8_t* presented, size_t length) {
   if (stored.size() != length) return false;
   uint8_t difference = 0;  // no early exit: timing does not tell how much matched
-  for (size_t i = 0; i < length; ++i) difference = static_cast<uint8_t>(difference | (stored[i] ^ presented[i]));
+  for (size_t i = 0; i < length; ++i)
+    difference = static_cast<uint8_t>(difference | (stored[i] ^ presented[i]));
   return difference == 0;
 }
 
 // Checks a presented PIN against `pin`, counting failures. Every change of
 // the counter is a state change, so that it is stored before the answer goes out.
-uint16_t CheckPin(PinRecord* pin, const uint8_t* presented, size_t length, CommandEnvironment* env) {
+uint16_t CheckPin(PinRecord* pin, const uint8_t* presented, size_t length,
+                  CommandEnvironment* env) {
   if (pin->remaining == 0) return kSwPinBlocked;
   if (SameBytes(pin->value, presented, length)) {
     if (pin->remaining != pin->limit) {
@@ -155,7 +159,8 @@ Answer Verify(const Command& c, CommandEnvironment* env) {
   if (c.length == 0 || c.length > kMaxPinLength) return Status(kSwBadLength);
   const bool developer = c.p1 == 1;
   TokenState& state = *env->state;
-  uint16_t status = CheckPin(developer ? &state.developerPin : &state.userPin, c.data, c.length, env);
+  uint16_t status =
+      CheckPin(developer ? &state.developerPin : &state.userPin, c.data, c.length, env);
   uint64_t& epoch = developer ? env->session->developerEpoch : env->session->userEpoch;
   epoch = status == kSwOk ? env->securityEpoch : 0;  // a failed try also ends the verified state
   return Status(status);
@@ -228,7 +233,8 @@ Answer Select(const Command& c, CommandEnvironment* env) {
   uint16_t status = CurrentDirectory(env, &directory);
   if (status != kSwOk) return Status(status);
   if (c.Id() == kParentId) {
-    env->session->currentDirectory = fs.ParentHandle(directory->handle);  // the root is its own parent
+    env->session->currentDirectory =
+        fs.ParentHandle(directory->handle);  // the root is its own parent
     return Status(kSwOk);
   }
   const Node* child = FileSystem::Child(*directory, c.Id());
@@ -255,7 +261,8 @@ Answer MakeFile(const Command& c, CommandEnvironment* env) {
   Node* directory = nullptr;
   uint16_t status = CurrentDirectory(env, &directory);
   if (status != kSwOk) return Status(status);
-  status = env->state->fileSystem.AddFile(directory->handle, Le16(c.data), Le16(c.data + 2), c.data[4]);
+  status =
+      env->state->fileSystem.AddFile(directory->handle, Le16(c.data), Le16(c.data + 2), c.data[4]);
   if (status == kSwOk) env->stateChanged = true;
   return Status(status);
 }
@@ -274,7 +281,8 @@ Answer WriteChunk(const Command& c, CommandEnvironment* env) {
   if (file->isDirectory) return Status(kSwKindMismatch);
   if (offset + count > file->data.size()) return Status(kSwOffsetBeyondFile);
   if (count == 0) return Status(kSwOk);
-  std::copy(c.data + 4, c.data + 4 + count, file->data.begin() + static_cast<std::ptrdiff_t>(offset));
+  std::copy(c.data + 4, c.data + 4 + count,
+            file->data.begin() + static_cast<std::ptrdiff_t>(offset));
   env->stateChanged = true;
   return Status(kSwOk);
 }
@@ -331,10 +339,17 @@ Answer GenerateKeyPair(const Command& c, CommandEnvironment* env) {
   const uint16_t privateId = Le16(c.data + 2);
   uint32_t bits = 0;
   switch (c.data[4]) {
-    case 0x01: bits = 512; break;
-    case 0x02: bits = 1024; break;
-    case 0x04: bits = 2048; break;
-    default: return Status(kSwBadData);
+    case 0x01:
+      bits = 512;
+      break;
+    case 0x02:
+      bits = 1024;
+      break;
+    case 0x04:
+      bits = 2048;
+      break;
+    default:
+      return Status(kSwBadData);
   }
   if (c.data[5] != 4) return Status(kSwBadData);
   uint32_t exponent = (uint32_t{c.data[6]} << 24) | (uint32_t{c.data[7]} << 16) |
@@ -434,26 +449,46 @@ std::vector<uint8_t> RunCommand(const std::vector<uint8_t>& image, CommandEnviro
   const Command c{image[1], image[2], image[3], image.data() + kMinCommandSize,
                   image.size() - kMinCommandSize};
   switch (c.ins) {
-    case 0xCA: return GetInformation(c, env);
-    case 0xCC: return GetFreeSpace(c, env);
-    case 0xCD: return GetStatusRecord(c, env);
-    case 0xCE: return QueryFile(c, env);
-    case 0x20: return Verify(c, env);
-    case 0x24: return ChangePin(c, env);
-    case 0xE0: return MakeDirectory(c, env);
-    case 0xA4: return Select(c, env);
-    case 0xE4: return EraseDirectory(c, env);
-    case 0xE1: return MakeFile(c, env);
-    case 0xD6: return WriteChunk(c, env);
-    case 0xCF: return Execute(c, env);
-    case 0x25: return SetValue(c, env);
-    case 0x46: return GenerateKeyPair(c, env);
-    case 0x50: return SessionMode(c, env);
-    case 0xCB: return StirRandom(c, env);
-    case 0xE7: return SetInfoByte(c, env);
-    case 0x30: return SetSerial(c, env);
-    case 0xE3: return FactoryReset(c, env);
-    default: return Status(kSwInsNotSupported);
+    case 0xCA:
+      return GetInformation(c, env);
+    case 0xCC:
+      return GetFreeSpace(c, env);
+    case 0xCD:
+      return GetStatusRecord(c, env);
+    case 0xCE:
+      return QueryFile(c, env);
+    case 0x20:
+      return Verify(c, env);
+    case 0x24:
+      return ChangePin(c, env);
+    case 0xE0:
+      return MakeDirectory(c, env);
+    case 0xA4:
+      return Select(c, env);
+    case 0xE4:
+      return EraseDirectory(c, env);
+    case 0xE1:
+      return MakeFile(c, env);
+    case 0xD6:
+      return WriteChunk(c, env);
+    case 0xCF:
+      return Execute(c, env);
+    case 0x25:
+      return SetValue(c, env);
+    case 0x46:
+      return GenerateKeyPair(c, env);
+    case 0x50:
+      return SessionMode(c, env);
+    case 0xCB:
+      return StirRandom(c, env);
+    case 0xE7:
+      return SetInfoByte(c, env);
+    case 0x30:
+      return SetSerial(c, env);
+    case 0xE3:
+      return FactoryReset(c, env);
+    default:
+      return Status(kSwInsNotSupported);
   }
 }
 
@@ -478,7 +513,8 @@ std::vector<uint8_t> RedactAnswer(const std::vector<uint8_t>& command,
                                   const std::vector<uint8_t>& answer) {
   std::vector<uint8_t> copy = answer;
   if (command.size() < 11 || command[1] != 0x46 || copy.size() <= 2) return copy;
-  const size_t k = size_t{command[kMinCommandSize + 4]} * 64;  // size code 1, 2, 4 -> 64, 128, 256 bytes
+  const size_t k =
+      size_t{command[kMinCommandSize + 4]} * 64;  // size code 1, 2, 4 -> 64, 128, 256 bytes
   const size_t publicSize = 12 + k;
   for (size_t i = publicSize; i + 2 < copy.size(); ++i) copy[i] = '*';
   return copy;

@@ -13,10 +13,10 @@ namespace qksim {
 
 // What a token remembers about one open handle.
 struct SessionState {
-  bool keyed = false;                 // a session key has been agreed
+  bool keyed = false;  // a session key has been agreed
   std::array<uint8_t, 8> key{};
   Reassembler reassembler;
-  uint32_t currentDirectory = 0;      // a directory handle; 0 = none
+  uint32_t currentDirectory = 0;  // a directory handle; 0 = none
   // A PIN counts as verified while the stored epoch equals the token's;
   // a factory reset moves the token's epoch on and so logs every session out.
   uint64_t userEpoch = 0;

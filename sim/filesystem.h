@@ -18,7 +18,7 @@ constexpr uint16_t kRootId = 0x3F00;
 constexpr uint16_t kParentId = 0x0000;
 constexpr uint32_t kTokenCapacity = 0x40000;  // 256 KiB
 constexpr uint32_t kEntryOverhead = 16;
-constexpr size_t kMaxDepth = 8;               // directory levels below the root
+constexpr size_t kMaxDepth = 8;  // directory levels below the root
 constexpr uint32_t kMaxDirectoryCapacity = 0xFFFFFF;
 
 enum FileType : uint8_t {
@@ -36,11 +36,11 @@ bool IsReservedId(uint16_t id);
 struct Node {
   uint16_t id = 0;
   bool isDirectory = false;
-  uint32_t handle = 0;          // directories only; unique while the token runs
-  uint32_t capacity = 0;        // directories: room for their entries
-  uint8_t type = 0;             // files
-  std::vector<uint8_t> data;    // files: fixed length
-  std::vector<Node> children;   // directories
+  uint32_t handle = 0;         // directories only; unique while the token runs
+  uint32_t capacity = 0;       // directories: room for their entries
+  uint8_t type = 0;            // files
+  std::vector<uint8_t> data;   // files: fixed length
+  std::vector<Node> children;  // directories
 };
 
 class FileSystem {
@@ -72,8 +72,8 @@ class FileSystem {
   uint16_t AddFile(uint32_t parent, uint16_t id, uint16_t size, uint8_t type);
   // Can the two key files be written (created, or replacing files of the
   // same key type) with these sizes?
-  uint16_t CheckKeyPair(uint32_t parent, uint16_t publicId, size_t publicSize,
-                        uint16_t privateId, size_t privateSize);
+  uint16_t CheckKeyPair(uint32_t parent, uint16_t publicId, size_t publicSize, uint16_t privateId,
+                        size_t privateSize);
   uint16_t StoreKeyPair(uint32_t parent, uint16_t publicId, const std::vector<uint8_t>& publicBlock,
                         uint16_t privateId, const std::vector<uint8_t>& privateBlock);
   // Removes the directory with everything in it and returns its parent's

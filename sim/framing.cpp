@@ -33,7 +33,8 @@ Reassembler::Outcome Reassembler::Add(const ReportBody& body, std::vector<uint8_
     Reset();
     return Outcome::kDropped;
   }
-  buffer_.insert(buffer_.end(), body.begin() + 6, body.begin() + 6 + static_cast<std::ptrdiff_t>(chunk));
+  buffer_.insert(buffer_.end(), body.begin() + 6,
+                 body.begin() + 6 + static_cast<std::ptrdiff_t>(chunk));
   if (buffer_.size() < total_) return Outcome::kIncomplete;
   *command = std::move(buffer_);
   Reset();

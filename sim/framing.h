@@ -16,9 +16,9 @@ namespace qksim {
 using ReportBody = std::array<uint8_t, 64>;
 
 constexpr size_t kChunkSize = 58;
-constexpr size_t kMinCommandSize = 6;      // CLA INS P1 P2 and the two length bytes
-constexpr size_t kMaxCommandSize = 1030;   // header + 1024 data bytes
-constexpr size_t kMaxAnswerSize = 1024;    // answer data + status word: the host's data area
+constexpr size_t kMinCommandSize = 6;     // CLA INS P1 P2 and the two length bytes
+constexpr size_t kMaxCommandSize = 1030;  // header + 1024 data bytes
+constexpr size_t kMaxAnswerSize = 1024;   // answer data + status word: the host's data area
 constexpr size_t kMaxAnswerData = kMaxAnswerSize - 2;
 
 // Collects the chunks of one command. Chunks must arrive in order; anything

@@ -206,7 +206,8 @@ std::vector<uint8_t> EncodeImage(const TokenState& state) {
 }
 
 bool DecodeImage(const std::vector<uint8_t>& bytes, TokenState* state, std::string* error) {
-  if (bytes.size() < kHeaderSize + kTrailerSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+  if (bytes.size() < kHeaderSize + kTrailerSize ||
+      std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
     *error = "not a token image";
     return false;
   }
@@ -240,7 +241,8 @@ bool DecodeImage(const std::vector<uint8_t>& bytes, TokenState* state, std::stri
     *error = "truncated token record";
     return false;
   }
-  if (!ReadPin(&r, &loaded.userPin, error) || !ReadPin(&r, &loaded.developerPin, error)) return false;
+  if (!ReadPin(&r, &loaded.userPin, error) || !ReadPin(&r, &loaded.developerPin, error))
+    return false;
   if (!r.U8(&present) || present > 1) {
     *error = "bad file-system flag";
     return false;
@@ -293,7 +295,8 @@ ImageRead ReadImageFile(const std::string& path, std::vector<uint8_t>* bytes, st
 
 #ifdef _WIN32
 
-bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                    std::string* error) {
   const std::string temporary = path + ".tmp";
   FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
@@ -314,7 +317,8 @@ bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, 
 
 #else
 
-bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                    std::string* error) {
   const std::string temporary = path + ".tmp";
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -338,7 +342,8 @@ bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, 
   }
   // The rename itself must reach the disk too.
   const size_t slash = path.find_last_of('/');
-  const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   int dirFd = ::open(directory.c_str(), O_RDONLY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);

@@ -9,8 +9,8 @@ Random::Random() {
   std::random_device device;
   std::vector<uint32_t> seed;
   for (int i = 0; i < 8; ++i) seed.push_back(device());
-  auto now = static_cast<uint64_t>(
-      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  auto now =
+      static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
   seed.push_back(static_cast<uint32_t>(now));
   seed.push_back(static_cast<uint32_t>(now >> 32));
   std::seed_seq sequence(seed.begin(), seed.end());
@@ -20,7 +20,8 @@ Random::Random() {
 void Random::Fill(uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; i += 8) {
     uint64_t word = engine_();
-    for (size_t j = 0; j < 8 && i + j < count; ++j) bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
+    for (size_t j = 0; j < 8 && i + j < count; ++j)
+      bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
   }
 }
 

@@ -123,7 +123,8 @@ class TokenImpl {
       if (!Save(&error)) {
         state_ = std::move(stateBefore);
         *session = std::move(sessionBefore);
-        return {static_cast<uint8_t>(kSwStorageFailed >> 8), static_cast<uint8_t>(kSwStorageFailed)};
+        return {static_cast<uint8_t>(kSwStorageFailed >> 8),
+                static_cast<uint8_t>(kSwStorageFailed)};
       }
     }
     if (env.epochAdvanced) ++epoch_;
@@ -138,7 +139,7 @@ class TokenImpl {
   TokenState state_;
   std::string imagePath_;  // empty: changes are kept in memory only
   Random random_;
-  uint64_t epoch_ = 1;     // sessions hold 0 when nothing is verified
+  uint64_t epoch_ = 1;  // sessions hold 0 when nothing is verified
   std::map<Token::SessionId, SessionState> sessions_;
   Token::SessionId nextSession_ = 1;
   std::function<void(const TraceEvent&)> sink_;

@@ -23,8 +23,8 @@ struct Identity {
 // One decrypted command or answer, for diagnosis (PIN bytes already redacted).
 struct TraceEvent {
   uint32_t session;
-  bool fromHost;              // true: a command; false: the answer
-  std::vector<uint8_t> bytes; // command image (header + data) or answer (data + SW)
+  bool fromHost;               // true: a command; false: the answer
+  std::vector<uint8_t> bytes;  // command image (header + data) or answer (data + SW)
 };
 
 class TokenImpl;

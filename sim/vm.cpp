@@ -39,9 +39,9 @@ constexpr VmOpInfo kOps[] = {
 // One instruction as decoded when the program is loaded.
 struct Instruction {
   VmOp op;
-  uint8_t d;       // destination / first register
-  uint8_t s;       // source / base register
-  uint8_t t;       // third and fourth registers (four-register form only)
+  uint8_t d;  // destination / first register
+  uint8_t s;  // source / base register
+  uint8_t t;  // third and fourth registers (four-register form only)
   uint8_t u;
   uint16_t value;  // immediate, offset, target or status word
   uint8_t length;
@@ -73,8 +73,8 @@ bool DecodeAt(const uint8_t* code, size_t length, size_t at, Instruction* out) {
     out->d = static_cast<uint8_t>(code[at + 1] >> 4);
     out->s = static_cast<uint8_t>(code[at + 1] & 0x0F);
     if (out->d >= kVmRegisters || out->s >= kVmRegisters) return false;
-    const bool usesSource = info->form == VmForm::kReg2 || info->form == VmForm::kMem ||
-                            info->form == VmForm::kReg4;
+    const bool usesSource =
+        info->form == VmForm::kReg2 || info->form == VmForm::kMem || info->form == VmForm::kReg4;
     if (!usesSource && out->s != 0) return false;
   }
   switch (info->form) {
@@ -170,8 +170,7 @@ VmOp RegisterForm(VmOp op) {
 
 class Machine {
  public:
-  Machine(const Program& program, const VmLimits& limits, size_t memorySize,
-          const VmFiles* files)
+  Machine(const Program& program, const VmLimits& limits, size_t memorySize, const VmFiles* files)
       : program_(program),
         budget_(limits.instructionBudget),
         memory_(memorySize, 0),
@@ -310,11 +309,13 @@ class Machine {
         d = SetResult(a ^ b, false, false);
         return kContinue;
       case VmOp::kShl:
-        d = SetResult(static_cast<uint16_t>(b >= 16 ? 0u : (static_cast<unsigned>(a) << b) & 0xFFFFu), false,
-                      false);
+        d = SetResult(
+            static_cast<uint16_t>(b >= 16 ? 0u : (static_cast<unsigned>(a) << b) & 0xFFFFu), false,
+            false);
         return kContinue;
       case VmOp::kShr:
-        d = SetResult(static_cast<uint16_t>(b >= 16 ? 0u : static_cast<unsigned>(a) >> b), false, false);
+        d = SetResult(static_cast<uint16_t>(b >= 16 ? 0u : static_cast<unsigned>(a) >> b), false,
+                      false);
         return kContinue;
       default:
         return kVmIllegalInstruction;  // unreachable: the loader admits known opcodes only

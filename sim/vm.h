@@ -25,7 +25,7 @@ constexpr uint16_t kVmIllegalInstruction = 0x65E1;
 constexpr uint16_t kVmBudgetExhausted = 0x65E2;
 constexpr uint16_t kVmOutputOverflow = 0x65E3;
 constexpr uint16_t kVmDivideByZero = 0x65E4;
-constexpr uint16_t kVmBadInput = 0x6A80;  // input longer than allowed
+constexpr uint16_t kVmBadInput = 0x6A80;      // input longer than allowed
 constexpr uint16_t kVmFileNotFound = 0x6A82;  // rdf: no such file (or no file access)
 constexpr uint16_t kVmNotADataFile = 0x6981;  // rdf: a directory, program or key file
 

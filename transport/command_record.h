@@ -6,8 +6,8 @@
 
 namespace qk {
 
-constexpr size_t kRecordHeaderSize = 6;     // CLA INS P1 P2 and two length bytes
-constexpr size_t kRecordDataSize = 1024;    // command data out, response data + SW back
+constexpr size_t kRecordHeaderSize = 6;   // CLA INS P1 P2 and two length bytes
+constexpr size_t kRecordDataSize = 1024;  // command data out, response data + SW back
 constexpr size_t kRecordImageSize = kRecordHeaderSize + kRecordDataSize;  // 1030
 
 struct CommandRecord {

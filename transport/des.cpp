@@ -28,9 +28,7 @@ inline void StoreBigEndian64(uint64_t v, uint8_t* p) {
   }
 }
 
-inline uint32_t Rotate28(uint32_t v, int n) {
-  return ((v << n) | (v >> (28 - n))) & 0x0FFFFFFFu;
-}
+inline uint32_t Rotate28(uint32_t v, int n) { return ((v << n) | (v >> (28 - n))) & 0x0FFFFFFFu; }
 
 // ---- Permutations ------------------------------------------------------------
 
@@ -241,9 +239,7 @@ static_assert(ShiftsTotalOneTurn(), "key shifts must add up to one full turn of 
 constexpr size_t kBlockSize = 8;
 
 // ceil(count / 8) without the overflow of (count + 7) / 8 near 2^32.
-inline uint32_t BlockCount(uint32_t count) {
-  return count / 8u + (count % 8u != 0u ? 1u : 0u);
-}
+inline uint32_t BlockCount(uint32_t count) { return count / 8u + (count % 8u != 0u ? 1u : 0u); }
 
 inline void XorBlock(const uint8_t* a, const uint8_t* b, uint8_t* out) {
   for (size_t i = 0; i < kBlockSize; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);

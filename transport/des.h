@@ -27,11 +27,9 @@ void DesCryptBlock(const uint8_t* input, uint8_t* output, const uint8_t* key, in
 // Host side of the chained mode. Both process ceil(count / 8) whole blocks.
 // ChainEncrypt: out_i = E(K_i, in_i), K_0 = sessionKey, K_{i+1} = out_i ^ sessionKey.
 // input and output may be the same buffer.
-void ChainEncrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
-                  uint32_t count);
+void ChainEncrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey, uint32_t count);
 // ChainDecrypt: out_i = E(K_i, in_i), K_{i+1} = in_i ^ sessionKey. Separate buffers.
-void ChainDecrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
-                  uint32_t count);
+void ChainDecrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey, uint32_t count);
 
 // Token side of the chained mode (used by the simulated token).
 // TokenChainDecrypt reads what the host made with ChainEncrypt:

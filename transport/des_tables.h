@@ -10,6 +10,8 @@
 // agreement everywhere.
 #pragma once
 
+// clang-format off: the tables keep the layout of the printed standard.
+
 #include <array>
 #include <cstdint>
 

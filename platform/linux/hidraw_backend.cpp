@@ -104,10 +104,13 @@ bool ListHidrawNames(const std::string& classDir, std::vector<std::string>* name
 
 uint32_t OpenErrorToSystemError(int error) {
   switch (error) {
-    case EBUSY: return kErrorSharingViolation;
+    case EBUSY:
+      return kErrorSharingViolation;
     case EACCES:
-    case EPERM: return kErrorAccessDenied;
-    default: return kErrorFileNotFound;
+    case EPERM:
+      return kErrorAccessDenied;
+    default:
+      return kErrorFileNotFound;
   }
 }
 

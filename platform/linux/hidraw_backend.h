@@ -32,8 +32,7 @@ class HidrawBackend final : public Backend {
  public:
   explicit HidrawBackend(HidrawConfig config = HidrawConfig());
   InterfaceSet* OpenInterfaceSet() override;
-  Device* OpenDevice(const char* path, IoMode io, ShareMode share,
-                     uint32_t* systemError) override;
+  Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) override;
 
  private:
   HidrawConfig config_;

@@ -28,8 +28,8 @@ constexpr size_t kHashedPrefix = 160;
 constexpr char kSuffix[] = ".lock";
 
 bool KeptAsIs(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-';
 }
 
 uint64_t Fnv1a64(const std::string& text) {

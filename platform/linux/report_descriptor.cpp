@@ -74,8 +74,12 @@ bool ParseReportDescriptor(const uint8_t* descriptor, size_t size, ReportLayout*
       if (bits > kMaxFeatureBits) return false;
     } else if (type == kTypeGlobal) {
       switch (tag) {
-        case kGlobalReportSize: state.reportSize = value; break;
-        case kGlobalReportCount: state.reportCount = value; break;
+        case kGlobalReportSize:
+          state.reportSize = value;
+          break;
+        case kGlobalReportCount:
+          state.reportCount = value;
+          break;
         case kGlobalReportId:
           if (value == 0 || value >= kReportIdCount) return false;
           state.reportId = value;
@@ -89,7 +93,8 @@ bool ParseReportDescriptor(const uint8_t* descriptor, size_t size, ReportLayout*
           if (depth == 0) return false;
           state = stack[--depth];
           break;
-        default: break;
+        default:
+          break;
       }
     }
   }

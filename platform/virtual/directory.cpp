@@ -126,7 +126,7 @@ bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemErr
   if (fd < 0) {
     // ELOOP: a symbolic link, which the trust rules refuse.
     *systemError = (errno == ELOOP || errno == EACCES || errno == EPERM) ? kErrorAccessDenied
-                                                                          : kErrorFileNotFound;
+                                                                         : kErrorFileNotFound;
     return false;
   }
   // Judge the file that was opened, not the name, which may have changed since.

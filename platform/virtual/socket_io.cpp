@@ -71,8 +71,8 @@ int WaitFor(Native s, bool forWrite, const Deadline& deadline) {
     limit.tv_usec = (ms % 1000) * 1000;
     limitPtr = &limit;
   }
-  const int n = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr,
-                       &failed, limitPtr);
+  const int n =
+      select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, limitPtr);
   if (n < 0) return -1;
   if (n == 0) return 0;
   return FD_ISSET(s, &ready) ? 1 : -1;

@@ -32,9 +32,12 @@ bool ReceiveFrame(Socket& socket, FrameReader& reader, const Deadline& deadline,
   uint8_t buffer[kReceiveChunk];
   for (;;) {
     switch (reader.Next(frame)) {
-      case FrameReader::Result::kFrame: return true;
-      case FrameReader::Result::kError: return false;
-      case FrameReader::Result::kNeedMore: break;
+      case FrameReader::Result::kFrame:
+        return true;
+      case FrameReader::Result::kError:
+        return false;
+      case FrameReader::Result::kNeedMore:
+        break;
     }
     if (socket.WaitReadable(deadline) != NetStatus::kOk) return false;
     size_t received = 0;
@@ -170,8 +173,8 @@ IoStatus VirtualDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs
   }
 }
 
-Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret,
-                  const Deadline& deadline, uint32_t* systemError) {
+Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
+                  uint32_t* systemError) {
   *systemError = kErrorFileNotFound;
   std::vector<uint8_t> payload = {kProtocolVersion,
                                   static_cast<uint8_t>(share == ShareMode::kExclusive ? 1 : 0)};
@@ -221,7 +224,8 @@ Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemErr
   Device* device = nullptr;
   if (kind == EntryKind::kLocalSocket) {
     Socket socket = Socket::ConnectLocal(entryPath, deadline, systemError);
-    if (socket.Valid()) device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
+    if (socket.Valid())
+      device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
   } else {
     Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, systemError);
     if (socket.Valid()) {

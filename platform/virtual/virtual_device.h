@@ -56,8 +56,8 @@ class VirtualDevice final : public Device {
 // Sends the open frame on a connected socket and waits for the answer, all
 // within `deadline`. Null on failure with the Windows error number (the
 // token's own for a refusal).
-Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret,
-                  const Deadline& deadline, uint32_t* systemError);
+Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
+                  uint32_t* systemError);
 
 // OpenDevice for a "qkvirtual:" path: trust checks, connection, handshake.
 Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError);

@@ -51,8 +51,7 @@ EnumStatus Win32InterfaceSet::PathAt(uint32_t index, char* path, size_t capacity
   } detail;
   std::memset(&detail, 0, sizeof detail);
   detail.record.cbSize = kDetailRecordSize;
-  if (!SetupDiGetDeviceInterfaceDetailA(set_, &member, &detail.record, needed, nullptr,
-                                        nullptr)) {
+  if (!SetupDiGetDeviceInterfaceDetailA(set_, &member, &detail.record, needed, nullptr, nullptr)) {
     return EnumStatus::kDetailUnreadable;
   }
   const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);

@@ -47,8 +47,7 @@ Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemE
 class Win32Backend final : public Backend {
  public:
   InterfaceSet* OpenInterfaceSet() override { return Win32InterfaceSet::Open(); }
-  Device* OpenDevice(const char* path, IoMode io, ShareMode share,
-                     uint32_t* systemError) override {
+  Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) override {
     return OpenPath(path, io, share, systemError);
   }
 };

@@ -10,8 +10,8 @@
 #define NOMINMAX
 #endif
 
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 extern "C" {
 #include <hidsdi.h>

@@ -50,9 +50,9 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
     digits = text.substr(2);
   }
   for (char c : digits) {
-    const bool ok = base == 10 ? (c >= '0' && c <= '9')
-                               : ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-                                  (c >= 'A' && c <= 'F'));
+    const bool ok =
+        base == 10 ? (c >= '0' && c <= '9')
+                   : ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'));
     if (!ok) return false;
   }
   errno = 0;

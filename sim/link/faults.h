@@ -30,9 +30,9 @@ enum class FaultKind {
 
 struct FaultRule {
   FaultKind kind = FaultKind::kDrop;
-  std::optional<uint32_t> arg;         // the kind's parameter, when given
-  std::optional<uint32_t> times;       // answers (commands, for silent) it spoils; none: always
-  uint32_t skip = 0;                   // healthy answers let through before it starts
+  std::optional<uint32_t> arg;    // the kind's parameter, when given
+  std::optional<uint32_t> times;  // answers (commands, for silent) it spoils; none: always
+  uint32_t skip = 0;              // healthy answers let through before it starts
 };
 
 // Parses "KIND[:ARG][@COUNT|@always][+SKIP]", for example "drop", "slow:300",
@@ -48,8 +48,8 @@ struct PlannedSend {
 };
 struct AnswerPlan {
   std::vector<PlannedSend> sends;
-  bool senderOnly = false;     // the sends go to the sender alone, not to every connection
-  bool hangUpSender = false;   // close the sender's connection after the sends
+  bool senderOnly = false;    // the sends go to the sender alone, not to every connection
+  bool hangUpSender = false;  // close the sender's connection after the sends
 };
 
 // What the planner knows of the answer's encipherment: plain (the session-key

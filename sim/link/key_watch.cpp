@@ -10,7 +10,7 @@
 namespace qksim::link {
 namespace {
 
-constexpr size_t kBlockSize = 64;             // the RSA block that carries the key
+constexpr size_t kBlockSize = 64;               // the RSA block that carries the key
 constexpr size_t kAnswerSize = kBlockSize + 2;  // block and status word
 constexpr size_t kBodySize = 64;
 

@@ -148,8 +148,8 @@ std::string TempNameFor(const std::string& directory, const std::string& name) {
 bool IsValidTokenName(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength || name[0] == '.') return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
   });
 }
 
@@ -191,7 +191,7 @@ class LinkServerLoop {
     Clock::time_point due;
     std::vector<uint64_t> targets;  // others first, the sender last
     std::vector<uint8_t> bytes;
-    uint64_t hangUp = 0;            // connection to close after this send; 0 for none
+    uint64_t hangUp = 0;  // connection to close after this send; 0 for none
   };
 
   void Accept();
@@ -357,8 +357,10 @@ void LinkServerLoop::HandleOpen(Connection* conn, const vlink::Frame& frame) {
   const Identity& id = c_.options.identity;
   const uint8_t identity[vlink::kIdentityPayload] = {
       vlink::kProtocolVersion,
-      static_cast<uint8_t>(id.vendorId >> 8),   static_cast<uint8_t>(id.vendorId),
-      static_cast<uint8_t>(id.productId >> 8),  static_cast<uint8_t>(id.productId),
+      static_cast<uint8_t>(id.vendorId >> 8),
+      static_cast<uint8_t>(id.vendorId),
+      static_cast<uint8_t>(id.productId >> 8),
+      static_cast<uint8_t>(id.productId),
       static_cast<uint8_t>(id.featureReportLength >> 8),
       static_cast<uint8_t>(id.featureReportLength)};
   std::vector<uint8_t> bytes;
@@ -471,8 +473,8 @@ void LinkServerLoop::Queue(Connection* conn, std::vector<uint8_t> bytes) {
 void LinkServerLoop::Flush(Connection* conn) {
   while (!conn->dead && !conn->out.empty()) {
     const std::vector<uint8_t>& front = conn->out.front();
-    const ssize_t n = SendNoSignal(conn->fd, front.data() + conn->frontSent,
-                                   front.size() - conn->frontSent);
+    const ssize_t n =
+        SendNoSignal(conn->fd, front.data() + conn->frontSent, front.size() - conn->frontSent);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -502,11 +504,10 @@ void LinkServerLoop::Kill(Connection* conn) {
 }
 
 void LinkServerLoop::Reap() {
-  connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                    [](const std::unique_ptr<Connection>& conn) {
-                                      return conn->dead;
-                                    }),
-                     connections_.end());
+  connections_.erase(
+      std::remove_if(connections_.begin(), connections_.end(),
+                     [](const std::unique_ptr<Connection>& conn) { return conn->dead; }),
+      connections_.end());
 }
 
 void LinkServerLoop::CloseAll() {
@@ -668,9 +669,8 @@ bool LinkServer::Start(std::string* error) {
     return false;
   }
   stopping_.store(false);
-  loop_ = std::make_unique<LinkServerLoop>(LoopContext{token_, faults_, options_, secret_,
-                                                       listenFd_, wakeRead_, stopping_,
-                                                       openConnections_});
+  loop_ = std::make_unique<LinkServerLoop>(LoopContext{
+      token_, faults_, options_, secret_, listenFd_, wakeRead_, stopping_, openConnections_});
   thread_ = std::thread([this] { loop_->Run(); });
   return true;
 }

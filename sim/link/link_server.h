@@ -22,15 +22,15 @@
 namespace qksim::link {
 
 struct LinkOptions {
-  std::string directory;      // must exist; the entry is created in it
+  std::string directory;        // must exist; the entry is created in it
   std::string name = "token0";  // letters, digits, '.', '_', '-'; not starting with '.'
-  bool tcp = false;           // loopback TCP instead of a Unix-domain socket
-  Identity identity;          // what the open frame is answered with
+  bool tcp = false;             // loopback TCP instead of a Unix-domain socket
+  Identity identity;            // what the open frame is answered with
 };
 
 // Limits of one server.
 constexpr size_t kMaxConnections = 32;
-constexpr uint32_t kOpenFrameWaitMs = 5000;          // connect to open frame
+constexpr uint32_t kOpenFrameWaitMs = 5000;  // connect to open frame
 constexpr size_t kMaxQueuedOutputPerConnection = 256 * 1024;
 constexpr size_t kMaxScheduledBytes = 4 * 1024 * 1024;
 

@@ -72,8 +72,8 @@ struct Options {
 bool ParseUnsigned(const std::string& text, int base, unsigned long max, unsigned long* value) {
   if (text.empty() || text.size() > 12) return false;
   for (char c : text) {
-    const bool digit = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
-                                  : (c >= '0' && c <= '9');
+    const bool digit =
+        base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
     if (!digit) return false;
   }
   *value = std::strtoul(text.c_str(), nullptr, base);
@@ -81,7 +81,8 @@ bool ParseUnsigned(const std::string& text, int base, unsigned long max, unsigne
 }
 
 uint16_t ParseHex16(const std::string& option, std::string text) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    text = text.substr(2);
   unsigned long value = 0;
   if (text.size() > 4 || !ParseUnsigned(text, 16, 0xFFFF, &value)) {
     UsageError(option + " takes up to four hexadecimal digits, not '" + text + "'");
@@ -174,7 +175,8 @@ bool PrepareDirectory(const std::string& dir) {
     if (cut != dir.size() && dir[cut] != '/') continue;
     const std::string prefix = dir.substr(0, cut);
     struct stat existing;
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST && stat(prefix.c_str(), &existing) != 0) {
+    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST &&
+        stat(prefix.c_str(), &existing) != 0) {
       std::fprintf(stderr, "%s: cannot create %s: %s\n", kProgram, prefix.c_str(),
                    std::strerror(errno));
       return false;
@@ -335,8 +337,8 @@ int WaitForChild(pid_t child) {
 
 int Run(const Options& options, const sigset_t& originalMask) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                        "/qktoken-sim-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/qktoken-sim-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {  // mkdtemp makes it 0700
     std::fprintf(stderr, "%s: cannot make a private directory: %s\n", kProgram,
                  std::strerror(errno));

@@ -10,7 +10,8 @@
 // agreement everywhere.
 #pragma once
 
-// clang-format off: the tables keep the layout of the printed standard.
+// The tables keep the layout of the printed standard.
+// clang-format off
 
 #include <array>
 #include <cstdint>

@@ -10,14 +10,8 @@ namespace qktest {
 
 class CoreTest : public ::testing::Test {
  public:  // public so that table rows reach the fixture through lambdas
-  void SetUp() override {
-    ResetDeviceTable();
-    qk::ResetTimeLimitsForTesting();
-  }
-  void TearDown() override {
-    ResetDeviceTable();
-    qk::SetTransmitHookForTesting(nullptr);
-  }
+  void SetUp() override { ResetDeviceTable(), qk::ResetTimeLimitsForTesting(); }
+  void TearDown() override { ResetDeviceTable(), qk::SetTransmitHookForTesting(nullptr); }
   FakeBackend backend;
   BackendGuard guard{&backend};
 };

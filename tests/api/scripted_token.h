@@ -20,8 +20,7 @@ namespace qktest {
 
 using Bytes = std::vector<uint8_t>;
 
-// "00 A4 3F" -> {0x00, 0xA4, 0x3F}
-inline Bytes Hex(const char* text) {
+inline Bytes Hex(const char* text) {  // "00 A4 3F" -> {0x00, 0xA4, 0x3F}
   Bytes bytes;
   for (char* end = nullptr;; text = end) {
     const unsigned long value = std::strtoul(text, &end, 16);
@@ -42,27 +41,24 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
 
 class ScriptedToken {
  public:
-  static constexpr uint32_t kSlot = 5;
+  static constexpr uint32_t kSlot = 5;  // open; kSlot + 1 is listed but closed
   ScriptedToken() {
     active_ = this;
     qk::SetTransmitHookForTesting(&Hook);
     qk::GetDeviceTable().slots[kSlot].opened = 1;
     qk::GetDeviceTable().slots[kSlot + 1].opened = 0;
-    context_.slotIndex = kSlot;
-    closed_.slotIndex = kSlot + 1;
+    context_.slotIndex = kSlot, closed_.slotIndex = kSlot + 1;
   }
   ~ScriptedToken() {
     qk::GetDeviceTable().slots[kSlot].opened = 0;
     qk::SetTransmitHookForTesting(nullptr);
-    active_ = nullptr;
   }
-
   // Queues one answer: `data` then 90 00 at record byte 6; the exchange returns `code`.
   void Answer(Bytes data, uint32_t code = QK_E_SUCCESS) { script_.emplace_back(data, code); }
   void Fail(uint32_t code) { Answer({}, code); }
   QKContext* context() { return &context_; }
-  QKContext* closed() { return &closed_; }  // listed, not open
-  std::vector<Bytes> sent;                  // the bytesToSend bytes of each command
+  QKContext* closed() { return &closed_; }
+  std::vector<Bytes> sent;  // the bytesToSend bytes of each command
 
  private:
   static uint32_t Hook(uint32_t slot, qk::CommandRecord* record) {

@@ -20,6 +20,7 @@ struct Reply {
 
 inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 inline Bytes Le16(uint32_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+inline Bytes Be16(uint32_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -44,13 +45,13 @@ class Interpreter {
     return Reply{static_cast<uint16_t>((answer[answer.size() - 2] << 8) | answer.back()),
                  Bytes(answer.begin(), answer.end() - 2)};
   }
+  // Commands naming a file or directory in P1 (low byte) and P2.
+  Reply SendId(uint8_t ins, uint16_t id, const Bytes& data = {}) {
+    return Send(ins, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), data);
+  }
   uint16_t VerifyUser(const std::string& pin = kUserPin) { return Send(0x20, 0, 0, Text(pin)).sw; }
-  uint16_t VerifyDeveloper(const std::string& pin = kDeveloperPin) {
-    return Send(0x20, 1, 0, Text(pin)).sw;
-  }
-  uint16_t Select(uint16_t id) {
-    return Send(0xA4, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)).sw;
-  }
+  uint16_t VerifyDeveloper() { return Send(0x20, 1, 0, Text(kDeveloperPin)).sw; }
+  uint16_t Select(uint16_t id) { return SendId(0xA4, id).sw; }
   uint16_t MakeDir(uint16_t id, uint32_t size) {
     return Send(0xE0, 0, 0, Cat({Le16(id), Le16(size), {static_cast<uint8_t>(size >> 16)}})).sw;
   }
@@ -58,12 +59,10 @@ class Interpreter {
     return Send(0xE1, 5, 0, Cat({Le16(id), Le16(size), {type}})).sw;
   }
   uint16_t Write(uint16_t id, uint32_t offset, const Bytes& bytes) {
-    return Send(0xD6, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
-                Cat({Le16(offset), Le16(static_cast<uint32_t>(bytes.size())), bytes})).sw;
+    return SendId(0xD6, id, Cat({Le16(offset), Le16(static_cast<uint32_t>(bytes.size())), bytes}))
+        .sw;
   }
-  Reply Execute(uint16_t id, const Bytes& input) {
-    return Send(0xCF, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), input);
-  }
+  Reply Execute(uint16_t id, const Bytes& input) { return SendId(0xCF, id, input); }
 
   qksim::Random random;
   qksim::TokenState state;

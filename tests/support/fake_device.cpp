@@ -8,11 +8,11 @@
 
 namespace qktest {
 
-using qk::platform::EnumStatus;
-using qk::platform::IoStatus;
+using plat::EnumStatus;
+using plat::IoStatus;
 
-// kSessionBlock = 01 02 .. 40; the key is the first 8 bytes of
-// kSessionBlock^65537 mod n under the maker key, computed independently.
+// 01 02 .. 40; the key is the first 8 bytes of its RSA opening under the
+// maker key, computed independently.
 const uint8_t kSessionBlock[64] = {
     0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10,
     0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20,
@@ -22,30 +22,24 @@ const uint8_t kSessionBlockKey[8] = {0xAB, 0xBD, 0x62, 0xAF, 0xB8, 0xC0, 0xA2, 0
 
 namespace {
 
-class FakeInterfaceSet : public qk::platform::InterfaceSet {
- public:
-  explicit FakeInterfaceSet(std::vector<FakeInterface> interfaces)
-      : interfaces_(std::move(interfaces)) {}
+struct FakeInterfaceSet : plat::InterfaceSet {
+  explicit FakeInterfaceSet(std::vector<FakeInterface> members) : members(std::move(members)) {}
   EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
-    if (index >= interfaces_.size()) return EnumStatus::kNoMore;
-    const FakeInterface& member = interfaces_[index];
+    if (index >= members.size()) return EnumStatus::kNoMore;
+    const FakeInterface& member = members[index];
     if (member.status != EnumStatus::kOk) return member.status;
     if (member.path.size() + 1 > capacity) return EnumStatus::kDetailTooLarge;
     std::memcpy(path, member.path.c_str(), member.path.size() + 1);
     return EnumStatus::kOk;
   }
-
- private:
-  std::vector<FakeInterface> interfaces_;
+  std::vector<FakeInterface> members;
 };
 
 }  // namespace
 
 bool FakeDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
-  if (!config_.attributesReadable) return false;
-  *vendorId = config_.vendorId;
-  *productId = config_.productId;
-  return true;
+  if (config_.attributesReadable) *vendorId = config_.vendorId, *productId = config_.productId;
+  return config_.attributesReadable;
 }
 
 bool FakeDevice::GetFeatureReportLength(uint16_t* length) {
@@ -59,17 +53,15 @@ bool FakeDevice::FlushInput() {
   return !flushFails;
 }
 
-qk::platform::IoEvent* FakeDevice::CreateIoEvent() {
+plat::IoEvent* FakeDevice::CreateIoEvent() {
   if (eventFails) return nullptr;
   ++log_->eventsCreated;
-  // The platform layer owns the type's body; a distinct address stands in.
-  return reinterpret_cast<qk::platform::IoEvent*>(&eventStorage_);
+  return reinterpret_cast<plat::IoEvent*>(&eventStorage_);  // any distinct address
 }
 
-IoStatus FakeDevice::WriteReport(qk::platform::IoEvent* event, const uint8_t* report,
-                                 uint32_t timeoutMs) {
+IoStatus FakeDevice::WriteReport(plat::IoEvent* event, const uint8_t* report, uint32_t ms) {
   if (event == nullptr) return IoStatus::kFailed;
-  log_->writeTimeouts.push_back(timeoutMs);
+  log_->writeTimeouts.push_back(ms);
   if (writeStatus != IoStatus::kOk) return writeStatus;
   Report copy;
   std::memcpy(copy.data(), report, copy.size());
@@ -78,22 +70,21 @@ IoStatus FakeDevice::WriteReport(qk::platform::IoEvent* event, const uint8_t* re
   return IoStatus::kOk;
 }
 
-IoStatus FakeDevice::ReadReport(qk::platform::IoEvent* event, uint8_t* report, uint32_t timeoutMs) {
+IoStatus FakeDevice::ReadReport(plat::IoEvent* event, uint8_t* report, uint32_t ms) {
   if (event == nullptr) return IoStatus::kFailed;
-  log_->readTimeouts.push_back(timeoutMs);
+  log_->readTimeouts.push_back(ms);
   if (answers.empty()) return IoStatus::kTimedOut;
   std::memcpy(report, answers.front().data(), answers.front().size());
   answers.pop_front();
   return IoStatus::kOk;
 }
 
-qk::platform::InterfaceSet* FakeBackend::OpenInterfaceSet() {
+plat::InterfaceSet* FakeBackend::OpenInterfaceSet() {
   return setAvailable ? new FakeInterfaceSet(interfaces) : nullptr;
 }
 
-qk::platform::Device* FakeBackend::OpenDevice(const char* path, qk::platform::IoMode io,
-                                              qk::platform::ShareMode share,
-                                              uint32_t* systemError) {
+plat::Device* FakeBackend::OpenDevice(const char* path, plat::IoMode io, plat::ShareMode share,
+                                      uint32_t* systemError) {
   opens.push_back(OpenCall{path, io, share});
   for (const FakeInterface& member : interfaces) {
     if (member.path != path) continue;
@@ -104,7 +95,7 @@ qk::platform::Device* FakeBackend::OpenDevice(const char* path, qk::platform::Io
     logs.push_back(std::make_shared<DeviceLog>());
     return new FakeDevice(member, logs.back(), nextHandle_++);
   }
-  *systemError = qk::platform::kErrorFileNotFound;
+  *systemError = plat::kErrorFileNotFound;
   return nullptr;
 }
 
@@ -114,12 +105,8 @@ int FakeBackend::LiveDevices() const {
 }
 
 Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const Bytes& payload) {
-  Report report{};
-  report[1] = static_cast<uint8_t>(total >> 8);
-  report[2] = static_cast<uint8_t>(total);
-  report[3] = static_cast<uint8_t>(offset >> 8);
-  report[4] = static_cast<uint8_t>(offset);
-  report[6] = chunkLength;
+  Report report{0, uint8_t(total >> 8), uint8_t(total), uint8_t(offset >> 8), uint8_t(offset), 0,
+                chunkLength};
   std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 58), report.begin() + 7);
   return report;
 }
@@ -127,11 +114,11 @@ Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const By
 std::vector<Report> FrameAnswer(const Bytes& answer) {
   std::vector<Report> reports;
   for (size_t offset = 0; offset < answer.size(); offset += 58) {
+    const auto start = answer.begin() + static_cast<long>(offset);
     const size_t chunk = std::min<size_t>(58, answer.size() - offset);
-    const auto* start = answer.data() + offset;
     reports.push_back(MakeReport(static_cast<uint16_t>(answer.size()),
                                  static_cast<uint16_t>(offset), static_cast<uint8_t>(chunk),
-                                 Bytes(start, start + chunk)));
+                                 Bytes(start, start + static_cast<long>(chunk))));
   }
   return reports;
 }
@@ -146,8 +133,7 @@ void EncipherAnswers(std::vector<Report>* reports, const uint8_t* sessionKey) {
 
 Bytes Ok(const Bytes& data) {
   Bytes answer = data;
-  answer.push_back(0x90);
-  answer.push_back(0x00);
+  answer.insert(answer.end(), {0x90, 0x00});
   return answer;
 }
 
@@ -156,28 +142,24 @@ void FakeToken::OnReport(const Report& written, std::deque<Report>* answers) {
                                                    0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
   const bool sessionCommand = std::memcmp(written.data() + 1, kPlainSessionCommand, 12) == 0;
   Report plain = written;
-  if (!sessionCommand) qk::TokenChainDecrypt(written.data() + 1, plain.data() + 1, key.data(), 64);
+  if (!sessionCommand) qk::TokenChainDecrypt(written.data() + 1, plain.data() + 1, key_.data(), 64);
 
-  const size_t total = static_cast<size_t>(plain[1] << 8 | plain[2]);
   const size_t offset = static_cast<size_t>(plain[3] << 8 | plain[4]);
   const size_t chunk = std::min<size_t>(plain[6], 58);
-  if (offset == 0) {
-    pending_.assign(total, 0);
-    pendingTotal_ = 0;
-  }
+  if (offset == 0) pending_.assign(static_cast<size_t>(plain[1] << 8 | plain[2]), 0), received_ = 0;
   if (offset + chunk > pending_.size()) return;  // garbage: drop
   std::copy_n(plain.begin() + 7, chunk, pending_.begin() + static_cast<long>(offset));
-  pendingTotal_ += chunk;
-  if (pendingTotal_ < pending_.size()) return;
+  received_ += chunk;
+  if (received_ < pending_.size()) return;
 
   commands.push_back(pending_);
   std::vector<Report> reports;
   if (sessionCommand) {
     reports = FrameAnswer(Ok(Bytes(kSessionBlock, kSessionBlock + 64)));
-    std::copy(kSessionBlockKey, kSessionBlockKey + 8, key.begin());
+    std::copy(kSessionBlockKey, kSessionBlockKey + 8, key_.begin());
   } else {
     reports = FrameAnswer(handler_(pending_));
-    EncipherAnswers(&reports, key.data());
+    EncipherAnswers(&reports, key_.data());
   }
   answers->insert(answers->end(), reports.begin(), reports.end());
 }

@@ -1,12 +1,12 @@
-// The simulated token as a platform backend, in-process: library tests run
-// the whole API (listing, open, session key, commands) against real token
-// logic without sockets or hardware. Interface paths are "qksim:N".
+// The simulated token as an in-process platform backend: library tests run the
+// whole API against real token logic without sockets or hardware. Interface
+// paths are "qksim:N".
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,35 +17,28 @@ namespace qktest {
 
 class SimBackend : public qk::platform::Backend {
  public:
-  // `tokenCount` fresh tokens with the default contents.
-  explicit SimBackend(size_t tokenCount = 1);
-  ~SimBackend() override;
-
-  // Adds a token (for example one opened from an image); returns its index.
-  size_t AddToken(std::shared_ptr<qksim::Token> token,
-                  qksim::Identity identity = qksim::Identity{});
+  explicit SimBackend(size_t tokenCount = 1);  // fresh tokens with the default contents
   static std::string PathOf(size_t index);
-  // Handles currently open on token `index`.
-  size_t OpenHandles(size_t index) const;
+  size_t OpenHandles(size_t index) const;  // handles currently open on token `index`
 
   qk::platform::InterfaceSet* OpenInterfaceSet() override;
   qk::platform::Device* OpenDevice(const char* path, qk::platform::IoMode io,
                                    qk::platform::ShareMode share, uint32_t* systemError) override;
 
-  struct Slot;  // one token and its open handles (internal)
+  struct Slot;  // one token and its open handles
 
  private:
-  std::vector<std::shared_ptr<Slot>> slots_;
-  uint32_t nextHandle_ = 1;
-  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Slot>> slots_;  // fixed at construction
+  std::atomic<uint32_t> nextHandle_{1};
 };
 
-// Installs a SimBackend as the process's platform for the lifetime of the object.
+// Installs a SimBackend as the process's platform for the object's lifetime.
 class ScopedSimBackend {
  public:
-  explicit ScopedSimBackend(size_t tokenCount = 1);
-  ~ScopedSimBackend();
-  SimBackend& operator*() { return backend_; }
+  explicit ScopedSimBackend(size_t tokenCount = 1) : backend_(tokenCount) {
+    qk::platform::SetBackendForTesting(&backend_);
+  }
+  ~ScopedSimBackend() { qk::platform::SetBackendForTesting(nullptr); }
   SimBackend* operator->() { return &backend_; }
 
  private:

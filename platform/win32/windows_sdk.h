@@ -10,8 +10,10 @@
 #define NOMINMAX
 #endif
 
-#include <setupapi.h>
+// <windows.h> must come first: the other SDK headers use its types.
 #include <windows.h>
+// (separate block so that include sorting keeps the order)
+#include <setupapi.h>
 
 extern "C" {
 #include <hidsdi.h>

@@ -1,77 +1,53 @@
 // Device-control codes: the record each sends, the refusals before any
 // command, and the one field each information code hands out.
-#include <gtest/gtest.h>
-
-#include <cstring>
+#include <tuple>
 
 #include "tests/api/scripted_token.h"
-
-namespace {
 
 using namespace qktest;
 
 template <typename T>
-Bytes HostBytes(T value) {
+static Bytes HostBytes(T value) {
   Bytes bytes(sizeof(T));
-  std::memcpy(bytes.data(), &value, sizeof(T));
-  return bytes;
+  return std::memcpy(bytes.data(), &value, sizeof(T)), bytes;
 }
 
-uint32_t Control(ScriptedToken& token, uint32_t code, const Bytes& input, uint8_t* output,
-                 uint32_t outputSize, uint32_t* outputLength) {
+static uint32_t Control(ScriptedToken& token, uint32_t code, const Bytes& input, uint8_t* output,
+                        uint32_t outputSize, uint32_t* outputLength) {
   return QKDeviceControl(token.context(), code, input.data(), static_cast<uint32_t>(input.size()),
                          output, outputSize, outputLength);
 }
 
-TEST(DeviceControl, SendCodesLayouts) {
-  const Bytes many = Pattern(256), fewer(many.begin(), many.end() - 1);
-  const struct {
-    uint32_t code;
-    Bytes input, image;
-  } cases[] = {
-      {QK_CTRL_MODE_1, {}, Hex("00 50 01 00 00 00")},
-      {QK_CTRL_MODE_2, {9}, Hex("00 50 02 00 00 00")},
-      {QK_CTRL_MODE_3, Hex("07 01 02 03"), Hex("00 50 03 07 00 00")},
-      {QK_CTRL_SEND_E7, {0xAB}, Hex("00 E7 AB 00 00 00")},
-      {QK_CTRL_SEND_30, Pattern(8), Cat({Hex("00 30 00 00 00 00"), Pattern(8)})},
-      {QK_CTRL_SEND_CB, many, Cat({Hex("00 CB 00 00 01 00"), many})},  // length high byte first
-      {QK_CTRL_SEND_CB, fewer, Cat({Hex("00 CB 00 00 00 FF"), fewer})},
-      {QK_CTRL_SEND_25, Hex("01 02 03"), Hex("00 25 00 00 03 00 01 02 03")},
-      {QK_CTRL_RUN_E3, {}, Hex("00 E3 00 00 00 00")},
+TEST(DeviceControl, SendCodesLayoutsAndRefusals) {
+  // code, input, output size, command image (none: refused before any command)
+  const std::tuple<uint32_t, Bytes, uint32_t, Bytes> cases[] = {
+      {QK_CTRL_MODE_1, {}, 4, Hex("00 50 01 00 00 00")},
+      {QK_CTRL_MODE_2, {9}, 4, Hex("00 50 02 00 00 00")},
+      {QK_CTRL_MODE_3, Hex("07 01 02 03"), 4, Hex("00 50 03 07 00 00")},
+      {QK_CTRL_SEND_E7, {0xAB}, 4, Hex("00 E7 AB 00 00 00")},
+      {QK_CTRL_SEND_30, Pattern(8), 4, Cat({Hex("00 30 00 00 00 00"), Pattern(8)})},
+      // 0xCB alone puts the length's high byte first
+      {QK_CTRL_SEND_CB, Pattern(256), 4, Cat({Hex("00 CB 00 00 01 00"), Pattern(256)})},
+      {QK_CTRL_SEND_25, Hex("01 02 03"), 4, Hex("00 25 00 00 03 00 01 02 03")},
+      {QK_CTRL_RUN_E3, {}, 4, Hex("00 E3 00 00 00 00")},
+      {0x00, {}, 32, {}}, {0x1A, {}, 32, {}}, {QK_CTRL_MODE_3, Pattern(3), 0, {}},
+      {QK_CTRL_SEND_25, {}, 0, {}}, {QK_CTRL_SEND_25, Pattern(17), 0, {}},
+      {QK_CTRL_SEND_E7, {}, 0, {}}, {QK_CTRL_SEND_30, Pattern(7), 0, {}},
+      {QK_CTRL_SEND_CB, {}, 0, {}}, {QK_CTRL_SEND_CB, Pattern(257), 0, {}},
+      {QK_CTRL_GET_FILE_RECORD, Hex("30 30 30"), 5, {}},
+      // codes that size their output before the command
+      {QK_CTRL_GET_INFO_BLOCK, {}, 15, {}}, {QK_CTRL_GET_INFO_SIX, {}, 5, {}},
+      {QK_CTRL_GET_CD_VALUE, {}, 3, {}}, {QK_CTRL_GET_FILE_RECORD, Hex("30 30 30 31"), 4, {}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [code, input, outputSize, image] : cases) {
     ScriptedToken token;
     uint32_t length = 1234;
-    uint8_t output[4] = {0xEE};
-    EXPECT_EQ(QK_E_SUCCESS, Control(token, c.code, c.input, output, 4, &length)) << c.code;
-    EXPECT_EQ(std::vector<Bytes>{c.image}, token.sent) << c.code;
-    EXPECT_EQ(1234u, length);  // send codes write no output
-    EXPECT_EQ(0xEE, output[0]);
-  }
-}
-
-TEST(DeviceControl, RefusalsSendNothing) {
-  const struct {
-    uint32_t code;
-    Bytes input;
-    uint32_t outputSize;
-  } cases[] = {
-      {0x00, {}, 32}, {0x04, {}, 32}, {0x1A, {}, 32}, {0x20, {}, 32}, {0x32, {}, 32},
-      {QK_CTRL_MODE_3, Pattern(3), 0},  {QK_CTRL_SEND_25, {}, 0}, {QK_CTRL_SEND_25, Pattern(17), 0},
-      {QK_CTRL_SEND_E7, {}, 0},         {QK_CTRL_SEND_30, Pattern(7), 0},
-      {QK_CTRL_SEND_CB, {}, 0},         {QK_CTRL_SEND_CB, Pattern(257), 0},
-      {QK_CTRL_GET_FILE_RECORD, Hex("30 30 30"), 5},
-      // codes that size their output before the command
-      {QK_CTRL_GET_INFO_BLOCK, {}, 15}, {QK_CTRL_GET_INFO_SIX, {}, 5},
-      {QK_CTRL_GET_CD_VALUE, {}, 3},    {QK_CTRL_GET_FILE_RECORD, Hex("30 30 30 31"), 4},
-  };
-  for (const auto& c : cases) {
-    ScriptedToken token;
-    uint8_t output[32];
-    EXPECT_EQ(QK_E_PARAMETER, Control(token, c.code, c.input, output, c.outputSize, nullptr))
-        << c.code;
-    EXPECT_TRUE(token.sent.empty()) << c.code;
-    EXPECT_EQ(QK_E_CONTEXT, QKDeviceControl(token.closed(), c.code, nullptr, 0, nullptr, 0, 0));
+    uint8_t output[32] = {0xEE};
+    EXPECT_EQ(image.empty() ? QK_E_PARAMETER : QK_E_SUCCESS,
+              Control(token, code, input, output, outputSize, &length)) << code;
+    EXPECT_EQ(image.empty() ? std::vector<Bytes>() : std::vector<Bytes>{image}, token.sent) << code;
+    EXPECT_TRUE(length == 1234 && output[0] == 0xEE) << code << ": nothing written";
+    EXPECT_EQ(QK_E_CONTEXT, QKDeviceControl(token.closed(), code, nullptr, 0, nullptr, 0, 0));
   }
   ScriptedToken token;  // a missing buffer or input with a length is refused too
   EXPECT_EQ(QK_E_PARAMETER, QKDeviceControl(token.context(), QK_CTRL_GET_INFO_BYTE, 0, 0, 0, 8, 0));
@@ -88,44 +64,38 @@ TEST(DeviceControl, InformationCodesHandOutOneField) {
   const struct {
     uint32_t code;
     Bytes input, answer, image, output;
-    uint32_t tooSmall;  // an output size refused only after the command (99: none)
+    uint32_t tooSmall;  // an output size refused only after the command (0: none)
   } cases[] = {
       {QK_CTRL_GET_INFO_BYTE, {}, info, ca, {info[0]}, 0},
       {QK_CTRL_GET_INFO_EIGHT, {}, info, ca, Bytes(&info[26], &info[34]), 7},
       {QK_CTRL_GET_INFO_NUMBER, {}, info, ca, HostBytes<uint32_t>(10000), 3},
-      {QK_CTRL_GET_INFO_BLOCK, {}, info, ca, Bytes(&info[4], &info[20]), 99},
+      {QK_CTRL_GET_INFO_BLOCK, {}, info, ca, Bytes(&info[4], &info[20]), 0},
       {QK_CTRL_GET_CC_VALUE, {}, Hex("04 03 02 01"), Hex("00 CC 00 00 00 00"),
        HostBytes<uint32_t>(0x01020304), 3},
-      {QK_CTRL_GET_INFO_SIX, {}, info, ca, Bytes(&info[20], &info[26]), 99},
+      {QK_CTRL_GET_INFO_SIX, {}, info, ca, Bytes(&info[20], &info[26]), 0},
       {QK_CTRL_GET_CD_VALUE, {}, Hex("00 01 02 03 78 56 34 12 08 09 0A 0B"),
-       Hex("00 CD 00 00 00 00"), HostBytes<uint32_t>(0x12345678), 99},
+       Hex("00 CD 00 00 00 00"), HostBytes<uint32_t>(0x12345678), 0},
       {QK_CTRL_GET_FILE_RECORD, Hex("61 42 30 32 46"), Hex("10 00 01"), Hex("00 CE 02 AB 00 00"),
-       Cat({HostBytes<uint16_t>(0xAB02), Hex("10 00 01")}), 99},
+       Cat({HostBytes<uint16_t>(0xAB02), Hex("10 00 01")}), 0},
       {QK_CTRL_GET_INFO_WORD, {}, info, ca, HostBytes<uint16_t>(0x0102), 1},
   };
+  // Runs: success with and without the length word; too small an output
+  // (checked after the command) and a refused query: sent, nothing written.
+  const uint32_t results[] = {0, 0, QK_E_PARAMETER, QK_E_UNSUPPORTED};
   for (const auto& c : cases) {
-    // Success with and without the optional length word; then, where the
-    // output size is checked after the command, too small an output and a
-    // refused query: sent, but nothing written.
-    const struct {
-      uint32_t size, transport, result;
-      bool withLength;
-    } runs[] = {{20, 0, 0, true}, {20, 0, 0, false}, {c.tooSmall, 0, QK_E_PARAMETER, true},
-                {20, QK_E_UNSUPPORTED, QK_E_UNSUPPORTED, true}};
-    for (const auto& run : runs) {
-      if (run.result != 0 && c.tooSmall == 99) break;
+    for (int run = 0; run < 4; ++run) {
+      if (run == 2 && c.tooSmall == 0) continue;
       ScriptedToken token;
-      token.Answer(c.answer, run.transport);
+      token.Answer(c.answer, run == 3 ? QK_E_UNSUPPORTED : 0);
       Bytes output(20, 0xEE);
       uint32_t length = 999;
-      EXPECT_EQ(run.result, Control(token, c.code, c.input, output.data(), run.size,
-                                    run.withLength ? &length : nullptr)) << c.code;
+      EXPECT_EQ(results[run], Control(token, c.code, c.input, output.data(),
+                                      run == 2 ? c.tooSmall : 20, run == 1 ? nullptr : &length))
+          << c.code << " run " << run;
       EXPECT_EQ(std::vector<Bytes>{c.image}, token.sent);
-      const Bytes written = run.result == 0 ? c.output : Bytes();
+      const Bytes written = run < 2 ? c.output : Bytes();
       EXPECT_EQ(Cat({written, Bytes(20 - written.size(), 0xEE)}), output) << c.code;
-      EXPECT_EQ(run.result == 0 && run.withLength ? written.size() : 999u, length);
+      EXPECT_EQ(run == 0 ? written.size() : 999u, length);
     }
   }
 }
-
-}  // namespace

@@ -1,90 +1,71 @@
 // Directory, file and program commands: record layouts, refusals before any
 // command, multi-step calls and chunking.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-
 #include "api/files.h"
+
+#include <string>
+#include <tuple>
+
 #include "tests/api/scripted_token.h"
 
-namespace {
-
 using namespace qktest;
-using Call = std::function<uint32_t(QKContext*)>;
-#define CALL(...) [&](QKContext * c) { return __VA_ARGS__; }
 
 const Bytes kData = Pattern(3000), kValue = Pattern(24, 0x40);
 const std::string kLong(128, 'A');
 
-Bytes Select(const char* p1p2) { return Cat({Hex("00 A4"), Hex(p1p2), Hex("00 00")}); }
+static Bytes Select(const char* p1p2) { return Cat({Hex("00 A4"), Hex(p1p2), Hex("00 00")}); }
 
-TEST(FileCommands, Layouts) {
+TEST(FileCommands, LayoutsAndRefusals) {
   Bytes value(kValue.begin() + 4, kValue.begin() + 20);
   value[15] = 0;  // the sixteenth byte of a 0x25 command always goes out as 0
   const std::string pin = "904817263590481726359048";
   std::vector<Bytes> path127(25, Select("AA AA"));  // 25 full steps, then "AA"
   path127.push_back(Select("AA 00"));
-  const Bytes root = Hex("00 E0 00 00 00 00 00 3F 00 00 00");
-  const Bytes store1 = Cat({Hex("00 D6 01 00 05 00 00 00 01 00"), {1}});
-  const std::pair<Call, std::vector<Bytes>> cases[] = {
-      {CALL(QKMakeDir(c, nullptr, 0, QK_DIR_ROOT)), {root}},
-      {CALL(QKMakeDir(c, "0002", 0x012345, QK_DIR_SUB)), {Hex("00 E0 00 00 00 00 02 00 45 23 01")}},
-      {CALL(QKMakeDirEx(c, "0002", 16, QK_DIR_SUB, kValue.data())),
-       {Hex("00 E0 00 00 00 00 02 00 10 00 00")}},
-      {CALL(QKMakeDirEx(c, "zz", 0, QK_DIR_ROOT, kValue.data())),
-       {root, Cat({Hex("00 20 01 00 18 00"), Bytes(pin.begin(), pin.end())}),
-        Cat({Hex("00 25 00 00 10 00"), value})}},
-      {CALL(QKSelectDir(c, "0001\\")), {Select("01 00")}},
-      {CALL(QKSelectDir(c, "\\0001\\abcd")), {Select("00 3F"), Select("01 00"), Select("CD AB")}},
-      {CALL(QKSelectDir(c, "0001\\..")), {Select("01 00"), Select("00 00")}},
-      {CALL(QKSelectDir(c, kLong.substr(1).c_str())), path127},
-      {CALL(QKWipeDir(c, "")), {Hex("00 E4 00 00 00 00")}},
-      {CALL(QKMakeFile(c, "0010", 65535, 0x1A2)), {Hex("00 E1 00 00 05 00 10 00 FF FF A2")}},
-      {CALL(QKExecute(c, "0001", Hex("00 05 00 08").data(), 4, nullptr, 0, nullptr)),
-       {Hex("00 CF 01 00 04 00 00 05 00 08")}},
-      {CALL(QKMakeAndStoreFile(c, "0001", 0, kData.data(), 1, 64, 0, 0, 2)),
-       {Hex("00 E1 00 00 05 00 01 00 40 00 02"), store1}},
-      {CALL(QKMakeAndStoreFile(c, "0001", 0x12345, kData.data(), 1, 64, 0, 1, 2)),
-       {Cat({Hex("00 D6 01 00 05 00 45 23 01 00"), {1}})}},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    ScriptedToken token;
-    EXPECT_EQ(QK_E_SUCCESS, cases[i].first(token.context())) << "case " << i;
-    EXPECT_EQ(cases[i].second, token.sent) << "case " << i;
-  }
-}
-
-TEST(FileCommands, RefusalsSendNothing) {
   uint8_t out[8];
   const uint8_t* in = kData.data();
-  const std::pair<Call, uint32_t> cases[] = {
-      {CALL(QKMakeDir(c, nullptr, 1, QK_DIR_ROOT)), QK_E_PARAMETER},
-      {CALL(QKMakeDir(c, "0001", 0, 2)), QK_E_PARAMETER},
-      {CALL(QKMakeDir(c, nullptr, 0, QK_DIR_SUB)), QK_E_PARAMETER},
-      {CALL(QKMakeDirEx(c, nullptr, 0, QK_DIR_ROOT, nullptr)), QK_E_PARAMETER},
-      {CALL(QKSelectDir(c, nullptr)), QK_E_PARAMETER},
-      {CALL(QKSelectDir(c, "")), QK_E_PARAMETER},
-      {CALL(QKSelectDir(c, kLong.c_str())), QK_E_PARAMETER},
-      {CALL(QKWipeDir(c, "0001")), QK_E_PARAMETER},
+  const struct {
+    Call call;
+    uint32_t result = QK_E_PARAMETER;
+    std::vector<Bytes> sent = {};
+  } cases[] = {
+      {CALL(QKMakeDir(c, "0002", 0x012345, QK_DIR_SUB)), 0,
+       {Hex("00 E0 00 00 00 00 02 00 45 23 01")}},
+      {CALL(QKMakeDirEx(c, "zz", 0, QK_DIR_ROOT, kValue.data())), 0,
+       {Hex("00 E0 00 00 00 00 00 3F 00 00 00"),
+        Cat({Hex("00 20 01 00 18 00"), Bytes(pin.begin(), pin.end())}),
+        Cat({Hex("00 25 00 00 10 00"), value})}},
+      {CALL(QKSelectDir(c, "\\0001\\abcd")), 0,
+       {Select("00 3F"), Select("01 00"), Select("CD AB")}},
+      {CALL(QKSelectDir(c, "0001\\..")), 0, {Select("01 00"), Select("00 00")}},
+      {CALL(QKSelectDir(c, kLong.substr(1).c_str())), 0, path127},
+      {CALL(QKWipeDir(c, "")), 0, {Hex("00 E4 00 00 00 00")}},
+      {CALL(QKMakeFile(c, "0010", 65535, 0x1A2)), 0, {Hex("00 E1 00 00 05 00 10 00 FF FF A2")}},
+      {CALL(QKExecute(c, "0001", Hex("00 05 00 08").data(), 4, nullptr, 0, nullptr)), 0,
+       {Hex("00 CF 01 00 04 00 00 05 00 08")}},
+      {CALL(QKMakeAndStoreFile(c, "0001", 0, kData.data(), 1, 64, 0, 0, 2)), 0,
+       {Hex("00 E1 00 00 05 00 01 00 40 00 02"), Cat({Hex("00 D6 01 00 05 00 00 00 01 00"), {1}})}},
+      {CALL(QKMakeAndStoreFile(c, "0001", 0x12345, kData.data(), 1, 64, 0, 1, 2)), 0,
+       {Cat({Hex("00 D6 01 00 05 00 45 23 01 00"), {1}})}},
+      // refused before any command
+      {CALL(QKMakeDir(c, nullptr, 1, QK_DIR_ROOT))}, {CALL(QKMakeDir(c, "0001", 0, 2))},
+      {CALL(QKMakeDir(c, nullptr, 0, QK_DIR_SUB))}, {CALL(QKMakeDirEx(c, 0, 0, QK_DIR_ROOT, 0))},
+      {CALL(QKSelectDir(c, nullptr))}, {CALL(QKSelectDir(c, ""))},
+      {CALL(QKSelectDir(c, kLong.c_str()))}, {CALL(QKWipeDir(c, "0001"))},
       {CALL(QKMakeFile(c, "0001", 65536, 0)), QK_E_DIR_SPACE},  // would travel as 00 00
-      {CALL(QKMakeFile(c, nullptr, 16, 0)), QK_E_PARAMETER},
-      {CALL(QKStoreFile(c, "0001", 0, nullptr, 4)), QK_E_PARAMETER},
-      {CALL(QKStoreFile(c, nullptr, 0, in, 4)), QK_E_PARAMETER},
+      {CALL(QKMakeFile(c, nullptr, 16, 0))}, {CALL(QKStoreFile(c, "0001", 0, nullptr, 4))},
       {CALL(QKStoreFile(c, "0001", 0, nullptr, 0)), QK_E_SUCCESS},
-      {CALL(qk::WriteFileChunk(c, 1, 0, in, 1021)), QK_E_PARAMETER},
-      {CALL(QKMakeAndStoreFile(c, "0001", 0, nullptr, 9, 64, 0, 0, 0)), QK_E_PARAMETER},
-      {CALL(QKExecute(c, "0001", in, 1025, out, 8, nullptr)), QK_E_PARAMETER},
-      {CALL(QKExecute(c, "0001", nullptr, 4, out, 8, nullptr)), QK_E_PARAMETER},
-      {CALL(QKExecute(c, "0001", in, 4, nullptr, 8, nullptr)), QK_E_PARAMETER},
-      {CALL(QKExecute(c, nullptr, in, 4, out, 8, nullptr)), QK_E_PARAMETER},
+      {CALL(qk::WriteFileChunk(c, 1, 0, in, 1021))},
+      {CALL(QKMakeAndStoreFile(c, "0001", 0, nullptr, 9, 64, 0, 0, 0))},
+      {CALL(QKExecute(c, "0001", in, 1025, out, 8, nullptr))},
+      {CALL(QKExecute(c, "0001", nullptr, 4, out, 8, nullptr))},
+      {CALL(QKExecute(c, "0001", in, 4, nullptr, 8, nullptr))},
+      {CALL(QKExecute(c, nullptr, in, 4, out, 8, nullptr))},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) {
+  for (const auto& c : cases) {
     ScriptedToken token;
-    EXPECT_EQ(cases[i].second, cases[i].first(token.context())) << "case " << i;
-    EXPECT_TRUE(token.sent.empty()) << "case " << i;
+    EXPECT_EQ(c.result, c.call(token.context())) << &c - cases;
+    EXPECT_EQ(c.sent, token.sent) << &c - cases;
     // A closed slot is refused before anything else, except for a bad mode.
-    EXPECT_EQ(QK_E_CONTEXT, cases[i].first(token.closed())) << "case " << i;
+    EXPECT_EQ(QK_E_CONTEXT, c.call(token.closed())) << &c - cases;
   }
   ScriptedToken token;
   EXPECT_EQ(QK_E_PARAMETER, QKMakeAndStoreFile(token.closed(), "0001", 0, nullptr, 0, 64, 0, 2, 0));
@@ -92,21 +73,17 @@ TEST(FileCommands, RefusalsSendNothing) {
 
 TEST(FileCommands, MultiStepCallsStopAtTheFirstRefusal) {
   ScriptedToken token;
-  token.Answer({});
-  token.Fail(QK_E_DIR_NOT_FOUND);
+  token.Answer({}), token.Fail(QK_E_DIR_NOT_FOUND);
   EXPECT_EQ(QK_E_DIR_NOT_FOUND, QKSelectDir(token.context(), "0001\\0002\\0003"));
-  EXPECT_EQ(2u, token.sent.size());
-  token.sent.clear();
   token.Fail(QK_E_COMMUNICATION);  // the root selection's own result is not what counts
   EXPECT_EQ(QK_E_SUCCESS, QKSelectDir(token.context(), "\\0001"));
-  EXPECT_EQ(2u, token.sent.size());
+  EXPECT_EQ(4u, token.sent.size());
   // The value is written only after the root is made; a failed verification
   // still lets the write answer for itself.
-  for (uint32_t verify : {QK_E_SUCCESS, QK_E_WRONG_PIN + 1, QK_E_DIR_EXISTS}) {
+  for (uint32_t verify : {QK_E_WRONG_PIN + 1, QK_E_DIR_EXISTS}) {
     ScriptedToken t;
     if (verify == QK_E_DIR_EXISTS) t.Fail(verify);
-    t.Answer({});
-    t.Fail(verify);
+    t.Answer({}), t.Fail(verify);
     EXPECT_EQ(verify == QK_E_DIR_EXISTS ? verify : QK_E_SUCCESS,
               QKMakeDirEx(t.context(), nullptr, 0, QK_DIR_ROOT, kValue.data()));
     EXPECT_EQ(verify == QK_E_DIR_EXISTS ? 1u : 3u, t.sent.size());
@@ -114,21 +91,16 @@ TEST(FileCommands, MultiStepCallsStopAtTheFirstRefusal) {
 }
 
 TEST(StoreFile, CutsTheDataIntoChunksAndStopsAtARefusal) {
-  const struct {
-    uint32_t length;
-    std::vector<uint32_t> chunks;
-    bool refused;  // the token refuses the last chunk
-  } cases[] = {
-      {2500, {1020, 1020, 460}, false}, {1021, {1020, 1}, false}, {3000, {1020, 1020}, true}};
-  for (const auto& c : cases) {
-    ScriptedToken token;
-    if (c.refused) token.Answer({});
-    token.Fail(c.refused ? QK_E_OFFSET_BEYOND_FILE : QK_E_SUCCESS);
-    EXPECT_EQ(c.refused ? QK_E_OFFSET_BEYOND_FILE : QK_E_SUCCESS,
-              QKStoreFile(token.context(), "0A0B", 7, kData.data(), c.length));
-    ASSERT_EQ(c.chunks.size(), token.sent.size());
-    for (uint32_t i = 0, done = 0; i < c.chunks.size(); done += c.chunks[i++]) {
-      const uint32_t n = c.chunks[i], offset = 7 + done;
+  const std::pair<uint32_t, std::vector<uint32_t>> cases[] = {{1021, {1020, 1}},
+                                                              {3000, {1020, 1020}}};
+  for (const auto& [length, chunks] : cases) {
+    ScriptedToken token;  // refuses the second chunk of 3000 bytes
+    const uint32_t result = length == 3000 ? QK_E_OFFSET_BEYOND_FILE : QK_E_SUCCESS;
+    token.Answer({}), token.Fail(result);
+    EXPECT_EQ(result, QKStoreFile(token.context(), "0A0B", 7, kData.data(), length));
+    ASSERT_EQ(chunks.size(), token.sent.size());
+    for (uint32_t i = 0, done = 0; i < chunks.size(); done += chunks[i++]) {
+      const uint32_t n = chunks[i], offset = 7 + done;
       const Bytes header = {0x00, 0xD6, 0x0B, 0x0A, uint8_t(n + 4), uint8_t((n + 4) >> 8),
                             uint8_t(offset), uint8_t(offset >> 8), uint8_t(n), uint8_t(n >> 8)};
       EXPECT_EQ(Cat({header, Bytes(&kData[done], &kData[done + n])}), token.sent[i]);
@@ -137,22 +109,17 @@ TEST(StoreFile, CutsTheDataIntoChunksAndStopsAtARefusal) {
 }
 
 TEST(Execute, CopiesTheAnswerOnlyWhenItFits) {
-  const struct {
-    uint32_t answer, capacity, transport, result;
-  } cases[] = {{3, 3, 0, QK_E_SUCCESS},       {4, 3, 0, QK_E_BUFFER_TOO_SMALL},
-               {1022, 1022, 0, QK_E_SUCCESS}, {0, 0, 0, QK_E_SUCCESS},
-               {3, 8, QK_E_FILE_NOT_FOUND, QK_E_FILE_NOT_FOUND}};
-  for (const auto& c : cases) {
+  const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {  // answer, capacity, result
+      {3, 3, QK_E_SUCCESS}, {4, 3, QK_E_BUFFER_TOO_SMALL}, {0, 0, QK_E_SUCCESS},
+      {3, 8, QK_E_FILE_NOT_FOUND}};  // the token refuses
+  for (const auto& [answer, capacity, result] : cases) {
     ScriptedToken token;
-    token.Answer(Pattern(c.answer), c.transport);
-    Bytes output(c.capacity + 1, 0xEE);
+    token.Answer(Pattern(answer), result == QK_E_FILE_NOT_FOUND ? result : 0);
+    Bytes output(capacity + 1, 0xEE);
     uint32_t length = 77;
-    EXPECT_EQ(c.result,
-              QKExecute(token.context(), "0001", nullptr, 0, output.data(), c.capacity, &length));
-    const Bytes copied = c.result == QK_E_SUCCESS ? Pattern(c.answer) : Bytes();
-    EXPECT_EQ(c.result == QK_E_SUCCESS ? c.answer : 77u, length);
-    EXPECT_EQ(Cat({copied, Bytes(c.capacity + 1 - copied.size(), 0xEE)}), output);
+    EXPECT_EQ(result, QKExecute(token.context(), "1", 0, 0, output.data(), capacity, &length));
+    const Bytes copied = result == QK_E_SUCCESS ? Pattern(answer) : Bytes();
+    EXPECT_EQ(result == QK_E_SUCCESS ? answer : 77u, length);
+    EXPECT_EQ(Cat({copied, Bytes(capacity + 1 - copied.size(), 0xEE)}), output);
   }
 }
-
-}  // namespace

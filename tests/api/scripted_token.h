@@ -3,12 +3,12 @@
 // script (success without data once the script runs out).
 #pragma once
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <initializer_list>
-#include <utility>
+#include <functional>
 #include <vector>
 
 #include "api/device_table.h"
@@ -19,6 +19,8 @@
 namespace qktest {
 
 using Bytes = std::vector<uint8_t>;
+using Call = std::function<uint32_t(QKContext*)>;  // one library call on a context
+#define CALL(...) [&](QKContext * c) { return __VA_ARGS__; }
 
 inline Bytes Hex(const char* text) {  // "00 A4 3F" -> {0x00, 0xA4, 0x3F}
   Bytes bytes;

@@ -1,14 +1,11 @@
 // The driver's scenario against a scripted token, and its exit status.
 #include "driver/scenario.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
+#include <tuple>
 
 #include "driver/exit_status.h"
 #include "tests/api/scripted_token.h"
-
-namespace {
 
 using namespace qktest;
 
@@ -16,85 +13,71 @@ using namespace qktest;
 // library to the scripted token.
 struct Steps {
   uint32_t countResult, count, listResult, listed, openResult;
-  int opens, closes;
-};
-Steps g_steps;
+} g_steps;
+int g_opens, g_closes;
 
 uint32_t QK_CALL FakeList(QKContext* contexts, uint32_t* count) {
   if (contexts == nullptr) return *count = g_steps.count, g_steps.countResult;
   for (uint32_t i = 0; i < g_steps.listed && i < *count; ++i) {
     contexts[i].slotIndex = ScriptedToken::kSlot + i;
   }
-  *count = g_steps.listed;
-  return g_steps.listResult;
+  return *count = g_steps.listed, g_steps.listResult;
 }
 uint32_t QK_CALL FakeOpen(QKContext* context) {
-  ++g_steps.opens;
   EXPECT_EQ(ScriptedToken::kSlot, context->slotIndex);  // the first listed token
-  return g_steps.openResult;
+  return ++g_opens, g_steps.openResult;
 }
-uint32_t QK_CALL FakeClose(QKContext*) { return ++g_steps.closes, QK_E_SUCCESS; }
+uint32_t QK_CALL FakeClose(QKContext*) { return ++g_closes, QK_E_SUCCESS; }
 
+// Runs the scenario; returns its result and what it printed.
 std::pair<uint32_t, std::string> RunDriver(const Steps& steps) {
-  g_steps = steps;
+  g_steps = steps, g_opens = g_closes = 0;
   qkdriver::DriverApi api = qkdriver::LibraryApi();
   api.listDevices = FakeList, api.openDevice = FakeOpen, api.closeDevice = FakeClose;
   std::FILE* out = std::tmpfile();
   const uint32_t code = qkdriver::RunScenario(api, out);
+  std::string printed(256, '\0');
   std::rewind(out);
-  std::string printed;
-  for (int ch; (ch = std::fgetc(out)) != EOF;) printed += static_cast<char>(ch);
+  printed.resize(std::fread(printed.data(), 1, printed.size(), out));
   std::fclose(out);
   return {code, printed};
 }
 
 TEST(Scenario, PresentsThePinRunsFiveAndEightAndPrintsTheAnswer) {
-  const struct {
-    uint32_t pinResult;
-    Bytes answer;
-    uint32_t runResult, code;
-    std::string printed;
-    int closes;
-  } cases[] = {
-      {0, Hex("00 0D"), 0, 0, "Result: 13\n", 1},
-      {0, Hex("FF FE"), 0, 0, "Result: -2\n", 1},
-      {0, Hex("7F FF"), 0, 0, "Result: 32767\n", 1},
-      {0, Hex("01"), 0, 0, "QKExecute Error 1:0x00000000\n", 0},
-      {0, Hex("00 01 02"), 0, 0, "QKExecute Error 1:0x00000000\n", 0},
-      {0, {}, QK_E_FILE_NOT_FOUND, QK_E_FILE_NOT_FOUND, "QKExecute Error 1:0xF0000010\n", 0},
-      {QK_E_WRONG_PIN + 0x0E, {}, 0, QK_E_WRONG_PIN + 0x0E, "QKVerifyPin Error:0xF0000C0E\n", 0},
+  const std::tuple<uint32_t, Bytes, uint32_t, std::string> cases[] = {
+      // the PIN's result, the program's answer and result, what is printed
+      {0, Hex("00 0D"), 0, "Result: 13\n"},
+      {0, Hex("FF FE"), 0, "Result: -2\n"},
+      {0, Hex("01"), 0, "QKExecute Error 1:0x00000000\n"},  // not two bytes: code 0, yet an error
+      {0, {}, QK_E_FILE_NOT_FOUND, "QKExecute Error 1:0xF0000010\n"},
+      {QK_E_WRONG_PIN + 0x0E, {}, 0, "QKVerifyPin Error:0xF0000C0E\n"},
   };
   const Bytes pin = Hex("00 20 00 00 08 00 36 30 37 31 39 32 38 33");
   const Bytes run = Hex("00 CF 01 00 04 00 00 05 00 08");
-  for (const auto& c : cases) {
+  const Steps kOneToken = {QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 1, QK_E_SUCCESS};
+  for (const auto& [pinResult, answer, runResult, printed] : cases) {
     ScriptedToken token;
-    token.Fail(c.pinResult);
-    token.Answer(c.answer, c.runResult);
-    const Steps oneToken = {QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 1, QK_E_SUCCESS, 0, 0};
-    EXPECT_EQ(std::make_pair(c.code, c.printed), RunDriver(oneToken));
-    EXPECT_EQ(c.closes, g_steps.closes);
-    EXPECT_EQ(c.pinResult == 0 ? std::vector<Bytes>({pin, run}) : std::vector<Bytes>({pin}),
+    token.Fail(pinResult);
+    token.Answer(answer, runResult);
+    EXPECT_EQ(std::make_pair(pinResult | runResult, printed), RunDriver(kOneToken));
+    EXPECT_EQ(printed[0] == 'R' ? 1 : 0, g_closes);  // closed only after a result
+    EXPECT_EQ(pinResult == 0 ? std::vector<Bytes>({pin, run}) : std::vector<Bytes>({pin}),
               token.sent);
   }
 }
 
 TEST(Scenario, ListingAndOpeningFailuresEndSilently) {
-  const struct {
-    Steps steps;
-    uint32_t code;
-    int opens;
-  } cases[] = {
-      {{QK_E_NO_DEVICE_LIST, 0, 0, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST, 0},
-      {{QK_E_SUCCESS, 0, 0, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST, 0},  // no token attached
-      {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_ACCESS_DENIED, 1, 0, 0, 0}, QK_E_ACCESS_DENIED, 0},
-      {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST, 0},
-      {{QK_E_BUFFER_TOO_SMALL, 2, 0, 2, QK_E_DEVICE_NOT_CONNECTED, 0, 0}, QK_E_DEVICE_NOT_CONNECTED,
-       1},
+  const std::pair<Steps, uint32_t> cases[] = {
+      {{QK_E_NO_DEVICE_LIST, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST},
+      {{QK_E_SUCCESS, 0, 0, 0, 0}, QK_E_NO_DEVICE_LIST},  // no token attached
+      {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_ACCESS_DENIED, 1, 0}, QK_E_ACCESS_DENIED},
+      {{QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 0, 0}, QK_E_NO_DEVICE_LIST},  // gone since
+      {{QK_E_BUFFER_TOO_SMALL, 2, 0, 2, QK_E_DEVICE_NOT_CONNECTED}, QK_E_DEVICE_NOT_CONNECTED},
   };
-  for (const auto& c : cases) {
+  for (const auto& [steps, code] : cases) {
     ScriptedToken token;
-    EXPECT_EQ(std::make_pair(c.code, std::string()), RunDriver(c.steps));
-    EXPECT_EQ(c.opens, g_steps.opens);
+    EXPECT_EQ(std::make_pair(code, std::string()), RunDriver(steps));
+    EXPECT_EQ(steps.openResult != 0 ? 1 : 0, g_opens);
     EXPECT_TRUE(token.sent.empty());
   }
 }
@@ -108,5 +91,3 @@ TEST(ExitStatus, NoFailureReadsAsSuccess) {
     EXPECT_EQ(code == 0, qkdriver::ExitStatusFor(code) == 0);
   }
 }
-
-}  // namespace

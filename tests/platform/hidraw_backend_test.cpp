@@ -21,7 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using testing::TempDir;
-namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 // 64 data bytes in, out and feature; the second with report identifier 1.
 const Bytes kPlainDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
@@ -31,8 +32,7 @@ const Bytes kNumberedDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x8
 
 // One end of a datagram socket pair stands in for every node, so that each
 // write on the other end arrives as one report, as hidraw delivers them.
-class FakeNodes : public NodeAccess {
- public:
+struct FakeNodes : NodeAccess {
   int Open(const char*, int flags) override {
     int pair[2];
     if (openError != 0) errno = openError;
@@ -43,8 +43,7 @@ class FakeNodes : public NodeAccess {
     return pair[0];
   }
   bool RawInfo(int, uint16_t* vendorId, uint16_t* productId) override {
-    *vendorId = 0x7A5C;
-    *productId = 0x0B21;
+    *vendorId = 0x7A5C, *productId = 0x0B21;
     return true;
   }
   bool ReportDescriptor(int, Bytes* descriptor) override {
@@ -76,15 +75,16 @@ struct Fixture {
   void PeerSend(const Bytes& bytes) {
     ASSERT_EQ(write(nodes.peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
-  IoStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
-    return device.ReadReport(device.CreateIoEvent(), report, timeoutMs);
-  }
 };
+
+IoStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
+  return device.ReadReport(device.CreateIoEvent(), report, timeoutMs);
+}
 
 TEST(HidrawListing, NumericOrderOnlyHidrawNodesWholePaths) {
   TempDir root;
   for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidrawx", "hidraw", "other1"}) {
-    fs::create_directories(root / "sys/class/hidraw/" + name);
+    std::filesystem::create_directories(root / "sys/class/hidraw/" + name);
   }
   HidrawBackend backend(HidrawConfig{root / "sys", "/devroot", nullptr});
   std::unique_ptr<InterfaceSet> set(backend.OpenInterfaceSet());
@@ -104,40 +104,36 @@ TEST(HidrawListing, NumericOrderOnlyHidrawNodesWholePaths) {
   EXPECT_EQ(set->PathAt(0, path, sizeof path), EnumStatus::kNoMore);
 }
 
-TEST(HidrawOpen, MapsOpenErrorsToWindowsNumbers) {
-  const struct { int error; uint32_t expected; } cases[] = {
-      {EBUSY, 32}, {EACCES, 5}, {EPERM, 5}, {ENOENT, 2}, {ENODEV, 2}, {EIO, 2}};
-  for (const auto& c : cases) {
+TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
+  const struct { int error; uint32_t expected; } errors[] = {
+      {EBUSY, 32}, {EACCES, 5}, {EPERM, 5}, {ENOENT, 2}, {EIO, 2}};
+  for (const auto& c : errors) {
     Fixture f;
     f.nodes.openError = c.error;
     EXPECT_FALSE(f.Open());
     EXPECT_EQ(f.error, c.expected) << "errno " << c.error;
   }
-}
-
-TEST(HidrawOpen, ShareModesHoldBetweenOpeners) {
-  const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
-  const struct { ShareMode first, second; bool secondOpens; } cases[] = {
-      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   // A regular file stands in for the node: flock behaves the same on it.
   TempDir root;
   const std::string node = root / "hidraw0";
   std::ofstream(node).put('x');
   HidrawBackend backend(HidrawConfig{root / "sys", root.path(), nullptr});
+  const auto open = [&](ShareMode share, uint32_t* error) {
+    return std::unique_ptr<Device>(backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share,
+                                                      error));
+  };
+  const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
+  const struct { ShareMode first, second; bool opens; } cases[] = {
+      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
     uint32_t error = 0;
-    std::unique_ptr<Device> first(backend.OpenDevice(node.c_str(), IoMode::kOverlapped, c.first, &error));
+    auto first = open(c.first, &error), second = open(c.second, &error);
     ASSERT_TRUE(first);
-    std::unique_ptr<Device> second(
-        backend.OpenDevice(node.c_str(), IoMode::kSynchronous, c.second, &error));
-    EXPECT_EQ(second != nullptr, c.secondOpens);
-    if (!c.secondOpens) {
-      EXPECT_EQ(error, kErrorSharingViolation);
-    }
+    EXPECT_EQ(second != nullptr, c.opens);
+    EXPECT_EQ(error, c.opens ? error : kErrorSharingViolation);
     first.reset();
     second.reset();
-    std::unique_ptr<Device> again(backend.OpenDevice(node.c_str(), IoMode::kSynchronous, kX, &error));
-    EXPECT_TRUE(again) << "closing did not release the claim";
+    EXPECT_TRUE(open(kX, &error)) << "closing did not release the claim";
   }
 }
 
@@ -146,31 +142,24 @@ TEST(HidrawDevice, IdentifiersAndFeatureLengthFromTheDescriptor) {
   auto device = f.Open();
   ASSERT_TRUE(device);
   uint16_t vendor = 0, product = 0, length = 0;
-  ASSERT_TRUE(device->GetAttributes(&vendor, &product));
-  EXPECT_EQ(vendor, 0x7A5C);
-  EXPECT_EQ(product, 0x0B21);
-  ASSERT_TRUE(device->GetFeatureReportLength(&length));
-  EXPECT_EQ(length, 65);
+  EXPECT_TRUE(device->GetAttributes(&vendor, &product) && vendor == 0x7A5C && product == 0x0B21);
+  EXPECT_TRUE(device->GetFeatureReportLength(&length) && length == 65);
   EXPECT_NE(device->HandleValue(), 0u);
   // Without the ioctl the sysfs copy is read; without either, no guess.
   f.nodes.ioctlDescriptor = nullptr;
-  fs::create_directories(f.root / "sys/class/hidraw/hidraw7/device");
-  std::ofstream(f.root / "sys/class/hidraw/hidraw7/device/report_descriptor", std::ios::binary)
+  const std::string sysfs = f.root / "sys/class/hidraw/hidraw7/device";
+  std::filesystem::create_directories(sysfs);
+  std::ofstream(sysfs + "/report_descriptor", std::ios::binary)
       .write(reinterpret_cast<const char*>(kNumberedDescriptor.data()),
              static_cast<std::streamsize>(kNumberedDescriptor.size()));
-  device = f.Open("hidraw7");
-  ASSERT_TRUE(device);
   length = 0;
-  ASSERT_TRUE(device->GetFeatureReportLength(&length));
-  EXPECT_EQ(length, 65);
-  device = f.Open("hidraw8");
-  ASSERT_TRUE(device);
-  EXPECT_FALSE(device->GetFeatureReportLength(&length));
+  EXPECT_TRUE(f.Open("hidraw7")->GetFeatureReportLength(&length) && length == 65);
+  EXPECT_FALSE(f.Open("hidraw8")->GetFeatureReportLength(&length));
 }
 
 TEST(HidrawDevice, ReportsAreWindowsShapedBothWays) {
-  const auto fill = [](uint8_t first, uint8_t rest, size_t size = kReportSize) {
-    Bytes r(size, rest);
+  const auto fill = [](uint8_t first, uint8_t rest) {
+    Bytes r(kReportSize, rest);
     r[0] = first;
     return r;
   };
@@ -187,7 +176,7 @@ TEST(HidrawDevice, ReportsAreWindowsShapedBothWays) {
     f.PeerSend(c.sent);
     uint8_t report[kReportSize];
     std::memset(report, 0x5A, sizeof report);
-    ASSERT_EQ(f.Read(*device, report, 1000), IoStatus::kOk) << c.name;
+    ASSERT_EQ(Read(*device, report, 1000), IoStatus::kOk) << c.name;
     Bytes want = c.expected;
     want.resize(kReportSize, 0);
     EXPECT_EQ(Bytes(report, report + kReportSize), want) << c.name;
@@ -199,33 +188,25 @@ TEST(HidrawDevice, ReportsAreWindowsShapedBothWays) {
   }
 }
 
-TEST(HidrawDevice, ReadWaitsAreBoundedAndAVanishedDeviceFailsAtOnce) {
+TEST(HidrawDevice, BoundedWaitsAndFlushesAndAVanishedDeviceFailsAtOnce) {
   Fixture f;
   auto device = f.Open();
   ASSERT_TRUE(device);
   uint8_t report[kReportSize];
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(f.Read(*device, report, 80), IoStatus::kTimedOut);
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(75));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
-  f.nodes.ClosePeer();
-  start = std::chrono::steady_clock::now();
-  EXPECT_EQ(f.Read(*device, report, 5000), IoStatus::kFailed);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-}
-
-TEST(HidrawDevice, FlushDiscardsQueuedReportsAndGivesUpOnEndlessInput) {
-  Fixture f;
-  auto device = f.Open();
-  ASSERT_TRUE(device);
   for (uint8_t i = 0; i < 5; ++i) f.PeerSend(Bytes(64, i));
   EXPECT_TRUE(device->FlushInput());
-  uint8_t report[kReportSize];
-  EXPECT_EQ(f.Read(*device, report, 20), IoStatus::kTimedOut);
+  auto start = Clock::now();
+  EXPECT_EQ(Read(*device, report, 80), IoStatus::kTimedOut) << "flushed reports came back";
+  EXPECT_GE(Clock::now() - start, milliseconds(75));
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
   f.PeerSend(Bytes(64, 9));
-  ASSERT_EQ(f.Read(*device, report, 1000), IoStatus::kOk);
+  ASSERT_EQ(Read(*device, report, 1000), IoStatus::kOk);
   EXPECT_EQ(report[1], 9);
+  // Reopening moves the fake's peer: the first device's node vanishes.
+  auto second = f.Open();
+  start = Clock::now();
+  EXPECT_EQ(Read(*device, report, 5000), IoStatus::kFailed);
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
   // More reports queued than any real input queue holds: the flush is bounded.
   fcntl(f.nodes.peer, F_SETFL, O_NONBLOCK);
   int big = 4 << 20;
@@ -235,7 +216,7 @@ TEST(HidrawDevice, FlushDiscardsQueuedReportsAndGivesUpOnEndlessInput) {
   int sent = 0;
   while (sent <= HidrawDevice::kMaxFlushReads && write(f.nodes.peer, "abcd", 4) == 4) ++sent;
   if (sent <= HidrawDevice::kMaxFlushReads) GTEST_SKIP() << "socket buffer too small";
-  EXPECT_FALSE(device->FlushInput());
+  EXPECT_FALSE(second->FlushInput());
 }
 
 }  // namespace

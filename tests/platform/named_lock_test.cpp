@@ -18,6 +18,7 @@ namespace qk::platform::posixlock {
 namespace {
 
 using testing::TempDir;
+using Mutex = std::unique_ptr<NamedMutex>;
 
 TEST(LockFileName, EachNameGetsOneSafeDistinctFile) {
   const struct { std::string name, file; } cases[] = {
@@ -38,12 +39,12 @@ TEST(LockFileName, EachNameGetsOneSafeDistinctFile) {
   EXPECT_EQ(files.size(), 4u);
 }
 
-TEST(LockDirectory, CreatedStickyAndUnsafePlacesRefused) {
+TEST(LockDirectory, CreatedStickyAndUnsafePlacesOrPlantedFilesRefused) {
   TempDir root;
-  struct stat info;
   const int fd = OpenLockDirectory(root / "locks/");
   ASSERT_GE(fd, 0);
   close(fd);
+  struct stat info;
   ASSERT_EQ(lstat((root / "locks").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 01777u);
 
@@ -59,29 +60,25 @@ TEST(LockDirectory, CreatedStickyAndUnsafePlacesRefused) {
     EXPECT_LT(refused, 0) << place;
     if (refused >= 0) close(refused);
   }
-}
-
-TEST(NamedLock, RefusesPlantedLockFiles) {
-  TempDir root;
-  ASSERT_EQ(symlink("/etc/passwd", (root / LockFileName("a")).c_str()), 0);
-  ASSERT_EQ(mkfifo((root / LockFileName("b")).c_str(), 0600), 0);
-  EXPECT_EQ(CreateNamedMutexIn(root.path(), "a"), nullptr);
-  EXPECT_EQ(CreateNamedMutexIn(root.path(), "b"), nullptr);  // and does not block on the FIFO
+  // A lock file planted as a link or a FIFO (which must not block the open).
+  ASSERT_EQ(symlink("/etc/passwd", (real + "/" + LockFileName("a")).c_str()), 0);
+  ASSERT_EQ(mkfifo((real + "/" + LockFileName("b")).c_str(), 0600), 0);
+  EXPECT_EQ(Mutex(CreateNamedMutexIn(real, "a")), nullptr);
+  EXPECT_EQ(Mutex(CreateNamedMutexIn(real, "b")), nullptr);
 }
 
 bool LockOnOtherThread(NamedMutex& mutex, uint32_t timeoutMs) {
   bool locked = false;
   std::thread([&] {
-    locked = mutex.Lock(timeoutMs);
-    if (locked) mutex.Unlock();
+    if ((locked = mutex.Lock(timeoutMs))) mutex.Unlock();
   }).join();
   return locked;
 }
 
 TEST(NamedLock, ThreadsTakeTurnsAndOwnershipIsPerThread) {
   TempDir root;
-  std::unique_ptr<NamedMutex> first(CreateNamedMutexIn(root.path(), "/dev/hidraw0"));
-  std::unique_ptr<NamedMutex> second(CreateNamedMutexIn(root.path(), "/dev/hidraw0"));
+  Mutex first(CreateNamedMutexIn(root.path(), "/dev/hidraw0"));
+  Mutex second(CreateNamedMutexIn(root.path(), "/dev/hidraw0"));
   ASSERT_TRUE(first && second);
   ASSERT_TRUE(first->Lock(1000));
   const auto start = std::chrono::steady_clock::now();
@@ -100,21 +97,18 @@ TEST(NamedLock, ThreadsTakeTurnsAndOwnershipIsPerThread) {
 TEST(NamedLock, ExcludesOtherProcesses) {
   TempDir root;
   int toChild[2], toParent[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(toParent), 0);
+  ASSERT_TRUE(pipe(toChild) == 0 && pipe(toParent) == 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     NamedMutex* mutex = CreateNamedMutexIn(root.path(), "/dev/hidraw3");
     char c = (mutex != nullptr && mutex->Lock(1000)) ? 'L' : 'F';
-    if (write(toParent[1], &c, 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
-    _exit(0);  // ending the process releases the lock
+    _exit(write(toParent[1], &c, 1) == 1 && read(toChild[0], &c, 1) == 1 ? 0 : 2);  // unlocks
   }
   char c = 0;
-  ASSERT_EQ(read(toParent[0], &c, 1), 1);
-  ASSERT_EQ(c, 'L');
-  std::unique_ptr<NamedMutex> mutex(CreateNamedMutexIn(root.path(), "/dev/hidraw3"));
-  std::unique_ptr<NamedMutex> other(CreateNamedMutexIn(root.path(), "/dev/hidraw4"));
+  ASSERT_TRUE(read(toParent[0], &c, 1) == 1 && c == 'L');
+  Mutex mutex(CreateNamedMutexIn(root.path(), "/dev/hidraw3"));
+  Mutex other(CreateNamedMutexIn(root.path(), "/dev/hidraw4"));
   ASSERT_TRUE(mutex && other);
   EXPECT_FALSE(mutex->Lock(80));
   EXPECT_TRUE(other->Lock(0));  // a different name is a different lock

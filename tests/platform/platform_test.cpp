@@ -11,30 +11,12 @@
 
 #include "platform/native.h"
 #include "tests/platform/temp_dir.h"
+#include "tests/support/fake_device.h"
 
 namespace qk::platform {
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// A native backend listing "nativeN" members with the given statuses.
-class FakeNative : public Backend, public InterfaceSet {
- public:
-  InterfaceSet* OpenInterfaceSet() override { return available ? new FakeNative(*this) : nullptr; }
-  EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
-    if (index >= statuses.size()) return EnumStatus::kNoMore;
-    if (statuses[index] == EnumStatus::kOk) snprintf(path, capacity, "native%u", index);
-    return statuses[index];
-  }
-  Device* OpenDevice(const char* path, IoMode, ShareMode, uint32_t* systemError) override {
-    opened.push_back(path);
-    *systemError = 1234;
-    return nullptr;
-  }
-  bool available = true;
-  std::vector<EnumStatus> statuses = {EnumStatus::kOk, EnumStatus::kOk};
-  Strings opened;
-};
 
 Strings Walk() {
   std::unique_ptr<InterfaceSet> set(OpenInterfaceSet());
@@ -51,7 +33,9 @@ Strings Walk() {
 
 TEST(PlatformFront, VirtualTokensFollowHardwareAndOpensDispatchOnThePrefix) {
   testing::TempDir dir;
-  FakeNative native;
+  qktest::FakeBackend native;
+  native.AddToken("native0").openError = 1234;
+  native.AddToken("native1");
   SetNativeBackendForTesting(&native);
   for (const char* name : {"t1.sock", "t0.tcp", "ignored.txt"}) std::ofstream(dir / name);
   unsetenv("QKTOKEN_VIRTUAL_DIR");
@@ -59,9 +43,9 @@ TEST(PlatformFront, VirtualTokensFollowHardwareAndOpensDispatchOnThePrefix) {
   setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
   const std::string v = "qkvirtual:" + dir.path() + "/";
   // Members that fail to read still count as hardware interfaces.
-  native.statuses = {EnumStatus::kDetailUnreadable, EnumStatus::kOk};
+  native.interfaces[0].status = EnumStatus::kDetailUnreadable;
   EXPECT_EQ(Walk(), (Strings{"<error>", "native1", v + "t0.tcp", v + "t1.sock"}));
-  native.available = false;
+  native.setAvailable = false;
   EXPECT_EQ(Walk(), Strings{"<no set>"});
 
   uint32_t error = 0;
@@ -70,15 +54,17 @@ TEST(PlatformFront, VirtualTokensFollowHardwareAndOpensDispatchOnThePrefix) {
   const std::string missing = v + "absent.sock";
   EXPECT_EQ(OpenDevice(missing.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
   EXPECT_EQ(error, kErrorFileNotFound);
-  EXPECT_EQ(native.opened, Strings{"native0"});
+  ASSERT_EQ(native.opens.size(), 1u);
+  EXPECT_EQ(native.opens[0].path, "native0");
 
   // A test backend replaces both.
-  FakeNative replacement;
-  replacement.statuses = {EnumStatus::kOk};
+  qktest::FakeBackend replacement;
+  replacement.AddToken("native0");
   SetBackendForTesting(&replacement);
   EXPECT_EQ(Walk(), Strings{"native0"});
   OpenDevice(missing.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error);
-  EXPECT_EQ(replacement.opened, Strings{missing});
+  ASSERT_EQ(replacement.opens.size(), 1u);
+  EXPECT_EQ(replacement.opens[0].path, missing);
   SetBackendForTesting(nullptr);
   SetNativeBackendForTesting(nullptr);
   unsetenv("QKTOKEN_VIRTUAL_DIR");

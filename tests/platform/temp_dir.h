@@ -8,8 +8,7 @@
 
 namespace qk::platform::testing {
 
-class TempDir {
- public:
+struct TempDir {
   TempDir() : path_((std::filesystem::temp_directory_path() / "qkplat-XXXXXX").string()) {
     if (mkdtemp(path_.data()) == nullptr) path_.clear();
   }

@@ -42,11 +42,10 @@ Frame ReadFrame(int fd) {
   Frame frame;
   uint8_t header[3];
   if (recv(fd, header, 3, MSG_WAITALL) != 3) return frame;
-  frame.type = static_cast<char>(header[0]);
   frame.payload.resize((size_t{header[1]} << 8) | header[2]);
   const auto size = static_cast<ssize_t>(frame.payload.size());
-  if (size > 0 && recv(fd, frame.payload.data(), frame.payload.size(), MSG_WAITALL) != size) {
-    frame.type = 0;
+  if (size == 0 || recv(fd, frame.payload.data(), frame.payload.size(), MSG_WAITALL) == size) {
+    frame.type = static_cast<char>(header[0]);
   }
   return frame;
 }
@@ -71,17 +70,20 @@ struct Link {
     if (token >= 0) close(token);
     token = -1;
   }
-  bool Open(const Bytes& answer, ShareMode share = ShareMode::kShared,
-            const uint8_t* secret = nullptr, uint32_t timeoutMs = 1000) {
+  bool Open(const Bytes& answer, uint32_t timeoutMs = 1000) {
     if (!answer.empty()) SendRaw(token, answer);
-    device.reset(Handshake(std::move(client), share, secret, Deadline(timeoutMs), &error));
+    device.reset(Handshake(std::move(client), ShareMode::kShared, nullptr, Deadline(timeoutMs),
+                           &error));
     if (device) event = device->CreateIoEvent();
     return device != nullptr;
   }
-  // An open handle with the open frame already consumed.
+  // An open handle with the open frame already consumed. (Exclusive opens and
+  // secrets run end to end in the link server's tests.)
   static std::unique_ptr<Link> Opened() {
     auto link = std::make_unique<Link>();
-    if (link->Open(FrameOf('I', kIdentity))) ReadFrame(link->token);
+    if (link->Open(FrameOf('I', kIdentity))) {
+      EXPECT_EQ(ReadFrame(link->token).payload, Bytes({1, 0}));  // version 1, shared
+    }
     return link;
   }
   IoStatus Read(Bytes* report, uint32_t timeoutMs = 1000) {
@@ -90,63 +92,36 @@ struct Link {
   }
 };
 
-TEST(VirtualHandshake, SendsShareModeAndSecretThenTakesTheIdentity) {
-  uint8_t secret[kSecretSize];
-  for (size_t i = 0; i < kSecretSize; ++i) secret[i] = static_cast<uint8_t>(i * 7);
-  for (const bool exclusive : {false, true}) {
-    Link link;
-    ASSERT_TRUE(link.Open(FrameOf('I', kIdentity),
-                          exclusive ? ShareMode::kExclusive : ShareMode::kShared,
-                          exclusive ? secret : nullptr));
-    EXPECT_EQ(link.error, 0u);
-    Bytes expected = {1, exclusive};
-    if (exclusive) expected.insert(expected.end(), secret, secret + kSecretSize);
-    const Frame open = ReadFrame(link.token);
-    EXPECT_EQ(open.type, 'O');
-    EXPECT_EQ(open.payload, expected);
-    uint16_t vendor = 0, product = 0, length = 0;
-    ASSERT_TRUE(link.device->GetAttributes(&vendor, &product));
-    ASSERT_TRUE(link.device->GetFeatureReportLength(&length));
-    EXPECT_EQ(vendor, 0x7A5C);
-    EXPECT_EQ(product, 0x0B21);
-    EXPECT_EQ(length, 65);
-    EXPECT_NE(link.device->HandleValue(), 0u);
-  }
-}
-
 TEST(VirtualHandshake, FailedOpensReportAWindowsErrorInTime) {
   const struct { const char* name; Bytes answer; bool thenClose; uint32_t error; } cases[] = {
       {"sharing violation", FrameOf('E', {0, 0, 0, 32}), false, 32},
-      {"wrong secret", FrameOf('E', {0, 0, 0, 5}), false, 5},
       {"refusal naming no error", FrameOf('E', {0, 0, 0, 0}), false, 2},
       {"refusal of wrong size", FrameOf('E', {0, 32}), false, 2},
-      {"identity of another version", FrameOf('I', {2, 0x7A, 0x5C, 0x0B, 0x21, 0, 65}), false, 2},
       {"identity too short", FrameOf('I', {1, 0x7A, 0x5C, 0x0B, 0x21, 0}), false, 2},
-      {"report before identity", FrameOf('R', Bytes(65, 0)), false, 2},
-      {"oversized frame", {'I', 0x04, 0x01}, false, 2},
       {"half an identity, then gone", {'I', 0, 7, 1}, true, 2},
       {"silent token", {}, false, 2},
   };
   for (const auto& c : cases) {
     Link link;
-    if (c.thenClose) {
-      SendRaw(link.token, c.answer);
-      link.CloseToken();
-    }
+    if (c.thenClose) SendRaw(link.token, c.answer), link.CloseToken();
     const auto start = Clock::now();
-    EXPECT_FALSE(link.Open(c.thenClose ? Bytes{} : c.answer, ShareMode::kShared, nullptr, 100))
-        << c.name;
+    EXPECT_FALSE(link.Open(c.thenClose ? Bytes{} : c.answer, 100)) << c.name;
     EXPECT_LT(Clock::now() - start, milliseconds(1000)) << c.name;
     EXPECT_EQ(link.error, c.error) << c.name;
   }
 }
 
-TEST(VirtualDevice, ReportsTravelBothWaysInOrder) {
+TEST(VirtualDevice, ReportsTravelInOrderAndPartialFramesWait) {
   auto link = Link::Opened();
   ASSERT_TRUE(link->device);
+  uint16_t vendor = 0, product = 0, length = 0;
+  EXPECT_TRUE(link->device->GetAttributes(&vendor, &product) &&
+              link->device->GetFeatureReportLength(&length));
+  EXPECT_TRUE(vendor == 0x7A5C && product == 0x0B21 && length == 65);
+  EXPECT_NE(link->device->HandleValue(), 0u);
   for (uint8_t i = 1; i <= 3; ++i) {
-    const Bytes report(kReportSize, i);
-    ASSERT_EQ(link->device->WriteReport(link->event, report.data(), 1000), IoStatus::kOk);
+    ASSERT_EQ(link->device->WriteReport(link->event, Bytes(kReportSize, i).data(), 1000),
+              IoStatus::kOk);
     SendRaw(link->token, FrameOf('R', Bytes(kReportSize, static_cast<uint8_t>(0x20 + i))));
   }
   Bytes got;
@@ -157,15 +132,9 @@ TEST(VirtualDevice, ReportsTravelBothWaysInOrder) {
     ASSERT_EQ(link->Read(&got), IoStatus::kOk);
     EXPECT_EQ(got, Bytes(kReportSize, static_cast<uint8_t>(0x20 + i)));
   }
-  link->device->CloseIoEvent(link->event);
-}
-
-TEST(VirtualDevice, ReadTimesOutAndKeepsAPartialFrame) {
-  auto link = Link::Opened();
-  ASSERT_TRUE(link->device);
+  // A read that times out keeps the part of a frame it has.
   const Bytes frame = FrameOf('R', Bytes(kReportSize, 0x33));
   SendRaw(link->token, Bytes(frame.begin(), frame.begin() + 20));
-  Bytes got;
   const auto start = Clock::now();
   EXPECT_EQ(link->Read(&got, 60), IoStatus::kTimedOut);
   EXPECT_GE(Clock::now() - start, milliseconds(55));
@@ -176,11 +145,9 @@ TEST(VirtualDevice, ReadTimesOutAndKeepsAPartialFrame) {
 
 TEST(VirtualDevice, HostileFramesOrAClosedTokenBreakTheConnection) {
   const struct { const char* name; Bytes bytes; } cases[] = {
-      {"oversized length", {'R', 0xFF, 0xFF}},
-      {"report of 64 bytes", FrameOf('R', Bytes(64, 0))},
+      {"report of 64 bytes", FrameOf('R', Bytes(64, 0))},  // any frame the reader rejects
       {"identity after open", FrameOf('I', kIdentity)},
       {"open from the token", FrameOf('O', {1, 0})},
-      {"unknown type", {'Q', 0, 1, 0}},
       {"closed after a report", {}},
   };
   for (const auto& c : cases) {
@@ -228,20 +195,8 @@ TEST(VirtualDevice, FlushDiscardsArrivedFramesAndIsBounded) {
   EXPECT_EQ(link->Read(&got, 50), IoStatus::kFailed);
 }
 
-// ---- The token directory: listing and trust checks (opens that succeed run
-// end to end in the link server's tests). ----
-
-int ListenUnix(const std::string& path) {
-  const int s = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  chmod(path.c_str(), 0700);
-  listen(s, 4);
-  return s;
-}
-
+// The token directory: listing and trust checks (opens that succeed run end
+// to end in the link server's tests).
 void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0600) {
   std::ofstream(path) << text;
   chmod(path.c_str(), mode);
@@ -249,39 +204,42 @@ void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0
 
 TEST(TokenDirectory, UntrustedOrBrokenEntriesAreRefused) {
   const std::string tcp = "port 9\nsecret " + std::string(64, '0') + "\n";
-  using Make = std::function<void(const TempDir&)>;
-  const auto tcpFile = [&](const std::string& text, mode_t mode) -> Make {
-    return [=](const TempDir& d) { WriteFile(d / "a.tcp", text, mode); };
+  using Make = std::function<void(const TempDir& dir, const std::string& entry)>;
+  const auto file = [](const std::string& text, mode_t mode = 0600) -> Make {
+    return [=](const TempDir&, const std::string& entry) { WriteFile(entry, text, mode); };
   };
-  const struct { const char* name; const char* file; Make make; uint32_t error; } cases[] = {
-      {".tcp readable by others", "a.tcp", tcpFile(tcp, 0644), 5},
-      {".tcp writable by group", "a.tcp", tcpFile(tcp, 0620), 5},
+  const struct { const char* name; const char* entry; Make make; uint32_t error; } cases[] = {
+      {".tcp readable by others", "a.tcp", file(tcp, 0604), 5},
       {".tcp through a symbolic link", "a.tcp",
-       [&](const TempDir& d) {
+       [&](const TempDir& d, const std::string& entry) {
          WriteFile(d / "real", tcp);
-         symlink((d / "real").c_str(), (d / "a.tcp").c_str());
+         symlink((d / "real").c_str(), entry.c_str());
        }, 5},
       {"directory writable by others", "a.tcp",
-       [&](const TempDir& d) {
-         WriteFile(d / "a.tcp", tcp);
+       [&](const TempDir& d, const std::string& entry) {
+         WriteFile(entry, tcp);
          chmod(d.path().c_str(), 0777);
        }, 5},
-      {".sock that is a regular file", "a.sock", [](const TempDir& d) { WriteFile(d / "a.sock", ""); }, 5},
-      {".sock writable by others", "a.sock",
-       [](const TempDir& d) {
-         close(ListenUnix(d / "a.sock"));
-         chmod((d / "a.sock").c_str(), 0777);
-       }, 5},
-      {"missing entry", "a.sock", [](const TempDir&) {}, 2},
-      {"malformed .tcp", "a.tcp", tcpFile("port x\n", 0600), 2},
-      {"oversized .tcp", "a.tcp", tcpFile(tcp + std::string(2000, '\n'), 0600), 2},
-      {"stale socket", "a.sock", [](const TempDir& d) { close(ListenUnix(d / "a.sock")); }, 2},
+      {".sock that is a regular file", "a.sock", file(""), 5},
+      {"missing entry", "a.sock", [](const TempDir&, const std::string&) {}, 2},
+      {"malformed .tcp", "a.tcp", file("port x\n"), 2},
+      {"oversized .tcp", "a.tcp", file(tcp + std::string(2000, '\n')), 2},
+      {"stale socket", "a.sock",  // bound, then closed: nobody answers
+       [](const TempDir&, const std::string& entry) {
+         const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::strncpy(address.sun_path, entry.c_str(), sizeof address.sun_path - 1);
+         ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+         chmod(entry.c_str(), 0700);
+         close(s);
+       }, 2},
   };
   for (const auto& c : cases) {
     TempDir dir;
-    c.make(dir);
+    c.make(dir, dir / c.entry);
     uint32_t error = 0;
-    const std::string path = kPathPrefix + (dir / c.file);
+    const std::string path = kPathPrefix + (dir / c.entry);
     EXPECT_EQ(OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error), nullptr) << c.name;
     EXPECT_EQ(error, c.error) << c.name;
   }
@@ -291,15 +249,13 @@ TEST(TokenDirectory, ListsEntriesInByteOrderWithinThePathLimit) {
   TempDir dir;
   const std::string base = kPathPrefix + dir.path() + "/";
   const std::string fits(kMaxInterfacePath - base.size() - 5, 'f');
-  const std::string tooLong = fits + "l";
-  for (const char* name : {"b.tcp", "a.sock", "B.sock", "a10.tcp", "a2.tcp", "notes.txt", ".sock",
-                           "c.socket", "d.tcpx"}) {
+  using Names = std::vector<std::string>;
+  for (const auto& name : Names{"b.tcp", "a.sock", "B.sock", "a10.tcp", "a2.tcp", "notes.txt",
+                                ".sock", "c.socket", "d.tcpx", fits + ".sock", fits + "l.sock"}) {
     WriteFile(dir / name, "");
   }
-  WriteFile(dir / (fits + ".sock"), "");
-  WriteFile(dir / (tooLong + ".sock"), "");
-  const std::vector<std::string> expected = {base + "B.sock", base + "a.sock", base + "a10.tcp",
-                                             base + "a2.tcp", base + "b.tcp", base + fits + ".sock"};
+  const Names expected = {base + "B.sock", base + "a.sock", base + "a10.tcp",
+                          base + "a2.tcp", base + "b.tcp",  base + fits + ".sock"};
   EXPECT_EQ(ListVirtualPaths(dir.path()), expected);
   EXPECT_EQ(ListVirtualPaths(dir.path() + "/"), expected);
   EXPECT_EQ(expected.back().size(), kMaxInterfacePath);

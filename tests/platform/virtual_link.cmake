@@ -4,5 +4,5 @@ if(WIN32)
   qk_add_test(NAME platform_virtual_test SOURCES frame_test.cpp)
 else()
   qk_add_test(NAME platform_virtual_test SOURCES
-    frame_test.cpp virtual_device_test.cpp platform_test.cpp)
+    frame_test.cpp virtual_device_test.cpp platform_test.cpp LIBS qk_fake_device)
 endif()

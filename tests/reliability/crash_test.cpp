@@ -16,21 +16,21 @@ namespace qkrel {
 namespace {
 
 constexpr int kKills = 8;
-constexpr int kFiles = 3;
+constexpr size_t kFiles = 3;
 constexpr uint32_t kFileSize = 1000;  // one write command per pattern
 
-uint16_t FileId(int index) { return static_cast<uint16_t>(0x0100 + index); }
+uint16_t FileId(size_t index) { return static_cast<uint16_t>(0x0100 + index); }
 
 // The whole file: the 32-bit sequence number, big-endian, over and over.
 Bytes Pattern(uint32_t sequence) {
   Bytes bytes(kFileSize);
-  for (size_t i = 0; i < kFileSize; ++i) bytes[i] = static_cast<uint8_t>(sequence >> (8 * (3 - i % 4)));
+  for (size_t i = 0; i < kFileSize; ++i) bytes[i] = uint8_t(sequence >> (8 * (3 - i % 4)));
   return bytes;
 }
 
 // Wrong user PIN tries left, from a rejected verify; -1 for anything else.
 int TriesLeft(uint32_t rc) {
-  return rc >= QK_E_WRONG_PIN && rc <= QK_E_WRONG_PIN + 0xFF ? static_cast<int>(rc - QK_E_WRONG_PIN) : -1;
+  return rc - QK_E_WRONG_PIN <= 0xFF ? static_cast<int>(rc - QK_E_WRONG_PIN) : -1;
 }
 
 // What the client knows for sure, and what was in flight when the link died.
@@ -48,17 +48,15 @@ void Storm(QKContext* token, Acknowledged* ack, uint64_t* writes, std::mt19937* 
       ack->pinInFlight = true;
       const int left = TriesLeft(VerifyUser(token, "00000000"));
       if (left < 0) return;
-      ack->pinInFlight = false;
-      ack->triesLeft = left;
+      ack->pinInFlight = false, ack->triesLeft = left;
       continue;
     }
-    const auto file = static_cast<size_t>((*random)() % kFiles);
+    const size_t file = (*random)() % kFiles;
     const Bytes pattern = Pattern(ack->sequence[file] + 1);
     ack->inFlight[file] = true;
-    if (QKStoreFile(token, IdText(FileId(static_cast<int>(file))).c_str(), 0, pattern.data(), kFileSize) != 0) return;
+    if (QKStoreFile(token, IdText(FileId(file)).c_str(), 0, pattern.data(), kFileSize) != 0) return;
     ack->inFlight[file] = false;
-    ++ack->sequence[file];
-    ++*writes;
+    ++ack->sequence[file], ++*writes;
   }
 }
 
@@ -73,7 +71,7 @@ TEST(Crash, KilledServerComesBackWithWholeWrites) {
     ASSERT_EQ(OpenFirstToken(&token), QK_E_SUCCESS);
     ASSERT_EQ(VerifyDeveloper(&token), QK_E_SUCCESS);
     ASSERT_EQ(InstallReader(&token), QK_E_SUCCESS);
-    for (int f = 0; f < kFiles; ++f) {
+    for (size_t f = 0; f < kFiles; ++f) {
       const std::string id = IdText(FileId(f));
       ASSERT_EQ(QKMakeFile(&token, id.c_str(), kFileSize, kDataType), QK_E_SUCCESS);
       ASSERT_EQ(QKStoreFile(&token, id.c_str(), 0, Pattern(0).data(), kFileSize), QK_E_SUCCESS);
@@ -91,17 +89,16 @@ TEST(Crash, KilledServerComesBackWithWholeWrites) {
     ASSERT_EQ(OpenFirstToken(&token), QK_E_SUCCESS);
     ASSERT_EQ(VerifyDeveloper(&token), QK_E_SUCCESS);
     ASSERT_EQ(VerifyUser(&token), QK_E_SUCCESS);  // sets the counter back to its limit
-    for (size_t f = 0; f < kFiles; ++f) {  // each file the acknowledged pattern or the next
+    for (size_t f = 0; f < kFiles; ++f) {         // each file the acknowledged pattern or the next
       Bytes bytes;
-      ASSERT_EQ(ReadWholeFile(&token, FileId(static_cast<int>(f)), kFileSize, &bytes), QK_E_SUCCESS);
+      ASSERT_EQ(ReadWholeFile(&token, FileId(f), kFileSize, &bytes), QK_E_SUCCESS);
       const bool acknowledged = bytes == Pattern(ack.sequence[f]);
       const bool landed = ack.inFlight[f] && bytes == Pattern(ack.sequence[f] + 1);
       ASSERT_TRUE(acknowledged || landed) << "file " << f << " after kill " << kill;
       if (landed) ++inFlightLanded, ++ack.sequence[f];
       ack.inFlight[f] = false;
     }
-    const auto delay = std::chrono::milliseconds(50 + random() % 400);
-    std::thread killer([pid = sim.Pid(), delay] {
+    std::thread killer([pid = sim.Pid(), delay = std::chrono::milliseconds(50 + random() % 400)] {
       std::this_thread::sleep_for(delay);
       ::kill(pid, SIGKILL);
     });
@@ -122,8 +119,8 @@ TEST(Crash, KilledServerComesBackWithWholeWrites) {
     QKCloseDevice(&token);
     check.Kill(SIGTERM);
   }
-  std::printf("[crash] %d kills, %llu acknowledged writes, %d in-flight writes found stored\n", kKills,
-              static_cast<unsigned long long>(writes), inFlightLanded);
+  std::printf("[crash] %d kills, %llu acknowledged writes, %d in-flight writes found stored\n",
+              kKills, static_cast<unsigned long long>(writes), inFlightLanded);
   EXPECT_GT(writes, static_cast<uint64_t>(kKills)) << "the storm must have run";
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }

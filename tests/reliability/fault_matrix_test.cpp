@@ -43,9 +43,11 @@ const struct FaultCase {
     {"cut", Expect::kClosed, 0, false},           {"hangup", Expect::kClosed, 0, false},
 };
 
-// Answer reports of each operation's spoiled answer: the status word alone,
-// the long read, the 128-byte key block and the status word.
-int AnswerReports(Operation op) { return op == Operation::kStore ? 1 : op == Operation::kOpen ? 3 : (kLongRead + 59) / 58; }
+// Reports of each operation's spoiled answer: the status word alone, the long
+// read, the 128-byte key block and the status word.
+int AnswerReports(Operation op) {
+  return op == Operation::kStore ? 1 : op == Operation::kOpen ? 3 : (kLongRead + 59) / 58;
+}
 
 Bytes DataPattern(uint8_t seed) {
   Bytes bytes(kDataSize);
@@ -64,7 +66,7 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     ASSERT_TRUE(server_->Start(&error)) << error;
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     ASSERT_EQ(InstallReader(&context_), QK_E_SUCCESS);
-    ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType), QK_E_SUCCESS);
+    ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType), 0u);
     ASSERT_EQ(StoreData(0), QK_E_SUCCESS);
     QKCloseDevice(&context_);
   }
@@ -80,19 +82,17 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     return rc == QK_E_SUCCESS ? VerifyUser(&context_) : rc;
   }
   uint32_t StoreData(uint8_t seed) {
-    const uint32_t rc = QKStoreFile(&context_, IdText(kDataFile).c_str(), 0, DataPattern(seed).data(), kDataSize);
+    const uint32_t rc =
+        QKStoreFile(&context_, IdText(kDataFile).c_str(), 0, DataPattern(seed).data(), kDataSize);
     (rc == QK_E_SUCCESS ? stored_ : unsure_) = seed;  // a failed write may still have been stored
     return rc;
   }
   // The operation under test; QK_E_UNKNOWN for a success with wrong bytes.
   uint32_t RunOperation(Operation op, uint8_t seed) {
     if (op == Operation::kStore) return StoreData(seed);
-    if (op == Operation::kOpen) {
-      QKCloseDevice(&context_);
-      return QKOpenDevice(&context_);
-    }
+    if (op == Operation::kOpen) return QKCloseDevice(&context_), QKOpenDevice(&context_);
     Bytes piece;
-    const uint32_t rc = ReadPiece(&context_, kDataFile, 0, kLongRead, &piece);
+    const uint32_t rc = ReadWholeFile(&context_, kDataFile, kLongRead, &piece);
     if (rc != QK_E_SUCCESS) return rc;
     for (uint8_t candidate : {stored_, unsure_}) {
       const Bytes expected = DataPattern(candidate);
@@ -104,7 +104,8 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     return QK_E_UNKNOWN;
   }
   bool LockIsFree() {  // another holder can take the device lock at once
-    std::unique_ptr<qk::platform::NamedMutex> lock(qk::CreateDeviceMutex(false, qk::SlotOf(&context_).path));
+    std::unique_ptr<qk::platform::NamedMutex> lock(
+        qk::CreateDeviceMutex(false, qk::SlotOf(&context_).path));
     if (!lock || !lock->Lock(0)) return false;
     lock->Unlock();
     return true;
@@ -133,15 +134,17 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     const auto start = Clock::now();
     const uint32_t rc = RunOperation(op, ++seed);
     // The open runs several exchanges; each has its own limits.
+    const int exchanges = op == Operation::kOpen ? 4 : 1;
     EXPECT_LT(MillisecondsSince(start),
-              (op == Operation::kOpen ? 4 : 1) * (kShortLimits.firstReadMs + kShortLimits.readMs) + 1500);
+              exchanges * (kShortLimits.firstReadMs + kShortLimits.readMs) + 1500);
     EXPECT_NE(rc, QK_E_UNKNOWN) << "success with wrong bytes";
     const bool passes = c.onlyLongAnswers && AnswerReports(op) == 1;
     EXPECT_EQ(rc == QK_E_SUCCESS, c.expect == Expect::kSuccess || passes) << rc;
     EXPECT_TRUE(LockIsFree());
     server_->Faults().Clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(
-        c.settlePerReportMs < 0 ? -c.settlePerReportMs : c.settlePerReportMs * (AnswerReports(op) + 1)));
+    const int settle = c.settlePerReportMs;
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(settle < 0 ? -settle : settle * (AnswerReports(op) + 1)));
 
     // The next call, from another thread, on the same handle (a failed open
     // leaves nothing to call on).
@@ -163,13 +166,16 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
   }
 }
 
+std::string OperationName(const ::testing::TestParamInfo<Operation>& info) {
+  return info.param == Operation::kStore  ? "Store1020"
+         : info.param == Operation::kOpen ? "OpenSessionKey"
+                                          : "Execute1000";
+}
+
 INSTANTIATE_TEST_SUITE_P(MultiReportExchanges, FaultMatrix,
-                         ::testing::Values(Operation::kStore, Operation::kLongExecute, Operation::kOpen),
-                         [](const auto& param) {
-                           return std::string(param.param == Operation::kStore  ? "Store1020"
-                                              : param.param == Operation::kOpen ? "OpenSessionKey"
-                                                                                : "Execute1000");
-                         });
+                         ::testing::Values(Operation::kStore, Operation::kLongExecute,
+                                           Operation::kOpen),
+                         OperationName);
 
 }  // namespace
 }  // namespace qkrel

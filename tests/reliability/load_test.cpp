@@ -33,13 +33,13 @@ struct Report {
 
 // The adder's answer to a + b, checked; false for another caller's sum.
 bool AddsUp(QKContext* token, uint16_t a, uint16_t b) {
-  const uint8_t input[4] = {static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a), static_cast<uint8_t>(b >> 8),
-                            static_cast<uint8_t>(b)};
+  const uint8_t input[4] = {static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
+                            static_cast<uint8_t>(b >> 8), static_cast<uint8_t>(b)};
   uint8_t sum[8] = {};
   uint32_t length = 0;
   const auto expected = static_cast<uint16_t>(a + b);
-  return QKExecute(token, "0001", input, sizeof input, sum, sizeof sum, &length) == QK_E_SUCCESS &&
-         length == 2 && sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF);
+  return QKExecute(token, "0001", input, 4, sum, 8, &length) == QK_E_SUCCESS && length == 2 &&
+         sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF);
 }
 
 // One thread's work: its own file, written whole and read back through the
@@ -47,20 +47,18 @@ bool AddsUp(QKContext* token, uint16_t a, uint16_t b) {
 void WorkOnOwnFile(QKContext* token, uint16_t fileId, Report* result) {
   const std::string id = IdText(fileId);
   ++result->commands;
-  if (QKMakeFile(token, id.c_str(), kFileSize, kDataType) != QK_E_SUCCESS) return result->Fail("make " + id);
+  if (QKMakeFile(token, id.c_str(), kFileSize, kDataType) != 0) return result->Fail("make " + id);
   for (int round = 0; round < kRounds; ++round) {
-    Bytes pattern(kFileSize), back;
-    for (size_t i = 0; i < kFileSize; ++i) pattern[i] = static_cast<uint8_t>(fileId * 37 + round * 11 + i * 3 + (i >> 8));
-    pattern[0] = static_cast<uint8_t>(fileId >> 8), pattern[1] = static_cast<uint8_t>(fileId), pattern[2] = static_cast<uint8_t>(round);
+    Bytes pattern(kFileSize), back;  // marked with the file and the round
+    for (size_t i = 0; i < kFileSize; ++i) {
+      pattern[i] = static_cast<uint8_t>(i % 4 == 0 ? fileId : i % 4 == 1 ? round : i * 3);
+    }
     result->commands += 3;
-    if (QKStoreFile(token, id.c_str(), 0, pattern.data(), kFileSize) != QK_E_SUCCESS) {
-      return result->Fail("store " + id);
+    if (QKStoreFile(token, id.c_str(), 0, pattern.data(), kFileSize) != 0 ||
+        ReadWholeFile(token, fileId, kFileSize, &back, &result->commands) != 0 || back != pattern ||
+        (++result->commands, !AddsUp(token, fileId, static_cast<uint16_t>(round * 1000 + 7)))) {
+      return result->Fail(id + ", round " + std::to_string(round));
     }
-    if (ReadWholeFile(token, fileId, kFileSize, &back, &result->commands) != QK_E_SUCCESS || back != pattern) {
-      return result->Fail("read back " + id + ", round " + std::to_string(round));
-    }
-    ++result->commands;
-    if (!AddsUp(token, fileId, static_cast<uint16_t>(round * 1000 + 7))) return result->Fail("adder " + id);
   }
 }
 
@@ -91,7 +89,8 @@ TEST(Load, ProcessesAndThreadsShareOneToken) {
       if (rc != QK_E_SUCCESS) report.Fail("open/verify " + std::to_string(rc));
       std::vector<std::thread> threads;
       for (int t = 0; t < kThreadsPerProcess && rc == QK_E_SUCCESS; ++t) {
-        threads.emplace_back(WorkOnOwnFile, &token, static_cast<uint16_t>(0x1000 + p * 0x10 + t), &results[t]);
+        threads.emplace_back(WorkOnOwnFile, &token, static_cast<uint16_t>(0x1000 + p * 0x10 + t),
+                             &results[t]);
       }
       for (std::thread& t : threads) t.join();
       QKCloseDevice(&token);
@@ -119,8 +118,8 @@ TEST(Load, ProcessesAndThreadsShareOneToken) {
   }
   const long long elapsed = MillisecondsSince(start);
   EXPECT_EQ(commands, static_cast<uint64_t>(kProcesses * kThreadsPerProcess) * (1 + kRounds * 7));
-  std::printf("[load] %d processes x %d threads: %llu commands in %lld ms\n", kProcesses, kThreadsPerProcess,
-              static_cast<unsigned long long>(commands), elapsed);
+  std::printf("[load] %d processes x %d threads: %llu commands in %lld ms\n", kProcesses,
+              kThreadsPerProcess, static_cast<unsigned long long>(commands), elapsed);
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 
@@ -132,8 +131,7 @@ TEST(Load, TwoTokensFromTwoThreads) {
   std::vector<std::unique_ptr<qksim::link::LinkServer>> servers;
   for (int i = 0; i < 2; ++i) {
     qksim::link::LinkOptions options;
-    options.directory = dir.path;
-    options.name = "token" + std::to_string(i);
+    options.directory = dir.path, options.name = "token" + std::to_string(i);
     servers.push_back(std::make_unique<qksim::link::LinkServer>(tokens[i], options));
     std::string error;
     ASSERT_TRUE(servers.back()->Start(&error)) << error;
@@ -148,10 +146,11 @@ TEST(Load, TwoTokensFromTwoThreads) {
     ASSERT_EQ(VerifyUser(&c), QK_E_SUCCESS);
   }
   std::atomic<int> wrong{0};
-  const auto work = [&](QKContext* token, uint16_t base) {
-    for (int i = 0; i < 150; ++i) wrong += AddsUp(token, static_cast<uint16_t>(base + i), static_cast<uint16_t>(i * 3)) ? 0 : 1;
+  const auto work = [&](QKContext* token, int base) {
+    for (int i = 0; i < 150; ++i)
+      wrong += AddsUp(token, uint16_t(base + i), uint16_t(i * 3)) ? 0 : 1;
   };
-  std::thread first(work, &listed[0], uint16_t{0x1000}), second(work, &listed[1], uint16_t{0x8000});
+  std::thread first(work, &listed[0], 0x1000), second(work, &listed[1], 0x8000);
   first.join();
   second.join();
   EXPECT_EQ(wrong.load(), 0);

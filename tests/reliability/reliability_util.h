@@ -30,14 +30,13 @@ constexpr uint32_t kMaxReadPiece = 1022;   // the most one execute answers
 constexpr uint32_t kDataType = 1;
 
 inline long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  return (Clock::now() - start) / std::chrono::milliseconds(1);
 }
 
 // A private temporary directory, removed with everything in it.
 struct TempDir {
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qkrel-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  TempDir() : path((std::filesystem::temp_directory_path() / "qkrel-XXXXXX").string()) {
+    if (mkdtemp(path.data()) == nullptr) path.clear();
   }
   ~TempDir() {
     std::error_code ignored;
@@ -58,8 +57,7 @@ class SimProcess {
     const std::string entry = dir_ + "/token0.sock";
     std::error_code ignored;
     std::filesystem::remove(entry, ignored);
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
@@ -67,19 +65,16 @@ class SimProcess {
             image_.empty() ? nullptr : "--image", image_.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (const auto deadline = Clock::now() + std::chrono::seconds(10); pid_ > 0 && Clock::now() < deadline;) {
+    for (int i = 0; i < 2000 && pid_ > 0; ++i) {
       if (std::filesystem::is_socket(entry, ignored)) return true;
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
   }
   // Sends `signal` and reaps the child.
   void Kill(int signal) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    waitpid(pid_, nullptr, 0);
+    if (pid_ > 0) kill(pid_, signal), waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
   pid_t Pid() const { return pid_; }
@@ -97,9 +92,9 @@ inline uint32_t OpenFirstToken(QKContext* context) {
 }
 
 inline uint32_t VerifyDeveloper(QKContext* context) {
-  return QKVerifyPin(context, reinterpret_cast<const uint8_t*>("904817263590481726359048"), 24, QK_PIN_DEVELOPER);
+  const auto* pin = reinterpret_cast<const uint8_t*>("904817263590481726359048");
+  return QKVerifyPin(context, pin, 24, QK_PIN_DEVELOPER);
 }
-
 inline uint32_t VerifyUser(QKContext* context, const char* pin = "60719283") {
   return QKVerifyPin(context, reinterpret_cast<const uint8_t*>(pin), 8, QK_PIN_USER);
 }
@@ -112,31 +107,22 @@ inline uint32_t InstallReader(QKContext* context) {
   return rc != QK_E_SUCCESS ? rc : QKStoreFile(context, kReaderId, 0, program.data(), size);
 }
 
-// One execute of the readfile program: `length` bytes of `fileId` from `offset`.
-inline uint32_t ReadPiece(QKContext* context, uint16_t fileId, uint16_t offset, uint16_t length, Bytes* out) {
-  const uint8_t input[6] = {static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId),
-                            static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
-                            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  out->assign(kMaxReadPiece + 2, 0);
-  uint32_t got = 0;
-  const uint32_t rc = QKExecute(context, kReaderId, input, sizeof input, out->data(),
-                                static_cast<uint32_t>(out->size()), &got);
-  out->resize(rc == QK_E_SUCCESS ? got : 0);
-  return rc;
-}
-
-// The whole file through as many executes as it takes; *commands counts them.
+// The first `size` bytes of a file through the readfile program, as many
+// executes as it takes; *commands counts them.
 inline uint32_t ReadWholeFile(QKContext* context, uint16_t fileId, size_t size, Bytes* out,
                               uint64_t* commands = nullptr) {
   out->clear();
   for (size_t offset = 0; offset < size; offset += kMaxReadPiece) {
-    const auto length = static_cast<uint16_t>(std::min<size_t>(kMaxReadPiece, size - offset));
-    Bytes piece;
-    const uint32_t rc = ReadPiece(context, fileId, static_cast<uint16_t>(offset), length, &piece);
+    const size_t length = std::min<size_t>(kMaxReadPiece, size - offset);
+    const uint8_t input[6] = {static_cast<uint8_t>(fileId >> 8), static_cast<uint8_t>(fileId),
+                              static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                              static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+    uint8_t piece[kMaxReadPiece + 2];
+    uint32_t got = 0;
+    const uint32_t rc = QKExecute(context, kReaderId, input, 6, piece, sizeof piece, &got);
     if (commands != nullptr) ++*commands;
-    if (rc != QK_E_SUCCESS) return rc;
-    if (piece.size() != length) return QK_E_FAILURE;
-    out->insert(out->end(), piece.begin(), piece.end());
+    if (rc != QK_E_SUCCESS || got != length) return rc ? rc : QK_E_FAILURE;
+    out->insert(out->end(), piece, piece + got);
   }
   return QK_E_SUCCESS;
 }

@@ -1,8 +1,7 @@
 // OpenSSL big numbers as the reference for the digit-array arithmetic, and
 // operands biased towards the digit values where carries, borrows and
 // quotient corrections happen.
-#ifndef QK_TESTS_RSA_BN_ORACLE_H
-#define QK_TESTS_RSA_BN_ORACLE_H
+#pragma once
 
 #include <openssl/bn.h>
 #include <stdint.h>
@@ -30,21 +29,21 @@ inline BN_CTX* Ctx() {
 
 // Digits (least significant first) to a big number, without the code under test.
 inline Bn ToBn(const Digits& x) {
-  std::vector<unsigned char> bytes;
-  for (size_t i = 4 * x.size(); i > 0; --i) {
-    bytes.push_back(static_cast<unsigned char>(x[(i - 1) / 4] >> (8 * ((i - 1) % 4))));
+  Bn b = NewBn();
+  for (size_t i = x.size(); i-- > 0;) {
+    BN_lshift(b.get(), b.get(), 32);
+    BN_add_word(b.get(), x[i]);
   }
-  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+  return b;
 }
 
 // A big number as n digits, in hex for readable failures; a marker if it does not fit.
 inline std::string Hex(const BIGNUM* b, size_t n) {
-  std::vector<unsigned char> bytes(4 * n);
-  if (BN_bn2binpad(b, bytes.data(), static_cast<int>(bytes.size())) < 0) return "does not fit";
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (unsigned char c : bytes) s += {kDigits[c >> 4], kDigits[c & 0xF]};
-  return s;
+  if (BN_num_bytes(b) > static_cast<int>(4 * n)) return "does not fit";
+  char* hex = BN_bn2hex(b);
+  const std::string s = std::string(8 * n, '0') + hex;
+  OPENSSL_free(hex);
+  return s.substr(s.size() - 8 * n);
 }
 inline std::string Hex(const Digits& x) { return Hex(ToBn(x).get(), x.size()); }
 
@@ -58,18 +57,15 @@ class OperandSource {
                                      0xFFFFFFFEu, 0xFFFFFFFFu, 0x0000FFFFu, 0xFFFF0000u};
     return Below(4) == 0 ? kEdges[Below(10)] : static_cast<MpDigit>(rng_());
   }
-  // n digits of which the low `significant` may be non-zero.
-  Digits Number(size_t n, size_t significant) {
+  // n digits of which the low `significant` (all by default) may be non-zero.
+  Digits Number(size_t n, size_t significant = SIZE_MAX) {
     Digits x(n, 0);
     for (size_t i = 0; i < significant && i < n; ++i) x[i] = Digit();
     return x;
   }
-  Digits Number(size_t n) { return Number(n, n); }
 
  private:
   std::mt19937_64 rng_;
 };
 
 }  // namespace qktest
-
-#endif  // QK_TESTS_RSA_BN_ORACLE_H

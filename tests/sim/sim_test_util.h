@@ -19,8 +19,8 @@ struct Reply {
 };
 
 inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-inline Bytes Le16(uint32_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
-inline Bytes Be16(uint32_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+inline Bytes Le16(size_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+inline Bytes Be16(size_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -37,7 +37,7 @@ class Interpreter {
   }
 
   Reply Send(uint8_t ins, uint8_t p1 = 0, uint8_t p2 = 0, const Bytes& data = {}) {
-    const Bytes image = Cat({{0, ins, p1, p2}, Le16(static_cast<uint32_t>(data.size())), data});
+    const Bytes image = Cat({{0, ins, p1, p2}, Le16(data.size()), data});
     qksim::CommandEnvironment env{&state, &session, &random, epoch};
     const Bytes answer = qksim::RunCommand(image, &env);
     lastChanged = env.stateChanged;
@@ -59,8 +59,7 @@ class Interpreter {
     return Send(0xE1, 5, 0, Cat({Le16(id), Le16(size), {type}})).sw;
   }
   uint16_t Write(uint16_t id, uint32_t offset, const Bytes& bytes) {
-    return SendId(0xD6, id, Cat({Le16(offset), Le16(static_cast<uint32_t>(bytes.size())), bytes}))
-        .sw;
+    return SendId(0xD6, id, Cat({Le16(offset), Le16(bytes.size()), bytes})).sw;
   }
   Reply Execute(uint16_t id, const Bytes& input) { return SendId(0xCF, id, input); }
 

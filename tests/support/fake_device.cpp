@@ -23,7 +23,7 @@ const uint8_t kSessionBlockKey[8] = {0xAB, 0xBD, 0x62, 0xAF, 0xB8, 0xC0, 0xA2, 0
 namespace {
 
 struct FakeInterfaceSet : plat::InterfaceSet {
-  explicit FakeInterfaceSet(std::vector<FakeInterface> members) : members(std::move(members)) {}
+  explicit FakeInterfaceSet(std::vector<FakeInterface> list) : members(std::move(list)) {}
   EnumStatus PathAt(uint32_t index, char* path, size_t capacity) override {
     if (index >= members.size()) return EnumStatus::kNoMore;
     const FakeInterface& member = members[index];
@@ -36,48 +36,6 @@ struct FakeInterfaceSet : plat::InterfaceSet {
 };
 
 }  // namespace
-
-bool FakeDevice::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
-  if (config_.attributesReadable) *vendorId = config_.vendorId, *productId = config_.productId;
-  return config_.attributesReadable;
-}
-
-bool FakeDevice::GetFeatureReportLength(uint16_t* length) {
-  if (config_.featureLengthReadable) *length = config_.featureReportLength;
-  return config_.featureLengthReadable;
-}
-
-bool FakeDevice::FlushInput() {
-  ++log_->flushes;
-  if (!flushFails) answers.clear();
-  return !flushFails;
-}
-
-plat::IoEvent* FakeDevice::CreateIoEvent() {
-  if (eventFails) return nullptr;
-  ++log_->eventsCreated;
-  return reinterpret_cast<plat::IoEvent*>(&eventStorage_);  // any distinct address
-}
-
-IoStatus FakeDevice::WriteReport(plat::IoEvent* event, const uint8_t* report, uint32_t ms) {
-  if (event == nullptr) return IoStatus::kFailed;
-  log_->writeTimeouts.push_back(ms);
-  if (writeStatus != IoStatus::kOk) return writeStatus;
-  Report copy;
-  std::memcpy(copy.data(), report, copy.size());
-  log_->written.push_back(copy);
-  if (config_.responder) config_.responder(copy, &answers);
-  return IoStatus::kOk;
-}
-
-IoStatus FakeDevice::ReadReport(plat::IoEvent* event, uint8_t* report, uint32_t ms) {
-  if (event == nullptr) return IoStatus::kFailed;
-  log_->readTimeouts.push_back(ms);
-  if (answers.empty()) return IoStatus::kTimedOut;
-  std::memcpy(report, answers.front().data(), answers.front().size());
-  answers.pop_front();
-  return IoStatus::kOk;
-}
 
 plat::InterfaceSet* FakeBackend::OpenInterfaceSet() {
   return setAvailable ? new FakeInterfaceSet(interfaces) : nullptr;

@@ -2,6 +2,7 @@
 // that log what is written and play back answers, and a framing-level token.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -57,14 +58,43 @@ class FakeDevice : public plat::Device {
       : config_(config), log_(std::move(log)), handle_(handle) {}
   ~FakeDevice() override { log_->deleted = true; }
 
-  bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
-  bool GetFeatureReportLength(uint16_t* length) override;
-  bool FlushInput() override;
-  plat::IoEvent* CreateIoEvent() override;
+  bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    if (config_.attributesReadable) *vendorId = config_.vendorId, *productId = config_.productId;
+    return config_.attributesReadable;
+  }
+  bool GetFeatureReportLength(uint16_t* length) override {
+    if (config_.featureLengthReadable) *length = config_.featureReportLength;
+    return config_.featureLengthReadable;
+  }
+  bool FlushInput() override {
+    ++log_->flushes;
+    if (!flushFails) answers.clear();
+    return !flushFails;
+  }
+  plat::IoEvent* CreateIoEvent() override {
+    if (eventFails) return nullptr;
+    ++log_->eventsCreated;
+    return reinterpret_cast<plat::IoEvent*>(&eventStorage_);  // any distinct address
+  }
   void CloseIoEvent(plat::IoEvent*) override { ++log_->eventsClosed; }
-  plat::IoStatus WriteReport(plat::IoEvent* event, const uint8_t* report, uint32_t ms) override;
+  plat::IoStatus WriteReport(plat::IoEvent* event, const uint8_t* report, uint32_t ms) override {
+    if (event == nullptr) return plat::IoStatus::kFailed;
+    log_->writeTimeouts.push_back(ms);
+    if (writeStatus != plat::IoStatus::kOk) return writeStatus;
+    log_->written.emplace_back();
+    std::copy_n(report, 65, log_->written.back().begin());
+    if (config_.responder) config_.responder(log_->written.back(), &answers);
+    return plat::IoStatus::kOk;
+  }
   // An empty answer queue reads as a time-out, without waiting.
-  plat::IoStatus ReadReport(plat::IoEvent* event, uint8_t* report, uint32_t ms) override;
+  plat::IoStatus ReadReport(plat::IoEvent* event, uint8_t* report, uint32_t ms) override {
+    if (event == nullptr) return plat::IoStatus::kFailed;
+    log_->readTimeouts.push_back(ms);
+    if (answers.empty()) return plat::IoStatus::kTimedOut;
+    std::copy(answers.front().begin(), answers.front().end(), report);
+    answers.pop_front();
+    return plat::IoStatus::kOk;
+  }
   uint32_t HandleValue() const override { return handle_; }
 
   bool flushFails = false, eventFails = false;

@@ -19,7 +19,7 @@ class SimDevice;
 // other's answers.
 struct SimBackend::Slot {
   qksim::Token token;
-  qksim::Identity identity;
+  const qksim::Identity identity{};
   std::mutex mutex;
   std::vector<SimDevice*> open;
   bool exclusive = false;

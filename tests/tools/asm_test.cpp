@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/samples.h"
@@ -14,66 +15,51 @@
 #include <sys/wait.h>
 #endif
 
-namespace {
+const std::string kSamples = QK_SAMPLE_DIR, kTemp = ::testing::TempDir() + "qkasm_test_";
 
-const std::string kSamples = QK_SAMPLE_DIR;
-
-std::string TempPath(const std::string& name) {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir != nullptr ? dir : "/tmp") + "/qkasm_test_" + name;
-}
-
-// Runs the tool with `arguments`, stdout and stderr into `log`; returns the exit status.
-int RunTool(const std::string& arguments, const std::string& log) {
-  const std::string command = std::string(QK_ASM_TOOL) + " " + arguments + " >" + log + " 2>&1";
-  const int raw = std::system(command.c_str());
-#ifdef _WIN32
-  return raw;
-#else
-  return raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-}
-
-std::string ReadAll(const std::string& path) {
+static std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TEST(AsmTool, WritesTheProgramFileOrPrintsHex) {
-  const std::string out = TempPath("add16.bin"), log = TempPath("hex.txt");
-  std::remove(out.c_str());
-  ASSERT_EQ(RunTool(kSamples + "/add16.qasm -o " + out, log), 0);
-  const std::vector<uint8_t>& expected = qksim::SampleAddProgram();
-  EXPECT_EQ(ReadAll(out), std::string(expected.begin(), expected.end()));
-  ASSERT_EQ(RunTool(kSamples + "/echo.qasm --hex", log), 0);
-  EXPECT_EQ(ReadAll(log), "51 4B 56 4D 01 00 00 07 20 10 00 00 44 10 01\n");
-  std::remove(out.c_str());
+// Runs the tool with `arguments`; returns its exit status and what it printed.
+static std::pair<int, std::string> RunTool(const std::string& arguments) {
+  const std::string log = kTemp + "log.txt";
+  const std::string command = std::string(QK_ASM_TOOL) + " " + arguments + " >" + log + " 2>&1";
+  const int raw = std::system(command.c_str());
+#ifdef _WIN32
+  const int status = raw;
+#else
+  const int status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+  const std::string printed = ReadAll(log);
   std::remove(log.c_str());
+  return {status, printed};
 }
 
-TEST(AsmTool, ExitStatusNamesTheKindOfFailure) {
-  const std::string source = TempPath("bad.qasm"), log = TempPath("err.txt");
+TEST(AsmTool, WritesTheProgramOrNamesTheKindOfFailure) {
+  const std::string source = kTemp + "bad.qasm", out = kTemp + "add16.bin";
   std::ofstream(source) << "halt\nbogus r1\n";
-  const struct {
-    std::string arguments;
-    int status;
-    std::string message;
-  } cases[] = {
+  std::remove(out.c_str());  // written afresh by the first row
+  const std::tuple<std::string, int, std::string> cases[] = {  // arguments, status, output
+      {kSamples + "/add16.qasm -o " + out, 0, ""},
+      {kSamples + "/echo.qasm --hex", 0, "51 4B 56 4D 01 00 00 07 20 10 00 00 44 10 01\n"},
       {source + " --hex", 1, "line 2: unknown instruction 'bogus'"},
       {"", 2, "no input file"},
       {kSamples + "/add16.qasm", 2, "nothing to do"},
       {kSamples + "/add16.qasm -o", 2, "-o needs a file name"},
       {kSamples + "/add16.qasm --bogus", 2, "unknown option --bogus"},
-      {TempPath("missing.qasm") + " --hex", 3, "cannot read"},
-      {kSamples + "/add16.qasm -o " + TempPath("no/such/dir/x.bin"), 3, "cannot write"},
+      {kTemp + "missing.qasm --hex", 3, "cannot read"},
+      {kSamples + "/add16.qasm -o " + kTemp + "no/such/dir/x.bin", 3, "cannot write"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(RunTool(c.arguments, log), c.status) << c.arguments;
-    const std::string printed = ReadAll(log);
-    EXPECT_NE(printed.find(c.message), std::string::npos) << c.arguments << ": " << printed;
+  for (const auto& [arguments, status, message] : cases) {
+    const auto [exitStatus, printed] = RunTool(arguments);
+    EXPECT_EQ(exitStatus, status) << arguments;
+    EXPECT_NE(printed.find(message), std::string::npos) << arguments << ": " << printed;
+    EXPECT_TRUE(status != 0 || printed == message) << arguments << ": " << printed;
   }
+  const std::vector<uint8_t>& expected = qksim::SampleAddProgram();
+  EXPECT_EQ(ReadAll(out), std::string(expected.begin(), expected.end()));
   std::remove(source.c_str());
-  std::remove(log.c_str());
+  std::remove(out.c_str());
 }
-
-}  // namespace

@@ -25,17 +25,17 @@ Block FromWord(uint64_t v) {
   return b;
 }
 
-Block Crypt(const Block& in, const Block& key, int direction, bool openSsl = false) {
-  Block out = in;
-  if (!openSsl) return DesCryptBlock(in.data(), out.data(), key.data(), direction), out;
-  DES_cblock k, b;
+Block Crypt(Block in, Block key, int direction, bool openSsl = false) {
+  Block out;
+  if (!openSsl) {
+    DesCryptBlock(in.data(), out.data(), key.data(), direction);
+    return out;
+  }
   DES_key_schedule schedule;
-  std::memcpy(k, key.data(), 8);
-  std::memcpy(b, in.data(), 8);
-  DES_set_key_unchecked(&k, &schedule);
-  DES_ecb_encrypt(&b, &b, &schedule, direction == kDesEncrypt ? DES_ENCRYPT : DES_DECRYPT);
-  std::memcpy(out.data(), b, 8);
-  return out;
+  DES_set_key_unchecked(reinterpret_cast<DES_cblock*>(key.data()), &schedule);
+  auto* block = reinterpret_cast<DES_cblock*>(in.data());
+  DES_ecb_encrypt(block, block, &schedule, direction == kDesEncrypt ? DES_ENCRYPT : DES_DECRYPT);
+  return in;
 }
 
 template <typename T>
@@ -107,17 +107,13 @@ TEST(Des, MatchesOpenSslOnRandomKeysAndBlocks) {
 // partner; the count rounds up to whole blocks and bytes past them stay.
 TEST(Chain, EachRoutineMatchesItsRuleAndItsPartnerUndoesIt) {
   using Fn = void (*)(const uint8_t*, uint8_t*, const uint8_t*, uint32_t);
-  const struct {
-    const char* name;
-    Fn fn, partner;
-    int direction;
-    bool keyFromOutput;
-  } kChains[] = {{"ChainEncrypt", ChainEncrypt, TokenChainDecrypt, kDesEncrypt, true},
-                 {"ChainDecrypt", ChainDecrypt, TokenChainEncrypt, kDesEncrypt, false},
-                 {"TokenChainDecrypt", TokenChainDecrypt, ChainEncrypt, kDesDecrypt, false},
-                 {"TokenChainEncrypt", TokenChainEncrypt, ChainDecrypt, kDesDecrypt, true}};
+  const struct { const char* name; Fn fn, partner; int direction; bool keyFromOut; } chains[] = {
+      {"ChainEncrypt", ChainEncrypt, TokenChainDecrypt, kDesEncrypt, true},
+      {"ChainDecrypt", ChainDecrypt, TokenChainEncrypt, kDesEncrypt, false},
+      {"TokenChainDecrypt", TokenChainDecrypt, ChainEncrypt, kDesDecrypt, false},
+      {"TokenChainEncrypt", TokenChainEncrypt, ChainDecrypt, kDesDecrypt, true}};
   std::mt19937_64 rng(2024);
-  for (const auto& c : kChains) {
+  for (const auto& c : chains) {
     c.fn(nullptr, nullptr, FromWord(1).data(), 0);  // touches nothing
     for (int i = 0; i < 200; ++i) {
       const Block session = Random<Block>(rng);
@@ -128,7 +124,7 @@ TEST(Chain, EachRoutineMatchesItsRuleAndItsPartnerUndoesIt) {
       for (size_t b = 0; b < 8; ++b) {
         const Block o = Crypt(BlockAt(in, b), key, c.direction, true);
         std::memcpy(&expected[8 * b], o.data(), 8);
-        const Block travelling = c.keyFromOutput ? o : BlockAt(in, b);
+        const Block travelling = c.keyFromOut ? o : BlockAt(in, b);
         for (size_t j = 0; j < 8; ++j) key[j] = static_cast<uint8_t>(travelling[j] ^ session[j]);
       }
       ASSERT_EQ(out, expected) << c.name << (i % 2 ? "" : " in place");

@@ -1,6 +1,6 @@
 // qktoken-sim as a program: arguments, exit status, images, trace, serve.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -25,10 +25,12 @@ struct Outcome {
 // Runs `arguments` (already shell-quoted) after the tool's path.
 Outcome Tool(const std::string& arguments) {
   Outcome outcome;
-  std::FILE* pipe = popen((std::string("'") + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
+  std::FILE* pipe =
+      popen((std::string("'") + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return outcome;
   char buffer[512];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    outcome.output.append(buffer, n);
   const int status = pclose(pipe);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;
@@ -77,7 +79,8 @@ TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
   };
   for (const auto& c : cases) {
     const Outcome o = Tool(c.arguments);
-    EXPECT_TRUE(c.status < 0 ? o.status != 0 : o.status == c.status) << c.arguments << ": " << o.output;
+    EXPECT_TRUE(c.status < 0 ? o.status != 0 : o.status == c.status)
+        << c.arguments << ": " << o.output;
     EXPECT_NE(o.output.find(c.output), std::string::npos) << c.arguments << ": " << o.output;
   }
   EXPECT_EQ(ReadText(image), garbage) << "a refused image is left alone";
@@ -93,7 +96,8 @@ TEST_F(ToolTest, ServeRunsUntilTerminatedAndRemovesItsEntry) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     dup2(open("/dev/null", O_WRONLY), 1);
-    execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", served.c_str(), "--name", "one", static_cast<char*>(nullptr));
+    execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", served.c_str(), "--name", "one",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   const std::string entry = served + "/one.sock";

@@ -47,34 +47,38 @@ stage() {
   return $rc
 }
 
+# (Each step ends its stage on failure: `set -e` does not reach into a
+# function called from an `||` list.)
 native() {
-  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_BUILD_BENCH=ON
-  cmake --build build-ci -j"$jobs"
+  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON \
+    -DQK_BUILD_BENCH=ON || return
+  cmake --build build-ci -j"$jobs" || return
   run_ctest build-ci
 }
 
 asan() {
-  cmake -S "$root" -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_WERROR=ON -DQK_SANITIZE=ON
-  cmake --build build-asan -j"$jobs"
+  cmake -S "$root" -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_WERROR=ON -DQK_SANITIZE=ON || return
+  cmake --build build-asan -j"$jobs" || return
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest build-asan
 }
 
 tsan() {
-  cmake -S "$root" -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_TSAN=ON
-  cmake --build build-tsan -j"$jobs"
+  cmake -S "$root" -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_TSAN=ON \
+    || return
+  cmake --build build-tsan -j"$jobs" || return
   TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
 }
 
 fuzz() {
   CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQK_WERROR=ON -DQK_BUILD_FUZZ=ON -DQK_BUILD_TESTS=OFF
-  cmake --build build-fuzz -j"$jobs"
+    -DQK_WERROR=ON -DQK_BUILD_FUZZ=ON -DQK_BUILD_TESTS=OFF || return
+  cmake --build build-fuzz -j"$jobs" || return
   "$root/fuzz/run-all.sh" build-fuzz "$fuzz_seconds"
 }
 
 windows() {
-  "$root/scripts/build-windows.sh"
+  "$root/scripts/build-windows.sh" || return
   # A native simulated token lets the 32-bit driver run end to end under Wine.
   local sim
   for sim in "$root/build-ci/tools/sim/qktoken-sim" "$root/build/tools/sim/qktoken-sim"; do
@@ -87,8 +91,13 @@ windows() {
 }
 
 demo() {
-  "$root/scripts/demo.sh" | tee build/demo.log
-  grep -qx 'Result: 13' build/demo.log
+  local log
+  log=$(mktemp)
+  "$root/scripts/demo.sh" | tee "$log" || { rm -f "$log"; return 1; }
+  grep -qx 'Result: 13' "$log"
+  local rc=$?
+  rm -f "$log"
+  return $rc
 }
 
 overall=0

@@ -119,8 +119,8 @@ bool BigNum::ToBytes(uint8_t* bytes, size_t count) const {
   for (size_t i = 0; i < count; ++i) {
     size_t position = count - 1 - i;
     size_t limb = position / 4;
-    bytes[i] =
-        limb < limbs_.size() ? static_cast<uint8_t>(limbs_[limb] >> (8 * (position % 4))) : 0;
+    const uint32_t word = limb < limbs_.size() ? limbs_[limb] : 0u;
+    bytes[i] = static_cast<uint8_t>(word >> (8 * (position % 4)));
   }
   return true;
 }

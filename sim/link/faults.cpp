@@ -142,13 +142,13 @@ std::string FaultKindName(FaultKind kind) {
   return "?";
 }
 
-bool ParseFaultSpec(const std::string& spec, FaultRule* rule, std::string* error) {
-  std::string rest = spec;
+bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error) {
+  std::string rest = text;
   FaultRule parsed;
   const size_t plus = rest.find('+');
   if (plus != std::string::npos) {
     if (!ParseNumber(rest.substr(plus + 1), &parsed.skip)) {
-      *error = "bad skip count in fault '" + spec + "'";
+      *error = "bad skip count in fault '" + text + "'";
       return false;
     }
     rest.resize(plus);
@@ -159,7 +159,7 @@ bool ParseFaultSpec(const std::string& spec, FaultRule* rule, std::string* error
     uint32_t times = 0;
     if (count != "always") {
       if (!ParseNumber(count, &times) || times == 0) {
-        *error = "bad count in fault '" + spec + "' (a number above 0, or 'always')";
+        *error = "bad count in fault '" + text + "' (a number above 0, or 'always')";
         return false;
       }
       parsed.times = times;
@@ -178,7 +178,7 @@ bool ParseFaultSpec(const std::string& spec, FaultRule* rule, std::string* error
     if (rest == k.name) found = &k;
   }
   if (found == nullptr) {
-    *error = "unknown fault kind '" + rest + "' in '" + spec + "'";
+    *error = "unknown fault kind '" + rest + "' in '" + text + "'";
     return false;
   }
   parsed.kind = found->kind;
@@ -193,7 +193,7 @@ bool ParseFaultSpec(const std::string& spec, FaultRule* rule, std::string* error
   if (hasArg) {
     uint32_t value = 0;
     if (!ParseNumber(argText, &value)) {
-      *error = "bad argument '" + argText + "' in fault '" + spec + "'";
+      *error = "bad argument '" + argText + "' in fault '" + text + "'";
       return false;
     }
     if (!CheckArgument(parsed.kind, value, error)) return false;

@@ -38,7 +38,7 @@ struct FaultRule {
 // Parses "KIND[:ARG][@COUNT|@always][+SKIP]", for example "drop", "slow:300",
 // "corrupt:5@2", "truncate@1+3". Numbers are decimal (or 0x hex). False with
 // a message in *error on anything else.
-bool ParseFaultSpec(const std::string& spec, FaultRule* rule, std::string* error);
+bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error);
 std::string FaultKindName(FaultKind kind);
 
 // How one answer leaves the token.

@@ -26,7 +26,7 @@ enum class Operation { kStore, kLongExecute, kOpen };
 enum class Expect { kSuccess, kFailure, kClosed };  // kClosed: only a reopen helps
 
 const struct FaultCase {
-  const char* spec;
+  const char* rule;
   Expect expect;
   // A late answer keeps the token busy until its last report is out: this
   // long per answer report (negative: this long once) before the next call.
@@ -123,12 +123,12 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
   const Operation op = GetParam();
   uint8_t seed = 1;
   for (const FaultCase& c : kCases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.rule);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     qk::SetTimeLimitsForTesting(kShortLimits);
     qksim::link::FaultRule rule;
     std::string error;
-    ASSERT_TRUE(qksim::link::ParseFaultSpec(std::string(c.spec) + "@1", &rule, &error)) << error;
+    ASSERT_TRUE(qksim::link::ParseFaultRule(std::string(c.rule) + "@1", &rule, &error)) << error;
     server_->Faults().Add(rule);
 
     const auto start = Clock::now();

@@ -49,7 +49,7 @@ const char kUsage[] =
     "  --product HEX          product id (default 0b21)\n"
     "  --feature-length N     feature report length (default 65)\n"
     "  --trace FILE           write the decrypted trace to FILE\n"
-    "  --fault SPEC           inject a fault, e.g. drop, slow:300, corrupt@2+3 (repeatable)\n";
+    "  --fault RULE           inject a fault, e.g. drop, slow:300, corrupt@2+3 (repeatable)\n";
 
 struct Options {
   std::string command;
@@ -144,7 +144,7 @@ Options ParseArguments(int argc, char** argv) {
     } else if (arg == "--fault") {
       FaultRule rule;
       std::string error;
-      if (!qksim::link::ParseFaultSpec(value(arg), &rule, &error)) UsageError(error);
+      if (!qksim::link::ParseFaultRule(value(arg), &rule, &error)) UsageError(error);
       options.faults.push_back(rule);
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);

@@ -7,10 +7,10 @@
 namespace qksim::link {
 namespace {
 
-FaultRule Rule(const std::string& spec) {
+FaultRule Rule(const std::string& text) {
   FaultRule rule;
   std::string error;
-  EXPECT_TRUE(ParseFaultSpec(spec, &rule, &error)) << spec << ": " << error;
+  EXPECT_TRUE(ParseFaultRule(text, &rule, &error)) << text << ": " << error;
   return rule;
 }
 
@@ -24,7 +24,7 @@ TEST(FaultSpec, ParsesEveryPartAndRefusesMalformedSpecs) {
         "badtotal:65536", "drop@0", "drop@sometimes", "drop@1+", "delay:-5"}) {
     FaultRule rule;
     std::string error;
-    EXPECT_FALSE(ParseFaultSpec(bad, &rule, &error)) << bad;
+    EXPECT_FALSE(ParseFaultRule(bad, &rule, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
   }
 }
@@ -76,7 +76,7 @@ TEST(PlanAnswer, ShapesTheReportsAsEachKindSays) {
   }
   const AnswerCipher plain{true, nullptr};
   const struct {
-    const char* spec;
+    const char* rule;
     size_t sends, reports;
     uint32_t firstDelay;
     bool hangUp;
@@ -90,21 +90,21 @@ TEST(PlanAnswer, ShapesTheReportsAsEachKindSays) {
       {"badoffset:20", 1, 2, 0, false, -1, 20, -1}, {"hangup", 0, 0, 0, true, -1, -1, -1},
   };
   for (const auto& c : cases) {
-    const bool none = std::string(c.spec) == "none";
-    const FaultRule rule = none ? FaultRule{} : Rule(c.spec);
+    const bool none = std::string(c.rule) == "none";
+    const FaultRule rule = none ? FaultRule{} : Rule(c.rule);
     const AnswerPlan plan = PlanAnswer(answer, none ? nullptr : &rule, plain);
-    ASSERT_EQ(plan.sends.size(), c.sends) << c.spec;
-    EXPECT_EQ(c.sends > 0 ? plan.sends[0].delayMs : 0u, c.firstDelay) << c.spec;
-    EXPECT_EQ(plan.hangUpSender, c.hangUp) << c.spec;
-    EXPECT_EQ(plan.senderOnly, c.hangUp) << c.spec;
+    ASSERT_EQ(plan.sends.size(), c.sends) << c.rule;
+    EXPECT_EQ(c.sends > 0 ? plan.sends[0].delayMs : 0u, c.firstDelay) << c.rule;
+    EXPECT_EQ(plan.hangUpSender, c.hangUp) << c.rule;
+    EXPECT_EQ(plan.senderOnly, c.hangUp) << c.rule;
     const auto sent = AllReports(plan);
-    ASSERT_EQ(sent.size(), c.reports) << c.spec;
+    ASSERT_EQ(sent.size(), c.reports) << c.rule;
     for (size_t i = 0; i < sent.size(); ++i) {
       Report expected = answer[i % 2];  // the token's own reports, in order
       if (c.total >= 0) expected[1] = 0, expected[2] = static_cast<uint8_t>(c.total);
       if (c.offset >= 0) expected[3] = 0, expected[4] = static_cast<uint8_t>(c.offset);
       if (c.corruptAt >= 0) expected[static_cast<size_t>(c.corruptAt)] ^= 0xFF;
-      EXPECT_EQ(sent[i], expected) << c.spec << " report " << i;
+      EXPECT_EQ(sent[i], expected) << c.rule << " report " << i;
     }
   }
   const FaultRule cut = Rule("cut");

@@ -243,12 +243,12 @@ TEST_F(LinkTest, SilenceKeepsTheCommandFromRunningADroppedAnswerDoesNot) {
   qk::SetTimeLimitsForTesting(qk::TimeLimits{2000, 500, 400, 400});
   const uint32_t first = Verify("00000000");
   ASSERT_EQ(first, QK_E_WRONG_PIN + 14);
-  for (const char* spec : {"silent@1", "drop@1"}) {
+  for (const char* text : {"silent@1", "drop@1"}) {
     FaultRule rule;
     std::string error;
-    ASSERT_TRUE(ParseFaultSpec(spec, &rule, &error)) << error;
+    ASSERT_TRUE(ParseFaultRule(text, &rule, &error)) << error;
     server->Faults().Add(rule);
-    EXPECT_EQ(Verify("00000000"), QK_E_COMMUNICATION) << spec;
+    EXPECT_EQ(Verify("00000000"), QK_E_COMMUNICATION) << text;
   }
   EXPECT_EQ(Verify("00000000"), first - 2) << "only the attempt whose answer was lost cost a try";
   EXPECT_EQ(Verify(), QK_E_SUCCESS);

@@ -1,25 +1,22 @@
 #include "api/file_id.h"
 
+#include <cstdio>
+
 namespace qk {
-namespace {
-
-// The value of one hexadecimal digit, or -1 for any other character.
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 uint16_t ParseFileId(const char* text) {
-  uint32_t id = 0;
-  for (size_t i = 0; i < kFileIdDigits; ++i) {
-    const int digit = HexDigitValue(text[i]);  // the terminator is not a digit
-    if (digit < 0) break;
-    id = (id << 4) | static_cast<uint32_t>(digit);
-  }
+  // At most four characters are taken, into a zero-filled buffer, and read as
+  // the C library reads "%04X": leading white space skipped, an optional sign
+  // and 0x prefix accepted (inside the four characters), digits of either
+  // case. Nothing read leaves 0.
+  char digits[kFileIdDigits + 1] = {};
+  for (size_t i = 0; i < kFileIdDigits && text[i] != '\0'; ++i) digits[i] = text[i];
+  unsigned int id = 0;
+#if defined(_MSC_VER)
+  if (sscanf_s(digits, "%04X", &id) != 1) id = 0;
+#else
+  if (std::sscanf(digits, "%04X", &id) != 1) id = 0;
+#endif
   return static_cast<uint16_t>(id);
 }
 

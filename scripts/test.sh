@@ -53,7 +53,14 @@ native() {
   cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON \
     -DQK_BUILD_BENCH=ON || return
   cmake --build build-ci -j"$jobs" || return
-  run_ctest build-ci
+  run_ctest build-ci || return
+  # The installed package: headers, libraries, find_package and pkg-config.
+  rm -rf build-ci/install build-ci/consumer
+  cmake --install build-ci --prefix "$root/build-ci/install" >/dev/null || return
+  cmake -S "$root/tests/install" -B build-ci/consumer \
+    -DCMAKE_PREFIX_PATH="$root/build-ci/install" >/dev/null || return
+  cmake --build build-ci/consumer || return
+  LD_LIBRARY_PATH="$root/build-ci/install/lib" build-ci/consumer/consumer
 }
 
 asan() {

@@ -271,58 +271,51 @@ void DesCryptBlock(const uint8_t* input, uint8_t* output, const uint8_t* key, in
   }
 }
 
-void ChainEncrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
-                  uint32_t count) {
-  uint8_t blockKey[kBlockSize];
-  CopyBlock(sessionKey, blockKey);
-  const uint32_t blocks = BlockCount(count);
-  for (uint32_t i = 0; i < blocks; ++i) {
-    const size_t at = static_cast<size_t>(i) * kBlockSize;
-    DesCryptBlock(input + at, output + at, blockKey, kDesEncrypt);
-    XorBlock(output + at, sessionKey, blockKey);
-  }
-}
+namespace {
 
-// The next key comes from the received block; it is taken before the output
-// is written, so the routine also works in place.
-void ChainDecrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
-                  uint32_t count) {
+// Where the next block key comes from: the block as it travels between host
+// and token, which is the output when enciphering for the wire and the input
+// when reading from it.
+enum class ChainFrom { kOutput, kInput };
+
+// The key-chained mode: block i under key K_i, K_0 = sessionKey and
+// K_{i+1} = (travelling block i) XOR sessionKey. The next key is taken before
+// the output is written, so every variant also works in place.
+void RunChain(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey, uint32_t count,
+              int direction, ChainFrom from) {
   uint8_t blockKey[kBlockSize];
   uint8_t nextKey[kBlockSize];
   CopyBlock(sessionKey, blockKey);
   const uint32_t blocks = BlockCount(count);
   for (uint32_t i = 0; i < blocks; ++i) {
     const size_t at = static_cast<size_t>(i) * kBlockSize;
-    XorBlock(input + at, sessionKey, nextKey);
-    DesCryptBlock(input + at, output + at, blockKey, kDesEncrypt);
+    if (from == ChainFrom::kInput) XorBlock(input + at, sessionKey, nextKey);
+    DesCryptBlock(input + at, output + at, blockKey, direction);
+    if (from == ChainFrom::kOutput) XorBlock(output + at, sessionKey, nextKey);
     CopyBlock(nextKey, blockKey);
   }
+}
+
+}  // namespace
+
+void ChainEncrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
+                  uint32_t count) {
+  RunChain(input, output, sessionKey, count, kDesEncrypt, ChainFrom::kOutput);
+}
+
+void ChainDecrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
+                  uint32_t count) {
+  RunChain(input, output, sessionKey, count, kDesEncrypt, ChainFrom::kInput);
 }
 
 void TokenChainDecrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
                        uint32_t count) {
-  uint8_t blockKey[kBlockSize];
-  uint8_t nextKey[kBlockSize];
-  CopyBlock(sessionKey, blockKey);
-  const uint32_t blocks = BlockCount(count);
-  for (uint32_t i = 0; i < blocks; ++i) {
-    const size_t at = static_cast<size_t>(i) * kBlockSize;
-    XorBlock(input + at, sessionKey, nextKey);
-    DesCryptBlock(input + at, output + at, blockKey, kDesDecrypt);
-    CopyBlock(nextKey, blockKey);
-  }
+  RunChain(input, output, sessionKey, count, kDesDecrypt, ChainFrom::kInput);
 }
 
 void TokenChainEncrypt(const uint8_t* input, uint8_t* output, const uint8_t* sessionKey,
                        uint32_t count) {
-  uint8_t blockKey[kBlockSize];
-  CopyBlock(sessionKey, blockKey);
-  const uint32_t blocks = BlockCount(count);
-  for (uint32_t i = 0; i < blocks; ++i) {
-    const size_t at = static_cast<size_t>(i) * kBlockSize;
-    DesCryptBlock(input + at, output + at, blockKey, kDesDecrypt);
-    XorBlock(output + at, sessionKey, blockKey);
-  }
+  RunChain(input, output, sessionKey, count, kDesDecrypt, ChainFrom::kOutput);
 }
 
 }  // namespace qk

@@ -12,6 +12,7 @@
 //                fuzz bytes (without it they reach the decipher as they are);
 //   flags bit 2: bytesToSend is used as given, in or out of range; otherwise
 //                it is brought into 6..1030.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,23 +31,17 @@ using qk::platform::IoEvent;
 using qk::platform::IoStatus;
 using qk::platform::kReportSize;
 
-constexpr uint8_t kEncryptedFlag = 0x01;
-constexpr uint8_t kEncipherHereFlag = 0x02;
-constexpr uint8_t kRawLengthFlag = 0x04;
 constexpr size_t kChunk = 58;
 constexpr size_t kMaxAnswerReports = (qk::kRecordDataSize + kChunk - 1) / kChunk;
 
-struct Answer {
-  uint8_t bytes[kReportSize];
-};
+using Answer = std::array<uint8_t, kReportSize>;
 
 // A device that accepts every write and answers reads from a fixed queue; an
 // empty queue reads as a time-out, as a silent token would.
 class ScriptedDevice : public qk::platform::Device {
  public:
   std::deque<Answer> answers;
-  size_t writes = 0;
-  size_t reads = 0;
+  size_t writes = 0, reads = 0;
   int openEvents = 0;
 
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override {
@@ -61,32 +56,26 @@ class ScriptedDevice : public qk::platform::Device {
   bool FlushInput() override { return true; }
   IoEvent* CreateIoEvent() override {
     ++openEvents;
-    return reinterpret_cast<IoEvent*>(&eventStorage_);
+    return reinterpret_cast<IoEvent*>(&storage_);
   }
   void CloseIoEvent(IoEvent*) override { --openEvents; }
   IoStatus WriteReport(IoEvent*, const uint8_t* report, uint32_t) override {
-    ++writes;
-    // Touch every byte, so a short report buffer shows up under the sanitizer.
-    uint8_t sum = 0;
-    for (size_t i = 0; i < kReportSize; ++i) sum = static_cast<uint8_t>(sum + report[i]);
-    lastSum_ = sum;
+    ++writes;  // every byte is read, so a short report buffer shows up under the sanitizer
+    for (size_t i = 0; i < kReportSize; ++i) storage_ = static_cast<uint8_t>(storage_ + report[i]);
     return IoStatus::kOk;
   }
   IoStatus ReadReport(IoEvent*, uint8_t* report, uint32_t) override {
     ++reads;
     if (answers.empty()) return IoStatus::kTimedOut;
-    std::memcpy(report, answers.front().bytes, kReportSize);
+    std::memcpy(report, answers.front().data(), kReportSize);
     answers.pop_front();
     return IoStatus::kOk;
   }
   uint32_t HandleValue() const override { return 1; }
 
  private:
-  int eventStorage_ = 0;
-  uint8_t lastSum_ = 0;
+  uint8_t storage_ = 0;
 };
-
-size_t ReportsFor(size_t bytesToSend) { return (bytesToSend + kChunk - 1) / kChunk; }
 
 }  // namespace
 
@@ -97,15 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t sessionKey[8];
   in.Fill(sessionKey, sizeof sessionKey);
 
-  const bool encrypted = (flags & kEncryptedFlag) != 0;
+  const bool encrypted = (flags & 0x01) != 0;
   ScriptedDevice device;
   while (!in.Empty()) {
     Answer answer;
-    in.Fill(answer.bytes, kReportSize);
-    if (encrypted && (flags & kEncipherHereFlag) != 0) {
-      uint8_t plain[64];
-      std::memcpy(plain, answer.bytes + 1, sizeof plain);
-      qk::TokenChainEncrypt(plain, answer.bytes + 1, sessionKey, 64);
+    in.Fill(answer.data(), kReportSize);
+    if (encrypted && (flags & 0x02) != 0) {
+      const Answer plain = answer;
+      qk::TokenChainEncrypt(plain.data() + 1, answer.data() + 1, sessionKey, 64);
     }
     device.answers.push_back(answer);
   }
@@ -115,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t header[6] = {0x00, encrypted ? uint8_t{0xCF} : qk::kInsSessionKey, 0x01, 0x00, 0x00,
                              0x00};
   std::memcpy(record.bytes, header, sizeof header);
-  record.bytesToSend = (flags & kRawLengthFlag) != 0
+  record.bytesToSend = (flags & 0x04) != 0
                            ? lengthField
                            : static_cast<uint16_t>(6 + lengthField % (qk::kRecordDataSize + 1));
   const uint16_t bytesToSend = record.bytesToSend;
@@ -134,13 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result != QK_E_PARAMETER || device.writes != 0) qkfuzz::Fail("bad length not refused");
     return 0;
   }
-  if (result == QK_E_COMMUNICATION) {
-    if (record.responseLength != staleResponseLength) qkfuzz::Fail("failed exchange set a length");
-    return 0;
+  if (result == QK_E_COMMUNICATION && record.responseLength != staleResponseLength) {
+    qkfuzz::Fail("failed exchange set a length");
   }
+  if (result == QK_E_COMMUNICATION) return 0;
   // A completed exchange: every report sent, and the status word it reported
   // sits right behind the response data inside the data area.
-  if (device.writes != ReportsFor(bytesToSend)) qkfuzz::Fail("command not sent whole");
+  if (device.writes != (bytesToSend + kChunk - 1) / kChunk) qkfuzz::Fail("command not sent whole");
   const size_t responseLength = record.responseLength;
   if (responseLength + 2 > qk::kRecordDataSize) qkfuzz::Fail("response longer than the record");
   const uint8_t* statusWord = record.bytes + qk::kData + responseLength;

@@ -22,15 +22,14 @@ constexpr size_t kLengthAt = 12;
 constexpr size_t kTrailerSize = 4;      // CRC-32 of everything before it
 constexpr size_t kMaxImage = 1u << 18;  // bounds one input's time; real images are far smaller
 
-void PutLe32(uint32_t value, uint8_t* out) {
+void PutLe32(size_t value, uint8_t* out) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void MakeConsistent(std::vector<uint8_t>* image) {
   if (image->size() < kHeaderSize + kTrailerSize) return;
-  const size_t payload = image->size() - kHeaderSize - kTrailerSize;
-  PutLe32(static_cast<uint32_t>(payload), image->data() + kLengthAt);
   const size_t covered = image->size() - kTrailerSize;
+  PutLe32(covered - kHeaderSize, image->data() + kLengthAt);
   PutLe32(qksim::Crc32(image->data(), covered), image->data() + covered);
 }
 
@@ -40,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxImage) return 0;
   qkfuzz::InputReader in(data, size);
   const uint8_t flags = in.U8();
-  std::vector<uint8_t> image = in.Rest();
+  std::vector<uint8_t> image = in.Take(size);
   if ((flags & 0x01) != 0) MakeConsistent(&image);
 
   qksim::TokenState state;

@@ -12,6 +12,7 @@
 //                      cut into reports and enciphered as the host does;
 //                   3: the plain session-key command (a new key);
 //                   4: close the session, open a new one and key it.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -32,10 +33,6 @@ using qksim::Report;
 constexpr size_t kSessions = 3;
 constexpr size_t kMaxOperations = 64;
 constexpr size_t kChunk = qksim::kChunkSize;
-// On-token key generation above 512 bits costs seconds; such commands are
-// swapped for a re-key so one input stays fast.
-constexpr uint8_t kInsKeyPair = 0x46;
-constexpr uint8_t kKeyPair512 = 0x01;
 
 struct HostSession {
   qksim::Token::SessionId id = 0;
@@ -44,26 +41,19 @@ struct HostSession {
   qksim::Reassembler shadow;  // follows the token's reassembly of this session
 };
 
-Report SessionKeyReport() {
-  Report report{};
-  const uint8_t body[12] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x06, 0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
-  std::memcpy(report.data() + 1, body, sizeof body);
-  return report;
-}
+size_t Be16(const uint8_t* p) { return size_t{p[0]} << 8 | p[1]; }
 
 // Checks the answer report bodies of one answer and returns the answer
 // (data + status word) they carry.
 std::vector<uint8_t> CheckAnswer(const std::vector<qksim::ReportBody>& bodies) {
   std::vector<uint8_t> answer;
   if (bodies.empty()) return answer;
-  const size_t total = size_t{bodies[0][0]} << 8 | bodies[0][1];
+  const size_t total = Be16(bodies[0].data());
   if (total < 2 || total > qksim::kMaxAnswerSize) qkfuzz::Fail("answer total out of range");
   if (bodies.size() != (total + kChunk - 1) / kChunk) qkfuzz::Fail("answer report count");
   for (const qksim::ReportBody& body : bodies) {
-    const size_t bodyTotal = size_t{body[0]} << 8 | body[1];
-    const size_t offset = size_t{body[2]} << 8 | body[3];
-    const size_t chunk = body[5];
-    if (bodyTotal != total || offset != answer.size() || body[4] != 0) {
+    const size_t offset = Be16(body.data() + 2), chunk = body[5];
+    if (Be16(body.data()) != total || offset != answer.size() || body[4] != 0) {
       qkfuzz::Fail("answer report header");
     }
     if (chunk == 0 || chunk > kChunk || offset + chunk > total) qkfuzz::Fail("answer chunk");
@@ -75,7 +65,7 @@ std::vector<uint8_t> CheckAnswer(const std::vector<qksim::ReportBody>& bodies) {
 class Harness {
  public:
   Harness() {
-    for (HostSession& session : sessions_) Reopen(&session);
+    for (HostSession& session : sessions) Reopen(&session);
   }
 
   void Deliver(HostSession* session, const Report& report) {
@@ -83,27 +73,30 @@ class Harness {
     const bool plainKeyCommand = report[0] == 0 && qksim::IsPlainSessionKeyReport(report.data());
     if (!plainKeyCommand && session->keyed && report[0] == 0 &&
         WouldRunSlowCommand(session, report)) {
-      Rekey(session);
-      return;
+      return Rekey(session);
     }
     std::vector<Report> answers;
     token_.HandleReport(session->id, report, &answers);
-    std::vector<qksim::ReportBody> bodies;
-    for (const Report& answer : answers) {
-      if (answer[0] != 0) qkfuzz::Fail("answer report identifier");
-      qksim::ReportBody body{};
+    std::vector<qksim::ReportBody> bodies(answers.size());
+    for (size_t i = 0; i < answers.size(); ++i) {
+      if (answers[i][0] != 0) qkfuzz::Fail("answer report identifier");
       if (plainKeyCommand) {
-        std::memcpy(body.data(), answer.data() + 1, body.size());
+        std::memcpy(bodies[i].data(), answers[i].data() + 1, bodies[i].size());
       } else {
-        qk::ChainDecrypt(answer.data() + 1, body.data(), session->key.data(), 64);
+        qk::ChainDecrypt(answers[i].data() + 1, bodies[i].data(), session->key.data(), 64);
       }
-      bodies.push_back(body);
     }
     const std::vector<uint8_t> answer = CheckAnswer(bodies);
     if (plainKeyCommand) TakeKey(session, answer);
   }
 
-  void Rekey(HostSession* session) { Deliver(session, SessionKeyReport()); }
+  // The plain session-key command, as the host sends it.
+  void Rekey(HostSession* session) {
+    Report report{};
+    const uint8_t body[12] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x06, 0x00, 0x47, 0x47, 0x4B, 0, 0};
+    std::memcpy(report.data() + 1, body, sizeof body);
+    Deliver(session, report);
+  }
 
   void Reopen(HostSession* session) {
     if (session->id != 0) token_.CloseSession(session->id);
@@ -122,20 +115,19 @@ class Harness {
     const size_t total = command.size();
     size_t offset = 0;
     do {
-      const size_t chunk = total - offset < kChunk ? total - offset : kChunk;
+      const size_t chunk = std::min(total - offset, kChunk);
       qksim::ReportBody body{};
-      body[0] = static_cast<uint8_t>(total >> 8);
-      body[1] = static_cast<uint8_t>(total);
-      body[2] = static_cast<uint8_t>(offset >> 8);
-      body[3] = static_cast<uint8_t>(offset);
-      body[5] = static_cast<uint8_t>(chunk);
+      const uint8_t header[6] = {static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total),
+                                 static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                                 0, static_cast<uint8_t>(chunk)};
+      std::memcpy(body.data(), header, sizeof header);
       if (chunk > 0) std::memcpy(body.data() + 6, command.data() + offset, chunk);
       SendBody(session, body);
       offset += chunk;
     } while (offset < total);
   }
 
-  HostSession* Session(size_t index) { return &sessions_[index]; }
+  HostSession sessions[kSessions];
 
  private:
   // Opens the session-key answer with the maker's public key, as the host does.
@@ -144,9 +136,9 @@ class Harness {
       qkfuzz::Fail("session-key answer malformed");
     }
     uint8_t opened[RSA_MAX_MODULUS_BYTES] = {};
-    uint32_t openedLength = 0;
-    if (RsaPublicBlock(opened, &openedLength, answer.data(), 64, &qk::MakerPublicKey()) != 0 ||
-        openedLength != 64) {
+    uint32_t length = 0;
+    if (RsaPublicBlock(opened, &length, answer.data(), 64, &qk::MakerPublicKey()) != 0 ||
+        length != 64) {
       qkfuzz::Fail("session-key block does not open");
     }
     std::memcpy(session->key.data(), opened, session->key.size());
@@ -155,17 +147,17 @@ class Harness {
   }
 
   // Mirrors the token's reassembly; true when this report would complete a
-  // key-pair command for more than 512 bits.
+  // key-pair command (INS 0x46) for more than 512 bits (size code 1 at offset
+  // 10). That costs seconds on the token, so it is swapped for a re-key.
   static bool WouldRunSlowCommand(HostSession* session, const Report& report) {
     qksim::ReportBody body{};
     qk::TokenChainDecrypt(report.data() + 1, body.data(), session->key.data(), 64);
     std::vector<uint8_t> command;
     if (session->shadow.Add(body, &command) != qksim::Reassembler::Outcome::kComplete) return false;
-    return command.size() >= 11 && command[1] == kInsKeyPair && command[10] != kKeyPair512;
+    return command.size() >= 11 && command[1] == 0x46 && command[10] != 0x01;
   }
 
   qksim::Token token_;
-  HostSession sessions_[kSessions];
 };
 
 }  // namespace
@@ -175,31 +167,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Harness harness;
   for (size_t step = 0; step < kMaxOperations && !in.Empty(); ++step) {
     const uint8_t op = in.U8();
-    HostSession* session = harness.Session(op % kSessions);
-    switch ((op / 4) % 5) {
-      case 0: {
-        Report report{};
-        in.Fill(report.data(), report.size());
-        harness.Deliver(session, report);
-        break;
-      }
-      case 1: {
-        qksim::ReportBody body{};
-        in.Fill(body.data(), body.size());
-        harness.SendBody(session, body);
-        break;
-      }
-      case 2: {
-        const size_t length = in.U16() % (qksim::kMaxCommandSize + 1);
-        harness.SendCommand(session, in.Take(length));
-        break;
-      }
-      case 3:
-        harness.Rekey(session);
-        break;
-      default:
-        harness.Reopen(session);
-        break;
+    HostSession* session = &harness.sessions[op % kSessions];
+    const int kind = (op / 4) % 5;
+    if (kind == 0) {
+      Report report{};
+      in.Fill(report.data(), report.size());
+      harness.Deliver(session, report);
+    } else if (kind == 1) {
+      qksim::ReportBody body{};
+      in.Fill(body.data(), body.size());
+      harness.SendBody(session, body);
+    } else if (kind == 2) {
+      harness.SendCommand(session, in.Take(in.U16() % (qksim::kMaxCommandSize + 1)));
+    } else if (kind == 3) {
+      harness.Rekey(session);
+    } else {
+      harness.Reopen(session);
     }
   }
   return 0;

@@ -9,7 +9,9 @@
 //                mutations go to the code rather than to the header;
 //   flags bit 1: the run uses a memory size from the next two bytes and a
 //                smaller budget instead of the defaults.
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdint>
 #include <vector>
 
@@ -22,20 +24,12 @@ constexpr size_t kMaxInputTaken = qksim::kVmMaxInput + 16;  // a little past the
 constexpr uint32_t kSmallBudget = 100000;
 
 bool IsMachineStatus(uint16_t statusWord) {
-  switch (statusWord) {
-    case qksim::kVmSuccess:
-    case qksim::kVmAddressOverflow:
-    case qksim::kVmBadPointer:
-    case qksim::kVmNotAProgram:
-    case qksim::kVmIllegalInstruction:
-    case qksim::kVmBudgetExhausted:
-    case qksim::kVmOutputOverflow:
-    case qksim::kVmDivideByZero:
-    case qksim::kVmBadInput:
-      return true;
-    default:
-      return qksim::IsProgramFailCode(statusWord);
-  }
+  static const uint16_t kMachine[] = {
+      qksim::kVmSuccess,        qksim::kVmAddressOverflow, qksim::kVmBadPointer,
+      qksim::kVmNotAProgram,    qksim::kVmIllegalInstruction, qksim::kVmBudgetExhausted,
+      qksim::kVmOutputOverflow, qksim::kVmDivideByZero,   qksim::kVmBadInput};
+  return std::find(std::begin(kMachine), std::end(kMachine), statusWord) != std::end(kMachine) ||
+         qksim::IsProgramFailCode(statusWord);
 }
 
 }  // namespace
@@ -52,13 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t codeLength = in.U16();
   std::vector<uint8_t> program;
   if ((flags & 0x01) != 0) {
-    program = {'Q',
-               'K',
-               'V',
-               'M',
-               qksim::kVmVersion,
-               0,
-               static_cast<uint8_t>(codeLength >> 8),
+    program = {'Q', 'K', 'V', 'M', qksim::kVmVersion, 0, static_cast<uint8_t>(codeLength >> 8),
                static_cast<uint8_t>(codeLength)};
   }
   const std::vector<uint8_t> code = in.Take(codeLength);

@@ -16,11 +16,9 @@ class InputReader {
  public:
   InputReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  size_t Remaining() const { return size_ - position_; }
   bool Empty() const { return position_ >= size_; }
-
   uint8_t U8() { return Empty() ? 0 : data_[position_++]; }
-  uint16_t U16() {  // big-endian
+  uint16_t U16() {  // big-endian; the high byte is read first
     const uint8_t high = U8();
     return static_cast<uint16_t>(high << 8 | U8());
   }
@@ -29,23 +27,18 @@ class InputReader {
     return high << 16 | U16();
   }
 
-  // Copies up to `count` bytes into `out`, zero-filling what the input lacks.
-  void Fill(uint8_t* out, size_t count) {
-    const size_t available = std::min(count, Remaining());
-    if (available > 0) std::memcpy(out, data_ + position_, available);
-    if (available < count) std::memset(out + available, 0, count - available);
-    position_ += available;
-  }
-
   // Up to `count` bytes, as many as the input still holds.
   std::vector<uint8_t> Take(size_t count) {
-    const size_t available = std::min(count, Remaining());
-    std::vector<uint8_t> bytes(data_ + position_, data_ + position_ + available);
+    const size_t available = std::min(count, size_ - position_);
     position_ += available;
-    return bytes;
+    return std::vector<uint8_t>(data_ + position_ - available, data_ + position_);
   }
-
-  std::vector<uint8_t> Rest() { return Take(Remaining()); }
+  // Copies `count` bytes into `out`, zero-filling what the input lacks.
+  void Fill(uint8_t* out, size_t count) {
+    const std::vector<uint8_t> bytes = Take(count);
+    std::memset(out, 0, count);
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  }
 
  private:
   const uint8_t* data_;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,44 +46,35 @@ struct Exchange {
 std::vector<Exchange> gExchanges;
 std::array<uint8_t, 8> gKey{};
 
-// Reassembles the bodies of a report sequence (already plain).
-Bytes Payload(const std::vector<std::array<uint8_t, 64>>& bodies) {
+// Deciphers and reassembles the bodies of a report sequence.
+Bytes Payload(const Exchange& e, const std::vector<Report>& reports, bool written) {
   Bytes out;
-  for (const auto& body : bodies)
+  for (const Report& r : reports) {
+    std::array<uint8_t, 64> body{};
+    if (e.plain) {
+      std::memcpy(body.data(), r.data() + 1, 64);
+    } else {
+      const auto decrypt = written ? qk::TokenChainDecrypt : qk::ChainDecrypt;
+      decrypt(r.data() + 1, body.data(), e.key.data(), 64);
+    }
     out.insert(out.end(), body.begin() + 6, body.begin() + 6 + body[5]);
+  }
   return out;
 }
 
-void Finish(Exchange* exchange) {
-  std::vector<std::array<uint8_t, 64>> out, in;
-  for (const Report& r : exchange->written) {
-    std::array<uint8_t, 64> body{};
-    if (exchange->plain)
-      std::memcpy(body.data(), r.data() + 1, 64);
-    else
-      qk::TokenChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
-    out.push_back(body);
-  }
-  for (const Report& r : exchange->read) {
-    std::array<uint8_t, 64> body{};
-    if (exchange->plain)
-      std::memcpy(body.data(), r.data() + 1, 64);
-    else
-      qk::ChainDecrypt(r.data() + 1, body.data(), exchange->key.data(), 64);
-    in.push_back(body);
-  }
-  exchange->command = Payload(out);
-  exchange->answer = Payload(in);
-  if (exchange->plain && exchange->answer.size() == 66) {
-    uint8_t opened[RSA_MAX_MODULUS_BYTES] = {};
-    uint32_t length = 0;
-    if (RsaPublicBlock(opened, &length, exchange->answer.data(), 64, &qk::MakerPublicKey()) == 0) {
-      std::memcpy(gKey.data(), opened, gKey.size());
-    }
+void Finish(Exchange* e) {
+  e->command = Payload(*e, e->written, true);
+  e->answer = Payload(*e, e->read, false);
+  uint8_t opened[RSA_MAX_MODULUS_BYTES] = {};
+  uint32_t length = 0;
+  if (e->plain && e->answer.size() == 66 &&
+      RsaPublicBlock(opened, &length, e->answer.data(), 64, &qk::MakerPublicKey()) == 0) {
+    std::memcpy(gKey.data(), opened, gKey.size());
   }
 }
 
-// Passes everything to the simulated token's device and keeps a copy.
+// Passes everything to the simulated token's device and keeps a copy; each
+// exchange uses one event from creation to close.
 class RecordingDevice : public qk::platform::Device {
  public:
   explicit RecordingDevice(qk::platform::Device* inner) : inner_(inner) {}
@@ -92,11 +82,9 @@ class RecordingDevice : public qk::platform::Device {
   bool GetAttributes(uint16_t* v, uint16_t* p) override { return inner_->GetAttributes(v, p); }
   bool GetFeatureReportLength(uint16_t* l) override { return inner_->GetFeatureReportLength(l); }
   bool FlushInput() override { return inner_->FlushInput(); }
-  // Each exchange uses one event from creation to close.
   qk::platform::IoEvent* CreateIoEvent() override {
-    Exchange exchange;
-    exchange.key = gKey;
-    gExchanges.push_back(exchange);
+    gExchanges.push_back(Exchange{});
+    gExchanges.back().key = gKey;
     return inner_->CreateIoEvent();
   }
   void CloseIoEvent(qk::platform::IoEvent* e) override {
@@ -105,27 +93,27 @@ class RecordingDevice : public qk::platform::Device {
   }
   qk::platform::IoStatus WriteReport(qk::platform::IoEvent* e, const uint8_t* report,
                                      uint32_t timeoutMs) override {
-    Report copy;
-    std::memcpy(copy.data(), report, copy.size());
-    if (gExchanges.back().written.empty()) {
-      gExchanges.back().plain = qksim::IsPlainSessionKeyReport(report);
-    }
-    gExchanges.back().written.push_back(copy);
+    Exchange& x = gExchanges.back();
+    if (x.written.empty()) x.plain = qksim::IsPlainSessionKeyReport(report);
+    x.written.push_back(Copy(report));
     return inner_->WriteReport(e, report, timeoutMs);
   }
   qk::platform::IoStatus ReadReport(qk::platform::IoEvent* e, uint8_t* report,
                                     uint32_t timeoutMs) override {
     const qk::platform::IoStatus status = inner_->ReadReport(e, report, timeoutMs);
     if (status == qk::platform::IoStatus::kOk && !gExchanges.empty()) {
-      Report copy;
-      std::memcpy(copy.data(), report, copy.size());
-      gExchanges.back().read.push_back(copy);
+      gExchanges.back().read.push_back(Copy(report));
     }
     return status;
   }
   uint32_t HandleValue() const override { return inner_->HandleValue(); }
 
  private:
+  static Report Copy(const uint8_t* report) {
+    Report copy;
+    std::memcpy(copy.data(), report, copy.size());
+    return copy;
+  }
   qk::platform::Device* inner_;
 };
 
@@ -150,10 +138,9 @@ void RunScenario() {
   QKListDevices(contexts, &count);
   QKContext* ctx = &contexts[0];
   QKOpenDevice(ctx);
-  const char* userPin = "60719283";
-  const char* developerPin = "904817263590481726359048";
-  QKVerifyPin(ctx, reinterpret_cast<const uint8_t*>("00000000"), 8, QK_PIN_USER);
-  QKVerifyPin(ctx, reinterpret_cast<const uint8_t*>(userPin), 8, QK_PIN_USER);
+  auto bytes = [](const char* text) { return reinterpret_cast<const uint8_t*>(text); };
+  QKVerifyPin(ctx, bytes("00000000"), 8, QK_PIN_USER);
+  QKVerifyPin(ctx, bytes("60719283"), 8, QK_PIN_USER);
   const uint8_t input[4] = {0x00, 0x05, 0x00, 0x08};
   uint8_t out[1100];
   uint32_t outLength = 0;
@@ -163,7 +150,7 @@ void RunScenario() {
                         QK_CTRL_GET_CD_VALUE, QK_CTRL_GET_INFO_WORD}) {
     QKDeviceControl(ctx, code, nullptr, 0, out, sizeof out, &outLength);
   }
-  QKVerifyPin(ctx, reinterpret_cast<const uint8_t*>(developerPin), 24, QK_PIN_DEVELOPER);
+  QKVerifyPin(ctx, bytes("904817263590481726359048"), 24, QK_PIN_DEVELOPER);
   QKMakeDir(ctx, "1000", 4096, QK_DIR_SUB);
   QKSelectDir(ctx, "1000");
   const Bytes& echo = qksim::SampleEchoProgram();
@@ -176,16 +163,14 @@ void RunScenario() {
   QKMakeFile(ctx, "0003", 256, 0x01);
   QKStoreFile(ctx, "0003", 0, big.data(), 200);
   QKStoreFile(ctx, "0003", 250, big.data(), 10);
-  QKDeviceControl(ctx, QK_CTRL_GET_FILE_RECORD, reinterpret_cast<const uint8_t*>("0003"), 4, out,
-                  sizeof out, &outLength);
+  QKDeviceControl(ctx, QK_CTRL_GET_FILE_RECORD, bytes("0003"), 4, out, sizeof out, &outLength);
   uint8_t first[300], second[700];
   uint32_t firstLength = sizeof first, secondLength = sizeof second;
   QKGenerateRsaKeyPair(ctx, 512, 65537, "0010", "0011", first, &firstLength, second, &secondLength);
   const uint8_t value[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   QKDeviceControl(ctx, QK_CTRL_SEND_25, value, 16, out, sizeof out, &outLength);
   QKDeviceControl(ctx, QK_CTRL_SEND_CB, value, 16, out, sizeof out, &outLength);
-  QKUpdatePin(ctx, reinterpret_cast<const uint8_t*>(userPin), 8,
-              reinterpret_cast<const uint8_t*>("12345678"), 8, QK_PIN_USER, 5);
+  QKUpdatePin(ctx, bytes("60719283"), 8, bytes("12345678"), 8, QK_PIN_USER, 5);
   QKSelectDir(ctx, "3F00");
   QKSelectDir(ctx, "1000");
   QKWipeDir(ctx, "0000");
@@ -193,24 +178,19 @@ void RunScenario() {
   QKCloseDevice(ctx);
 }
 
-class Writer {
- public:
-  explicit Writer(std::string root) : root_(std::move(root)) {}
-  void Put(const std::string& target, const Bytes& bytes) {
-    const std::string dir = root_ + "/" + target;
-    std::string mk = "mkdir -p '" + dir + "'";
-    if (std::system(mk.c_str()) != 0) return;
-    char name[32];
-    std::snprintf(name, sizeof name, "/seed-%03d", counts_[target]++);
-    std::ofstream(dir + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-  }
+std::string gRoot;
+std::map<std::string, int> gCounts;
 
- private:
-  std::string root_;
-  std::map<std::string, int> counts_;
-};
+// Writes OUT_DIR/<target>/seed-NNN.
+void Put(const std::string& target, const Bytes& bytes) {
+  const std::string dir = gRoot + "/" + target;
+  if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return;
+  char name[32];
+  std::snprintf(name, sizeof name, "/seed-%03d", gCounts[target]++);
+  std::ofstream(dir + name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
 
 void PutBe16(size_t v, Bytes* out) {
   out->push_back(static_cast<uint8_t>(v >> 8));
@@ -219,20 +199,51 @@ void PutBe16(size_t v, Bytes* out) {
 
 void Append(Bytes* out, const uint8_t* p, size_t n) { out->insert(out->end(), p, p + n); }
 
+// A length-prefixed command, behind a framing operation byte when there is one.
+void AppendCommand(Bytes* out, const Bytes& command, int framingOp = -1) {
+  if (framingOp >= 0) out->push_back(static_cast<uint8_t>(framingOp));
+  PutBe16(command.size(), out);
+  Append(out, command.data(), command.size());
+}
+
+// An RSA seed: operation, bit length, key fields, input length, input.
+void PutRsa(uint8_t op, uint32_t bitLength, const uint8_t* key, size_t keySize,
+            const Bytes& input) {
+  Bytes seed = {op};
+  PutBe16(bitLength, &seed);
+  Append(&seed, key, keySize);
+  seed.push_back(static_cast<uint8_t>(input.size()));
+  Append(&seed, input.data(), input.size());
+  Put("fuzz_rsa", seed);
+}
+
+void PutPublicRsa(uint8_t op, const RsaPublicKey& key, const Bytes& input) {
+  Bytes fields(key.modulus, key.modulus + 128);
+  Append(&fields, key.publicExponent, 128);
+  PutRsa(op, key.bitLength, fields.data(), fields.size(), input);
+}
+
 // A key-pair answer's blocks as library key records.
 void KeyRecords(const Bytes& answer, RsaPublicKey* pub, RsaPrivateKey* priv) {
-  const size_t k = 64, half = 32;
-  std::memset(pub, 0, sizeof *pub);
-  std::memset(priv, 0, sizeof *priv);
+  *pub = RsaPublicKey{};
+  *priv = RsaPrivateKey{};
   pub->bitLength = priv->bitLength = 512;
-  std::memcpy(pub->modulus + 128 - k, answer.data() + 12, k);
+  std::memcpy(pub->modulus + 64, answer.data() + 12, 64);  // 64-byte modulus, then 32-byte halves
   std::memcpy(pub->publicExponent + 124, answer.data() + 4, 4);
   std::memcpy(priv->modulus, pub->modulus, 128);
   std::memcpy(priv->publicExponent, pub->publicExponent, 128);
-  const uint8_t* p = answer.data() + 12 + k + 20;
   uint8_t* fields[5] = {priv->prime1, priv->prime2, priv->exponent1, priv->exponent2,
                         priv->coefficient};
-  for (int i = 0; i < 5; ++i) std::memcpy(fields[i] + 64 - half, p + i * half, half);
+  for (int i = 0; i < 5; ++i) std::memcpy(fields[i] + 32, answer.data() + 96 + i * 32, 32);
+}
+
+void PutImage(const qksim::TokenState& state) {
+  Bytes seed = {0x00};
+  const Bytes image = qksim::EncodeImage(state);
+  Append(&seed, image.data(), image.size());
+  Put("fuzz_image", seed);
+  seed[0] = 0x01;
+  Put("fuzz_image", seed);
 }
 
 }  // namespace
@@ -243,7 +254,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string source = argv[1];
-  Writer w(argv[2]);
+  gRoot = argv[2];
   {
     qktest::SimBackend sim(1);
     RecordingBackend recording(&sim);
@@ -255,90 +266,70 @@ int main(int argc, char** argv) {
 
   // Exchange receive: the answer reports as they arrived (with the key), and
   // as plain bodies for the harness to encipher.
+  std::vector<Bytes> commands;  // the deciphered commands, for the token targets
   for (const Exchange& e : gExchanges) {
-    Bytes raw = {static_cast<uint8_t>(e.plain ? 0x00 : 0x01)};
-    PutBe16(e.command.size(), &raw);
-    Append(&raw, e.key.data(), 8);
-    for (const Report& r : e.read) Append(&raw, r.data(), r.size());
-    w.Put("fuzz_exchange_receive", raw);
-    if (e.plain || e.read.size() < 2) continue;
-    Bytes plain = {0x03};
-    PutBe16(e.command.size(), &plain);
-    Append(&plain, e.key.data(), 8);
+    if (!e.plain) commands.push_back(e.command);
+    Bytes raw = {static_cast<uint8_t>(e.plain ? 0x00 : 0x01)}, plain = {0x03};
+    for (Bytes* seed : {&raw, &plain}) {
+      PutBe16(e.command.size(), seed);
+      Append(seed, e.key.data(), 8);
+    }
     for (const Report& r : e.read) {
+      Append(&raw, r.data(), r.size());
       Report body{};
       qk::ChainDecrypt(r.data() + 1, body.data() + 1, e.key.data(), 64);
       Append(&plain, body.data(), body.size());
     }
-    w.Put("fuzz_exchange_receive", plain);
+    Put("fuzz_exchange_receive", raw);
+    if (!e.plain && e.read.size() >= 2) Put("fuzz_exchange_receive", plain);
   }
 
-  // Token framing and commands: the deciphered commands, a few per seed.
-  std::vector<Bytes> commands;
-  for (const Exchange& e : gExchanges) {
-    if (!e.plain) commands.push_back(e.command);
-  }
-  Bytes all = {0x00};
+  // Token framing and commands: four commands per seed (each whole, on
+  // session i % 3), then the scenario in one go on one session, with a
+  // re-key of session 0 and a reopening of session 2, then raw reports.
   for (size_t start = 0; start < commands.size(); start += 4) {
     Bytes framing, interp = {0x00};
     for (size_t i = start; i < commands.size() && i < start + 4; ++i) {
-      const Bytes& c = commands[i];
-      framing.push_back(static_cast<uint8_t>(0x08 | (i % 3)));  // whole command on session i % 3
-      PutBe16(c.size(), &framing);
-      Append(&framing, c.data(), c.size());
-      PutBe16(c.size(), &interp);
-      Append(&interp, c.data(), c.size());
+      AppendCommand(&framing, commands[i], static_cast<int>(0x08 | (i % 3)));
+      AppendCommand(&interp, commands[i]);
     }
-    w.Put("fuzz_token_framing", framing);
-    w.Put("fuzz_token_commands", interp);
+    Put("fuzz_token_framing", framing);
+    Put("fuzz_token_commands", interp);
     interp[0] = 0x03;  // the same commands with both PINs verified beforehand
-    w.Put("fuzz_token_commands", interp);
+    Put("fuzz_token_commands", interp);
   }
-  // The scenario in one go, on one session, with a re-key and a reopen.
-  {
-    Bytes framing;
-    Bytes interp = {0x00};
-    for (size_t i = 0; i < commands.size() && i < 28; ++i) {
-      framing.push_back(0x08);
-      PutBe16(commands[i].size(), &framing);
-      Append(&framing, commands[i].data(), commands[i].size());
-      PutBe16(commands[i].size(), &interp);
-      Append(&interp, commands[i].data(), commands[i].size());
-    }
-    framing.push_back(0x0C);  // re-key session 0
-    framing.push_back(0x11);  // reopen session 2
-    w.Put("fuzz_token_framing", framing);
-    w.Put("fuzz_token_commands", interp);
-    // Raw and pre-cut report bodies of the first exchanges.
-    Bytes raw;
-    for (const Exchange& e : gExchanges) {
-      for (const Report& r : e.written) {
-        raw.push_back(0x00);
-        Append(&raw, r.data(), r.size());
-      }
-      if (raw.size() > 1200) break;
-    }
-    w.Put("fuzz_token_framing", raw);
+  Bytes framing, interp = {0x00}, raw;
+  for (size_t i = 0; i < commands.size() && i < 28; ++i) {
+    AppendCommand(&framing, commands[i], 0x08);
+    AppendCommand(&interp, commands[i]);
   }
+  framing.push_back(0x0C);
+  framing.push_back(0x11);
+  Put("fuzz_token_framing", framing);
+  Put("fuzz_token_commands", interp);
+  for (size_t i = 0; i < gExchanges.size() && raw.size() <= 1200; ++i) {
+    for (const Report& r : gExchanges[i].written) {
+      raw.push_back(0x00);
+      Append(&raw, r.data(), r.size());
+    }
+  }
+  Put("fuzz_token_framing", raw);
 
-  // Virtual machine: the sample programs on typical inputs.
-  const std::vector<const Bytes*> programs = {
-      &qksim::SampleAddProgram(), &qksim::SampleEchoProgram(), &qksim::SampleReverseProgram(),
-      &qksim::SampleChecksumProgram()};
+  // Virtual machine: the sample programs on typical inputs, and behind the
+  // harness's own header with 256 bytes of memory.
   const Bytes inputs[] = {{0x00, 0x05, 0x00, 0x08}, {0xFF, 0xFF, 0x00, 0x02}, Bytes(40, 0x5A), {}};
-  for (const Bytes* program : programs) {
+  for (const Bytes* program : {&qksim::SampleAddProgram(), &qksim::SampleEchoProgram(),
+                               &qksim::SampleReverseProgram(), &qksim::SampleChecksumProgram()}) {
     for (const Bytes& input : inputs) {
       Bytes seed = {0x00};
-      PutBe16(program->size(), &seed);
-      Append(&seed, program->data(), program->size());
+      AppendCommand(&seed, *program);
       Append(&seed, input.data(), input.size());
-      w.Put("fuzz_vm", seed);
+      Put("fuzz_vm", seed);
     }
-    Bytes headless = {0x03, 0x01, 0x00};  // own header, 256 bytes of memory
-    PutBe16(program->size() - 8, &headless);
-    Append(&headless, program->data() + 8, program->size() - 8);
+    Bytes headless = {0x03, 0x01, 0x00};
+    AppendCommand(&headless, Bytes(program->begin() + 8, program->end()));
     Append(&headless, inputs[0].data(), inputs[0].size());
-    w.Put("fuzz_vm", headless);
+    Put("fuzz_vm", headless);
   }
 
   // Assembler: the sample program sources.
@@ -347,48 +338,32 @@ int main(int argc, char** argv) {
     std::stringstream text;
     text << file.rdbuf();
     const std::string s = text.str();
-    w.Put("fuzz_assembler", Bytes(s.begin(), s.end()));
+    Put("fuzz_assembler", Bytes(s.begin(), s.end()));
   }
 
-  // Images: the token as shipped and after the scenario's commands.
-  {
-    qksim::Random random;
-    qksim::TokenState state = qksim::DefaultState(&random);
-    qksim::SessionState session;
-    session.currentDirectory = state.fileSystem.RootHandle();
-    session.userEpoch = session.developerEpoch = 1;
-    auto putImage = [&w](const qksim::TokenState& s) {
-      Bytes image = qksim::EncodeImage(s);
-      Bytes seed = {0x00};
-      Append(&seed, image.data(), image.size());
-      w.Put("fuzz_image", seed);
-      seed[0] = 0x01;
-      w.Put("fuzz_image", seed);
-    };
-    putImage(state);
-    for (size_t i = 0; i < commands.size(); ++i) {
-      qksim::CommandEnvironment env{&state, &session, &random, 1};
-      qksim::RunCommand(commands[i], &env);
-      if (i % 6 == 5) putImage(state);
-    }
-    putImage(state);
+  // Images: the token as shipped, after every sixth scenario command, and at the end.
+  qksim::Random random;
+  qksim::TokenState state = qksim::DefaultState(&random);
+  qksim::SessionState session;
+  session.currentDirectory = state.fileSystem.RootHandle();
+  session.userEpoch = session.developerEpoch = 1;
+  PutImage(state);
+  for (size_t i = 0; i < commands.size(); ++i) {
+    qksim::CommandEnvironment env{&state, &session, &random, 1};
+    qksim::RunCommand(commands[i], &env);
+    if (i % 6 == 5) PutImage(state);
   }
+  PutImage(state);
 
-  // RSA: the session-key block under the maker key, and the token's key pair.
+  // RSA: the session-key block under the maker key, the token's key pair
+  // (private operations on counting bytes; the modulus itself, refused), and
+  // one full-size seed per arithmetic operation.
   for (const Exchange& e : gExchanges) {
-    if (e.plain && e.answer.size() == 66) {
-      for (uint8_t op : {uint8_t{0x00}, uint8_t{0x01}}) {
-        Bytes seed = {op};
-        const RsaPublicKey& key = qk::MakerPublicKey();
-        PutBe16(key.bitLength, &seed);
-        Append(&seed, key.modulus, 128);
-        Append(&seed, key.publicExponent, 128);
-        seed.push_back(64);
-        Append(&seed, e.answer.data(), 64);
-        w.Put("fuzz_rsa", seed);
-      }
-      break;
-    }
+    if (!e.plain || e.answer.size() != 66) continue;
+    const Bytes block(e.answer.begin(), e.answer.begin() + 64);
+    PutPublicRsa(0x00, qk::MakerPublicKey(), block);
+    PutPublicRsa(0x01, qk::MakerPublicKey(), block);
+    break;
   }
   for (const Exchange& e : gExchanges) {
     if (e.plain || e.command.size() < 2 || e.command[1] != 0x46 || e.answer.size() != 258) continue;
@@ -396,26 +371,17 @@ int main(int argc, char** argv) {
     RsaPrivateKey priv;
     KeyRecords(e.answer, &pub, &priv);
     for (uint8_t op : {uint8_t{0x02}, uint8_t{0x03}}) {
-      Bytes seed = {op};
-      PutBe16(priv.bitLength, &seed);
-      Append(&seed, reinterpret_cast<const uint8_t*>(&priv) + 4, sizeof priv - 4);
-      seed.push_back(op == 0x02 ? 64 : 20);
-      for (int i = 0; i < (op == 0x02 ? 64 : 20); ++i) seed.push_back(static_cast<uint8_t>(i + 1));
-      w.Put("fuzz_rsa", seed);
+      Bytes input(op == 0x02 ? 64 : 20);
+      for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i + 1);
+      const uint8_t* fields = reinterpret_cast<const uint8_t*>(&priv) + 4;
+      PutRsa(op, priv.bitLength, fields, sizeof priv - 4, input);
     }
-    Bytes seed = {0x01};
-    PutBe16(pub.bitLength, &seed);
-    Append(&seed, pub.modulus, 128);
-    Append(&seed, pub.publicExponent, 128);
-    seed.push_back(64);
-    Append(&seed, pub.modulus + 64, 64);  // the modulus itself: refused
-    w.Put("fuzz_rsa", seed);
+    PutPublicRsa(0x01, pub, Bytes(pub.modulus + 64, pub.modulus + 128));
   }
-  // Arithmetic: one seed per operation, with full-size operands.
   for (uint8_t op = 4; op < 10; ++op) {
     Bytes seed = {op, 33, 33, 8};
     for (int i = 0; i < 33 * 4 * 3; ++i) seed.push_back(static_cast<uint8_t>(i * 37 + op));
-    w.Put("fuzz_rsa", seed);
+    Put("fuzz_rsa", seed);
   }
   return 0;
 }

@@ -47,8 +47,7 @@ class ScriptedToken {
   ScriptedToken() {
     active_ = this;
     qk::SetTransmitHookForTesting(&Hook);
-    qk::GetDeviceTable().slots[kSlot].opened = 1;
-    qk::GetDeviceTable().slots[kSlot + 1].opened = 0;
+    qk::GetDeviceTable().slots[kSlot].opened = 1, qk::GetDeviceTable().slots[kSlot + 1].opened = 0;
     context_.slotIndex = kSlot, closed_.slotIndex = kSlot + 1;
   }
   ~ScriptedToken() {

@@ -1,8 +1,8 @@
-# The virtual link client and the common front. The frame and .tcp parsers are
+# The virtual link client. The frame and .tcp parsers are
 # portable; the connection tests play the token over POSIX sockets.
 if(WIN32)
   qk_add_test(NAME platform_virtual_test SOURCES frame_test.cpp)
 else()
   qk_add_test(NAME platform_virtual_test SOURCES
-    frame_test.cpp virtual_device_test.cpp platform_test.cpp LIBS qk_fake_device)
+    frame_test.cpp virtual_device_test.cpp)
 endif()

@@ -30,10 +30,7 @@ inline BN_CTX* Ctx() {
 // Digits (least significant first) to a big number, without the code under test.
 inline Bn ToBn(const Digits& x) {
   Bn b = NewBn();
-  for (size_t i = x.size(); i-- > 0;) {
-    BN_lshift(b.get(), b.get(), 32);
-    BN_add_word(b.get(), x[i]);
-  }
+  for (size_t i = x.size(); i-- > 0;) BN_lshift(b.get(), b.get(), 32), BN_add_word(b.get(), x[i]);
   return b;
 }
 

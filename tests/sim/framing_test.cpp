@@ -1,4 +1,4 @@
-// Reassembly of host reports and fragmentation of answers.
+// Reassembly of host reports, hostile ones included.
 #include <gtest/gtest.h>
 
 #include "sim/framing.h"
@@ -51,25 +51,6 @@ TEST(SimFraming, HostileReportsAreDroppedWithThePartialCommand) {
   ASSERT_EQ(r.Add(Chunk(116, 58, 58), &command), Outcome::kComplete);
   ASSERT_EQ(command.size(), 116u);
   EXPECT_EQ(command[115], 115);
-}
-
-TEST(SimFraming, AnswersAreCutInto58ByteChunksWithCleanTails) {
-  for (size_t total : {2u, 58u, 59u, 1024u}) {
-    Bytes answer(total);
-    for (size_t i = 0; i < total; ++i) answer[i] = static_cast<uint8_t>(i);
-    const auto bodies = qksim::FragmentAnswer(answer);
-    ASSERT_EQ(bodies.size(), (total + 57) / 58) << total;
-    for (size_t i = 0; i < bodies.size(); ++i) {
-      EXPECT_EQ(bodies[i], Chunk(total, i * 58, std::min<size_t>(58, total - i * 58))) << total;
-    }
-  }
-}
-
-TEST(SimFraming, SessionKeyReportIsRecognisedExactly) {
-  uint8_t report[65] = {0, 0x00, 0x06, 0x00, 0x00, 0x00, 0x06, 0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
-  EXPECT_TRUE(qksim::IsPlainSessionKeyReport(report));
-  report[10] = 0x4C;
-  EXPECT_FALSE(qksim::IsPlainSessionKeyReport(report));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The token as the host sees it: the plain session-key exchange, enciphered
-// commands over several reports, and sessions kept apart.
+// The token as the host sees it: the plain session-key exchange and
+// enciphered commands over several reports.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -91,9 +91,6 @@ TEST(SimToken, SessionKeyRoundTripAndLongCommands) {
   qksim::Token token;
   Host host(&token);
   EXPECT_TRUE(host.SendRaw(Reports(kInfo)).empty()) << "no session key yet";
-  Report wrongId = Reports({0x00, 0x47, 0x47, 0x4B, 0x00, 0x00})[0];
-  wrongId[0] = 1;
-  EXPECT_TRUE(host.SendRaw({wrongId}).empty()) << "report identifier must be 0";
   ASSERT_TRUE(host.OpenSession());
   EXPECT_EQ(host.Send(kInfo).data.size(), 38u);
   uint8_t firstKey[8];
@@ -109,20 +106,6 @@ TEST(SimToken, SessionKeyRoundTripAndLongCommands) {
   Bytes tooFar = write;
   tooFar[6] = 5;
   EXPECT_EQ(host.Send(tooFar).sw, 0x6700);
-}
-
-TEST(SimToken, SessionsKeepTheirOwnKeysAndPinsButShareTheFiles) {
-  qksim::Token token;
-  Host a(&token), b(&token);
-  ASSERT_TRUE(a.OpenSession());
-  ASSERT_TRUE(b.OpenSession());
-  ASSERT_EQ(a.VerifyDeveloper(), 0x9000);
-  ASSERT_EQ(a.Send({0, 0xE1, 0, 0, 5, 0, 0x30, 0, 4, 0, 1}).sw, 0x9000);
-  EXPECT_EQ(b.Send({0, 0xE1, 0, 0, 5, 0, 0x31, 0, 4, 0, 1}).sw, 0x6D80)
-      << "PIN state is per session";
-  EXPECT_EQ(b.Send({0, 0xCE, 0x30, 0, 0, 0}).data, (Bytes{1, 4, 0})) << "files are shared";
-  std::memcpy(b.key_, a.key_, 8);
-  EXPECT_EQ(b.Send(kInfo).sw, 0) << "another session's key is useless";
 }
 
 }  // namespace

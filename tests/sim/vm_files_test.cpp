@@ -1,5 +1,4 @@
-// Programs reading the token's files: the rdf instruction, and the readfile
-// sample run through the token's execute command.
+// Programs reading the token's files: the rdf instruction.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,9 +6,7 @@
 #include <vector>
 
 #include "sim/assembler.h"
-#include "sim/samples.h"
 #include "sim/vm.h"
-#include "tests/sim/sim_test_util.h"
 
 namespace qksim {
 namespace {
@@ -42,7 +39,6 @@ VmOutcome Read(const VmFiles* files, unsigned id, unsigned offset, unsigned leng
 }
 
 TEST(VmReadFile, CopiesWhatTheFileHoldsAndCountsIt) {
-  const Bytes nothing(10, 0);
   const struct {
     const char* name;
     unsigned id, offset, length, address;
@@ -50,14 +46,10 @@ TEST(VmReadFile, CopiesWhatTheFileHoldsAndCountsIt) {
     Bytes output;  // count (2 bytes) then eight bytes of memory
   } cases[] = {
       {"whole file", 0x10, 0, 10, 100, kVmSuccess, {0, 10, 0, 1, 2, 3, 4, 5, 6, 7}},
-      {"middle", 0x10, 3, 4, 100, kVmSuccess, {0, 4, 3, 4, 5, 6, 0, 0, 0, 0}},
       {"cut at the end", 0x10, 8, 500, 100, kVmSuccess, {0, 2, 8, 9, 0, 0, 0, 0, 0, 0}},
-      {"past the end", 0x10, 0xFFFF, 0xFFFF, 100, kVmSuccess, nothing},
-      {"empty file", 0x11, 0, 10, 100, kVmSuccess, nothing},
       {"missing file", 0x12, 0, 10, 100, kVmFileNotFound, {}},
       {"not a data file", 0x20, 0, 10, 100, kVmNotADataFile, {}},
       {"runs past the memory", 0x10, 0, 10, 4090, kVmAddressOverflow, {}},
-      {"starts past the memory", 0x10, 0, 1, 5000, kVmAddressOverflow, {}},
       {"what is copied must fit, not what is asked", 0x10, 8, 100, 4094, kVmAddressOverflow, {}},
   };
   const FakeFiles files;
@@ -67,75 +59,7 @@ TEST(VmReadFile, CopiesWhatTheFileHoldsAndCountsIt) {
     EXPECT_EQ(outcome.output, c.output) << c.name;
   }
   EXPECT_EQ(Read(nullptr, 0x10, 0, 1, 0).statusWord, kVmFileNotFound) << "no file access";
-  const Bytes badRegister = {'Q', 'K', 'V', 'M', 1, 0, 0, 4, 0x60, 0x12, 0x83, 0x01};
-  EXPECT_EQ(
-      RunProgram(badRegister.data(), badRegister.size(), nullptr, 0, VmLimits{}, &files).statusWord,
-      kVmIllegalInstruction);
 }
 
 }  // namespace
 }  // namespace qksim
-
-// Through the token's execute command: directory, file types and PINs.
-namespace qksimtest {
-namespace {
-
-Bytes Request(uint16_t id, uint16_t offset, uint16_t length) {
-  return Cat({Be16(id), Be16(offset), Be16(length)});
-}
-
-// The readfile program as 0002, a 1500-byte data file 0010 holding i * 7 at
-// byte i, a private-key file 0011 and a directory 0003.
-struct ReaderToken : Interpreter {
-  ReaderToken() {
-    EXPECT_EQ(VerifyDeveloper(), 0x9000);
-    InstallReader();
-    for (size_t i = 0; i < 1500; ++i) content.push_back(static_cast<uint8_t>(i * 7));
-    EXPECT_EQ(MakeFile(0x0010, 1500, qksim::kFileData), 0x9000);
-    for (long at : {0, 750}) {
-      EXPECT_EQ(Write(0x10, uint32_t(at), Bytes(&content[at], &content[at] + 750)), 0x9000);
-    }
-    EXPECT_EQ(MakeFile(0x0011, 64, qksim::kFilePrivateKey), 0x9000);
-    EXPECT_EQ(MakeDir(0x0003, 200), 0x9000);
-  }
-  void InstallReader() {
-    const Bytes& program = qksim::SampleReadFileProgram();
-    EXPECT_EQ(MakeFile(0x0002, uint32_t(program.size()), qksim::kFileExecutable), 0x9000);
-    EXPECT_EQ(Write(0x0002, 0, program), 0x9000);
-  }
-  Bytes content;
-};
-
-TEST(ReadFileThroughExecute, AnswersStoredDataOnlyFromThisDirectory) {
-  const struct {
-    const char* name;
-    Bytes input;
-    uint16_t sw;
-    long from, count;  // expected bytes of the content
-  } cases[] = {
-      {"largest answer", Request(0x0010, 0, 1022), 0x9000, 0, 1022},
-      {"cut at the end", Request(0x0010, 1400, 500), 0x9000, 1400, 100},
-      {"too long an answer", Request(0x0010, 0, 1023), 0x65E3, 0, 0},
-      {"missing file", Request(0x0077, 0, 4), 0x6A82, 0, 0},
-      {"private key stays unreadable", Request(0x0011, 0, 4), 0x6981, 0, 0},
-      {"a program is not data", Request(0x0002, 0, 4), 0x6981, 0, 0},
-      {"a directory", Request(0x0003, 0, 4), 0x6981, 0, 0},
-      {"short input", Bytes{0, 0x10, 0, 0, 0}, 0x6A80, 0, 0},
-  };
-  ReaderToken t;
-  ASSERT_EQ(t.VerifyUser(), 0x9000);
-  for (const auto& c : cases) {
-    const Reply r = t.Execute(0x0002, c.input);
-    EXPECT_EQ(r.sw, c.sw) << c.name;
-    EXPECT_FALSE(t.lastChanged) << c.name << ": reading changes nothing";
-    EXPECT_EQ(r.data, Bytes(t.content.begin() + c.from, t.content.begin() + c.from + c.count))
-        << c.name;
-  }
-  ASSERT_EQ(t.VerifyDeveloper(), 0x9000);
-  ASSERT_EQ(t.Select(0x0003), 0x9000);
-  t.InstallReader();
-  EXPECT_EQ(t.Execute(0x0002, Request(0x0010, 0, 3)).sw, 0x6A82) << "looked up in this directory";
-}
-
-}  // namespace
-}  // namespace qksimtest

@@ -30,11 +30,8 @@ struct FakeInterface {
   std::string path;
   plat::EnumStatus status = plat::EnumStatus::kOk;
   uint32_t openError = 0;  // non-zero: every open fails with this system error
-  bool attributesReadable = true;
-  uint16_t vendorId = 0x7A5C;
-  uint16_t productId = 0x0B21;
-  bool featureLengthReadable = true;
-  uint16_t featureReportLength = 65;
+  bool attributesReadable = true, featureLengthReadable = true;
+  uint16_t vendorId = 0x7A5C, productId = 0x0B21, featureReportLength = 65;
   Responder responder;  // for devices opened on this path
 };
 
@@ -178,8 +175,7 @@ struct FakeMutex : plat::NamedMutex {
 
   bool lockSucceeds = true;
   std::vector<uint32_t> lockTimeouts;
-  int held = 0;  // successful locks not yet released
-  int unlocks = 0;
+  int held = 0, unlocks = 0;  // held: successful locks not yet released
 };
 
 // Closes whatever the device table holds and zeroes it.

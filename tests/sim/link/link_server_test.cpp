@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -184,36 +183,6 @@ Bytes Frame(char type, Bytes payload, Bytes before = {}) {
   return before;
 }
 
-TEST_F(LinkTest, HostileFramesCloseTheConnection) {
-  const Bytes open = Frame('O', {1, 0});
-  const struct {
-    const char* what;
-    Bytes bytes;
-  } cases[] = {
-      {"unknown type", {'X', 0, 0}},
-      {"length above 1024", {'O', 0x04, 0x01}},
-      {"report of 64 bytes", Frame('R', Bytes(64, 0), open)},
-      {"report before open", Frame('R', Bytes(65, 0))},
-      {"open of wrong version", Frame('O', {2, 0})},
-      {"open with bad share mode", Frame('O', {1, 7})},
-      {"second open", Frame('O', {1, 0}, open)},
-      {"silent opener", {}},  // dropped after its limit
-  };
-  LinkServer* server = Serve();
-  for (const auto& c : cases) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, server->EntryPath().c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    Bytes received;
-    EXPECT_TRUE(ServerHangsUp(fd, c.bytes, static_cast<int>(kOpenFrameWaitMs) + 2000, &received))
-        << c.what;
-  }
-  ASSERT_EQ(OpenFirst(), QK_E_SUCCESS) << "well-behaved clients are still served";
-  EXPECT_EQ(server->OpenConnections(), 1u) << "and no session leaked";
-}
-
 TEST_F(LinkTest, WrongTcpSecretIsRefusedWithAccessDenied) {
   LinkServer* server = Serve(true);
   std::ifstream file(server->EntryPath());
@@ -235,23 +204,6 @@ TEST_F(LinkTest, WrongTcpSecretIsRefusedWithAccessDenied) {
     EXPECT_TRUE(ServerHangsUp(fd, Frame('O', payload), 2000, &received));
     EXPECT_EQ(received, Frame('E', {0, 0, 0, 5})) << secretBytes;
   }
-}
-
-TEST_F(LinkTest, SilenceKeepsTheCommandFromRunningADroppedAnswerDoesNot) {
-  LinkServer* server = Serve();
-  ASSERT_EQ(OpenFirst(), QK_E_SUCCESS);
-  qk::SetTimeLimitsForTesting(qk::TimeLimits{2000, 500, 400, 400});
-  const uint32_t first = Verify("00000000");
-  ASSERT_EQ(first, QK_E_WRONG_PIN + 14);
-  for (const char* text : {"silent@1", "drop@1"}) {
-    FaultRule rule;
-    std::string error;
-    ASSERT_TRUE(ParseFaultRule(text, &rule, &error)) << error;
-    server->Faults().Add(rule);
-    EXPECT_EQ(Verify("00000000"), QK_E_COMMUNICATION) << text;
-  }
-  EXPECT_EQ(Verify("00000000"), first - 2) << "only the attempt whose answer was lost cost a try";
-  EXPECT_EQ(Verify(), QK_E_SUCCESS);
 }
 
 }  // namespace

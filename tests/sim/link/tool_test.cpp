@@ -1,19 +1,13 @@
-// qktoken-sim as a program: arguments, exit status, images, trace, serve.
-#include <fcntl.h>
+// qktoken-sim as a program: arguments, exit status, images, trace.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -70,11 +64,9 @@ TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
       {"run" + driver, 0, "Result: 13"},
       {"run --tcp --trace '" + trace + "'" + driver, 0, "Result: 13"},
       {"run -- sh -c 'exit 7'", 7, ""},
-      {"run -- sh -c 'kill -TERM $$'", 128 + SIGTERM, ""},
       {"run -- /nonexistent/program", 127, ""},
       {"run --image '" + image + "' -- true", -1, "token image"},
       {"", -1, "no command"},
-      {"run --tokens 17 -- true", -1, "--tokens"},
       {"run --fault explode -- true", -1, "unknown fault kind"},
   };
   for (const auto& c : cases) {
@@ -88,32 +80,6 @@ TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
   EXPECT_NE(text.find("> 002000000800****************\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("3630373139323833"), std::string::npos) << "the PIN in the clear";
   EXPECT_NE(text.find("< 000d9000\n"), std::string::npos) << text;
-}
-
-TEST_F(ToolTest, ServeRunsUntilTerminatedAndRemovesItsEntry) {
-  const std::string served = dir_ + "/new/sub";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(open("/dev/null", O_WRONLY), 1);
-    execl(QK_SIM_TOOL, QK_SIM_TOOL, "serve", "--dir", served.c_str(), "--name", "one",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const std::string entry = served + "/one.sock";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!std::filesystem::exists(entry) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(std::filesystem::is_socket(entry));
-  struct stat info;
-  ASSERT_EQ(stat(served.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u) << "created private";
-  kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_FALSE(std::filesystem::exists(entry));
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
-// Load: several processes with several threads each on one simulated token.
-// Every command must get its own answer: the right status, length and bytes.
+// Load: several processes with several threads each on one simulated token,
+// and two tokens used from two threads at once. Every command must get its
+// own answer: the right status, length and bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/link/link_server.h"
 #include "tests/reliability/reliability_util.h"
 
 namespace qkrel {
@@ -116,6 +120,41 @@ TEST(Load, ProcessesAndThreadsShareOneToken) {
   EXPECT_EQ(commands, static_cast<uint64_t>(kProcesses * kThreadsPerProcess) * (1 + kRounds * 7));
   std::printf("[load] %d processes x %d threads: %llu commands in %lld ms\n", kProcesses,
               kThreadsPerProcess, static_cast<unsigned long long>(commands), elapsed);
+  unsetenv("QKTOKEN_VIRTUAL_DIR");
+}
+
+// Two tokens from two threads at once: each thread's answers come from its own token.
+TEST(Load, TwoTokensFromTwoThreads) {
+  TempDir dir;
+  qksim::Token tokens[2];
+  std::vector<std::unique_ptr<qksim::link::LinkServer>> servers;
+  for (int i = 0; i < 2; ++i) {
+    qksim::link::LinkOptions options;
+    options.directory = dir.path, options.name = "token" + std::to_string(i);
+    servers.push_back(std::make_unique<qksim::link::LinkServer>(tokens[i], options));
+    std::string error;
+    ASSERT_TRUE(servers.back()->Start(&error)) << error;
+  }
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path.c_str(), 1);
+  QKContext listed[2] = {};
+  uint32_t count = 2;
+  ASSERT_EQ(QKListDevices(listed, &count), QK_E_SUCCESS);
+  ASSERT_EQ(count, 2u);
+  for (QKContext& c : listed) {
+    ASSERT_EQ(QKOpenDevice(&c), QK_E_SUCCESS);
+    ASSERT_EQ(VerifyUser(&c), QK_E_SUCCESS);
+  }
+  std::atomic<int> wrong{0};
+  const auto work = [&](QKContext* token, int base) {
+    for (int i = 0; i < 150; ++i)
+      wrong += AddsUp(token, uint16_t(base + i), uint16_t(i * 3)) ? 0 : 1;
+  };
+  std::thread first(work, &listed[0], 0x1000), second(work, &listed[1], 0x8000);
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (QKContext& c : listed) EXPECT_EQ(QKCloseDevice(&c), QK_E_SUCCESS);
+  servers.clear();
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 

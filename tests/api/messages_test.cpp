@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,15 +42,34 @@ TEST(Messages, EveryTextIsTheGbkOfItsMessageWithItsByteLength) {
   REQUIRE_ICONV();
   // Slot i holds the text of code 0xF0000000 + i (slot 0: success).
   const std::vector<std::pair<const char*, size_t>> rows = {
-      {"操作成功", 8}, {"设备未连接，或者被移除", 22}, {"参数错误", 8},
-      {"通讯错误，例如数据传输超时", 26}, {"缓冲区空间不足", 14}, {"没有找到设备列表", 16},
-      {"开发商口令没有验证", 18}, {"用户口令没有验证", 16}, {"RSA文件格式错误", 15},
-      {"目录没有找到", 12}, {"访问被拒绝", 10}, {"产品已经初始化", 14}, {"密码不正确", 10},
-      {"指定的目录空间大小不够", 22}, {"文件已存在", 10}, {"功能不支持或尚未建立文件系统", 28},
-      {"未找到指定的文件", 16}, {"卡已经被打开", 12}, {"目录已存在", 10},
-      {"虚拟机内存地址溢出", 18}, {"虚拟机错误的指针", 16}, {"常规文件系统错误", 16},
-      {"文件偏移量超出文件大小", 22}, {"文件类型不匹配", 14}, {"PIN码锁死", 9},
-      {"QKContext 参数错误", 18}, {"另一个程序正在使用此文件，进程无法访问", 38}, {"未知的错误", 10}};
+      {"操作成功", 8},
+      {"设备未连接，或者被移除", 22},
+      {"参数错误", 8},
+      {"通讯错误，例如数据传输超时", 26},
+      {"缓冲区空间不足", 14},
+      {"没有找到设备列表", 16},
+      {"开发商口令没有验证", 18},
+      {"用户口令没有验证", 16},
+      {"RSA文件格式错误", 15},
+      {"目录没有找到", 12},
+      {"访问被拒绝", 10},
+      {"产品已经初始化", 14},
+      {"密码不正确", 10},
+      {"指定的目录空间大小不够", 22},
+      {"文件已存在", 10},
+      {"功能不支持或尚未建立文件系统", 28},
+      {"未找到指定的文件", 16},
+      {"卡已经被打开", 12},
+      {"目录已存在", 10},
+      {"虚拟机内存地址溢出", 18},
+      {"虚拟机错误的指针", 16},
+      {"常规文件系统错误", 16},
+      {"文件偏移量超出文件大小", 22},
+      {"文件类型不匹配", 14},
+      {"PIN码锁死", 9},
+      {"QKContext 参数错误", 18},
+      {"另一个程序正在使用此文件，进程无法访问", 38},
+      {"未知的错误", 10}};
   ASSERT_EQ(rows.size(), qk::kMessageCount);
   for (uint32_t i = 0; i < rows.size(); ++i) {
     const std::string gbk = Gbk(rows[i].first);
@@ -61,8 +82,10 @@ TEST(Messages, FormatChoosesTheTextByTheFirstTestThatHolds) {
   REQUIRE_ICONV();
   const std::string wrongPin = Gbk("密码错误,剩余次数");
   const std::pair<uint32_t, std::string> cases[] = {
-      {0xFFFFFFFF, Gbk("未知错误")}, {0xF0000C05, wrongPin + "5"},  // before the table
-      {0xF0001C07, wrongPin + "7"}, {0x00006E00, Gbk("操作成功")}};  // raw word: low byte
+      {0xFFFFFFFF, Gbk("未知错误")},
+      {0xF0000C05, wrongPin + "5"},  // before the table
+      {0xF0001C07, wrongPin + "7"},
+      {0x00006E00, Gbk("操作成功")}};  // raw word: low byte
   for (const auto& c : cases) EXPECT_EQ(Format(c.first), c.second) << std::hex << c.first;
 }
 
@@ -72,17 +95,23 @@ TEST(Messages, FormatNeedsRoomForTheWholeText) {
   EXPECT_EQ(QKFormatErrorMessage(0xF0000CFF, nullptr, 100), QK_E_PARAMETER);
 }
 
-TEST(Messages, StatusWords) {
-  const std::pair<uint16_t, uint32_t> rows[] = {  // status word, low bits of the code
-      {0x9000, 0x00}, {0x6D80, 0x06}, {0x6D8B, 0xC00}, {0x6D8C, 0x0F}, {0x6A80, 0x02},
-      {0x6A89, 0x0E}, {0x6581, 0x13}, {0x65E0, 0x15}, {0x65EF, 0x15}, {0x6700, 0x16},
-      {0x6981, 0x17}, {0x6983, 0x18}, {0x63FF, 0xCFF}};  // 63 xx: the tries left
-  for (const auto& [sw, code] : rows) {
-    EXPECT_EQ(qk::MapStatusWord(uint8_t(sw >> 8), uint8_t(sw)), code ? 0xF0000000 | code : 0)
-        << std::hex << sw;
-  }
-  // Words no row claims come back raw.
-  for (uint32_t sw : {0x6E00u, 0x65F0u, 0x6A8Au, 0x6D00u, 0x6982u}) {
-    EXPECT_EQ(qk::MapStatusWord(uint8_t(sw >> 8), uint8_t(sw)), sw) << std::hex << sw;
+TEST(Messages, EveryStatusWord) {
+  // The token's status words with a meaning of their own (low bits of the code).
+  std::map<uint32_t, uint32_t> rows = {
+      {0x9000, 0x00}, {0x6D80, 0x06}, {0x6D81, 0x07},  {0x6D82, 0x12}, {0x6D83, 0x02},
+      {0x6D84, 0x0F}, {0x6D85, 0x17}, {0x6D86, 0x08},  {0x6D87, 0x02}, {0x6D88, 0x09},
+      {0x6D89, 0x0A}, {0x6D8A, 0x0B}, {0x6D8B, 0xC00}, {0x6D8C, 0x0F}, {0x6A80, 0x02},
+      {0x6A81, 0x0F}, {0x6A82, 0x10}, {0x6A83, 0x10},  {0x6A84, 0x0D}, {0x6A85, 0x08},
+      {0x6A86, 0x02}, {0x6A87, 0x02}, {0x6A88, 0x02},  {0x6A89, 0x0E}, {0x6581, 0x13},
+      {0x6582, 0x14}, {0x6700, 0x16}, {0x6981, 0x17},  {0x6983, 0x18}};
+  for (uint32_t sw = 0x65E0; sw <= 0x65EF; ++sw) rows[sw] = 0x15;
+  // 63 xx carries the tries left whole; every other word comes back raw.
+  for (uint32_t sw = 0; sw <= 0xFFFF; ++sw) {
+    const auto row = rows.find(sw);
+    const uint32_t expected = (sw >> 8) == 0x63   ? 0xF0000C00 | (sw & 0xFF)
+                              : row == rows.end() ? sw
+                              : row->second == 0  ? 0
+                                                  : 0xF0000000 | row->second;
+    ASSERT_EQ(qk::MapStatusWord(uint8_t(sw >> 8), uint8_t(sw)), expected) << std::hex << sw;
   }
 }

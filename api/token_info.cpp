@@ -12,31 +12,30 @@ namespace qk {
 namespace {
 
 // A zeroed record holding the header-only command `ins`.
-void FillQuery(uint8_t ins, CommandRecord* record) {
+// Checks the context, sends the header-only query `ins` and leaves the answer
+// in `record` from byte 6.
+uint32_t ExchangeQuery(const QKContext* context, uint8_t ins, CommandRecord* record) {
+  const uint32_t check = CheckContext(context, true);
+  if (check != QK_E_SUCCESS) return check;
   std::memset(record, 0, sizeof(*record));
   record->bytes[kIns] = ins;
   record->bytesToSend = static_cast<uint16_t>(kRecordHeaderSize);
+  return TransmitLocked(context->slotIndex, record);
 }
 
 }  // namespace
 
 uint32_t QueryTokenInfo(const QKContext* context, uint8_t* info) {
-  const uint32_t check = CheckContext(context, true);
-  if (check != QK_E_SUCCESS) return check;
   CommandRecord record;
-  FillQuery(kInsTokenInfo, &record);
-  const uint32_t result = TransmitLocked(context->slotIndex, &record);
+  const uint32_t result = ExchangeQuery(context, kInsTokenInfo, &record);
   if (result != QK_E_SUCCESS) return result;
   std::memcpy(info, record.bytes + kData, kTokenInfoSize);
   return QK_E_SUCCESS;
 }
 
 uint32_t QueryValueCC(const QKContext* context, uint32_t* value) {
-  const uint32_t check = CheckContext(context, true);
-  if (check != QK_E_SUCCESS) return check;
   CommandRecord record;
-  FillQuery(kInsValueCC, &record);
-  const uint32_t result = TransmitLocked(context->slotIndex, &record);
+  const uint32_t result = ExchangeQuery(context, kInsValueCC, &record);
   if (result != QK_E_SUCCESS) return result;
   const uint8_t* p = record.bytes + kData;
   *value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -11,4 +11,7 @@ set(QK_API_SOURCES
   api/files.cpp           # directories, files and execution
   api/keypair.cpp         # on-token RSA key-pair generation
   api/device_control.cpp  # the device-control dispatcher
+  api/transaction.cpp     # QKBeginTransaction, QKEndTransaction
+  api/time_limits.cpp     # QKSetTimeLimits, QKGetTimeLimits
+  api/error_text.cpp      # QKGetErrorText: names, English and UTF-8 texts
 )

@@ -66,6 +66,12 @@ extern "C" {
 #define QK_E_CONTEXT                 0xF0000019u
 #define QK_E_SHARING_VIOLATION       0xF000001Au
 #define QK_E_UNKNOWN                 0xF000001Bu
+/* Another handle to the same token agreed a new session key; this handle's
+ * key is void. Nothing was sent. Close and open the context again. */
+#define QK_E_SESSION_REPLACED        0xF000001Cu
+/* The token's exchange lock could not be made or had in time; nothing was
+ * sent (the library never exchanges without it). */
+#define QK_E_LOCK_UNAVAILABLE        0xF000001Du
 /* A rejected PIN: QK_E_WRONG_PIN + n, n = tries left as the token reports it. */
 #define QK_E_WRONG_PIN               0xF0000C00u
 /* Unclassified transport failure (the input queue could not be flushed). */
@@ -102,6 +108,17 @@ extern "C" {
 #define QK_PRODUCT_ID  0x0B21u
 #define QK_MAX_DEVICES 128u
 
+/* Forms of QKGetErrorText. */
+#define QK_TEXT_NAME         0u  /* symbolic name, e.g. "QK_E_COMMUNICATION" (ASCII) */
+#define QK_TEXT_ENGLISH      1u  /* English text, UTF-8 */
+#define QK_TEXT_NATIVE_UTF8  2u  /* the library's own (Chinese) text, UTF-8 */
+#define QK_TEXT_NATIVE_GBK   3u  /* the same text in GBK, as QKFormatErrorMessage writes it */
+
+/* QKBeginTransaction: wait as long as the process's lock limit allows. */
+#define QK_WAIT_DEFAULT      0u
+/* The longest time limit any call accepts, in milliseconds (one hour). */
+#define QK_MAX_WAIT_MS       3600000u
+
 /* ---- Records ------------------------------------------------------------- */
 
 /* The caller's handle to one listed token: fourteen 32-bit words. */
@@ -121,6 +138,16 @@ typedef struct QKOpenOptions {
   uint32_t shared;        /* non-zero: share the device with other openers */
 } QKOpenOptions;
 
+/* Process-wide time limits of every exchange, in milliseconds, each 1 to
+ * QK_MAX_WAIT_MS. Defaults: lockMs 60000, writeMs 5000, firstReadMs 60000,
+ * readMs 5000. */
+typedef struct QKTimeLimits {
+  uint32_t lockMs;       /* waiting for the token's exchange lock */
+  uint32_t writeMs;      /* writing one report */
+  uint32_t firstReadMs;  /* the first answer report (the token may be computing) */
+  uint32_t readMs;       /* each later answer report */
+} QKTimeLimits;
+
 #ifdef __cplusplus
 #  define QK_STATIC_ASSERT(c, m) static_assert(c, m)
 #else
@@ -128,11 +155,25 @@ typedef struct QKOpenOptions {
 #endif
 QK_STATIC_ASSERT(sizeof(QKContext) == 56, "QKContext must be 56 bytes");
 QK_STATIC_ASSERT(sizeof(QKOpenOptions) == 8, "QKOpenOptions must be 8 bytes");
+QK_STATIC_ASSERT(sizeof(QKTimeLimits) == 16, "QKTimeLimits must be 16 bytes");
 
 /* ---- Calls --------------------------------------------------------------- */
 
 /* Messages. maxLength counts text bytes without the terminating zero. */
 QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t maxLength);
+
+/* Text of any result code in one of the QK_TEXT_ forms. `size` counts the
+ * buffer's bytes including the terminating zero; nothing is written past it.
+ * Too small a buffer (or text NULL) gives QK_E_BUFFER_TOO_SMALL and writes
+ * nothing but *needed (when given): the size, zero included, that the text
+ * needs. An unknown form gives QK_E_PARAMETER. */
+QK_API uint32_t QK_CALL QKGetErrorText(uint32_t code, uint32_t form, char* text, uint32_t size,
+                                       uint32_t* needed);
+
+/* Time limits. NULL restores the defaults. A field of 0 or above
+ * QK_MAX_WAIT_MS gives QK_E_PARAMETER and changes nothing. */
+QK_API uint32_t QK_CALL QKSetTimeLimits(const QKTimeLimits* limits);
+QK_API uint32_t QK_CALL QKGetTimeLimits(QKTimeLimits* limits);
 
 /* Listing: call with contexts == NULL to learn the count, then with an array. */
 QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count);
@@ -140,6 +181,14 @@ QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count);
 QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context);
 QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context, const QKOpenOptions* options);
 QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context);
+
+/* Transactions: hold the token's exchange lock across calls, so that no other
+ * handle's command (in this process or another) falls between them. The wait
+ * is bounded by timeoutMs (QK_WAIT_DEFAULT: the process's lock limit). Nests on
+ * one thread; each Begin needs its End. A listed context that is not open yet
+ * may begin one, so that open, PIN and work form one step. */
+QK_API uint32_t QK_CALL QKBeginTransaction(QKContext* context, uint32_t timeoutMs);
+QK_API uint32_t QK_CALL QKEndTransaction(QKContext* context);
 
 QK_API uint32_t QK_CALL QKVerifyPin(QKContext* context, const uint8_t* pin, uint32_t pinLength,
                                     uint32_t kind);

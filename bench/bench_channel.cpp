@@ -142,8 +142,7 @@ class OverheadReporter : public benchmark::ConsoleReporter {
     std::printf(
         "\nlock + generation per exchange: %.2f us (%.1f%% of a bare exchange of %.2f us); "
         "alone, without an exchange: %.2f us\n",
-        (channel - bare) / 1000.0, 100.0 * (channel - bare) / bare, bare / 1000.0,
-        alone / 1000.0);
+        (channel - bare) / 1000.0, 100.0 * (channel - bare) / bare, bare / 1000.0, alone / 1000.0);
   }
 
  private:

@@ -27,8 +27,7 @@ uint32_t Add(QKContext* token, uint16_t a, uint16_t b) {
   const uint32_t rc = QKExecute(token, "0001", input, 4, sum, sizeof sum, &length);
   const auto expected = static_cast<uint16_t>(a + b);
   if (rc != QK_E_SUCCESS) return rc;
-  return length == 2 && sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF) ? 0
-                                                                                 : QK_E_UNKNOWN;
+  return length == 2 && sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF) ? 0 : QK_E_UNKNOWN;
 }
 
 uint32_t OpenAndVerify(QKContext* token) {
@@ -130,8 +129,7 @@ TEST_F(Sharing, ALockDirectoryOrFileThatCannotBeTrustedFailsTheOpen) {
        [&] { chmod(lockFile.c_str(), 0600); }},
       {"parent writable by others without the sticky bit",
        [&] { chmod(runtime_.path.c_str(), 0777); }, [&] { chmod(runtime_.path.c_str(), 0700); }},
-      {"directory of another user",
-       [&] { (void)!chown(lockDir.c_str(), 65534, 65534); },
+      {"directory of another user", [&] { (void)!chown(lockDir.c_str(), 65534, 65534); },
        [&] { (void)!chown(lockDir.c_str(), geteuid(), getegid()); }},
   };
   for (const Case& c : cases) {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "api/mutex_name.h"

@@ -1,5 +1,7 @@
 #include "platform/linux/named_lock.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +58,40 @@ TEST(NamedLock, ExcludesOtherProcesses) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(mutex->Lock(1000));
   mutex->Unlock();
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+// Two users keep two lock directories, but a device node is one: the byte
+// lock on the node serialises them. (A regular file stands in for the node.)
+// It does not meet the share-mode flock on the same node.
+TEST(NamedLock, TheNodeLockSerialisesProcessesWithDifferentLockDirectories) {
+  TempDir root;
+  const std::string node = root / "hidraw-standin", mine = root / "mine", theirs = root / "theirs";
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  const int shareMode = open(node.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(shareMode, 0);
+  ASSERT_EQ(flock(shareMode, LOCK_SH | LOCK_NB), 0);
+  int toChild[2], toParent[2];
+  ASSERT_TRUE(pipe(toChild) == 0 && pipe(toParent) == 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    NamedMutex* mutex = CreateNamedMutexIn(theirs, IdentityLockName(0x1F00, 0), node);
+    char c = (mutex != nullptr && mutex->Lock(1000)) ? 'L' : 'F';
+    _exit(write(toParent[1], &c, 1) == 1 && read(toChild[0], &c, 1) == 1 ? 0 : 2);
+  }
+  char c = 0;
+  ASSERT_TRUE(read(toParent[0], &c, 1) == 1 && c == 'L');
+  Mutex mutex(CreateNamedMutexIn(mine, IdentityLockName(0x1F00, 0), node));
+  ASSERT_TRUE(mutex);
+  EXPECT_FALSE(mutex->Lock(80)) << "held through the node by the other directory's process";
+  ASSERT_EQ(write(toChild[1], "x", 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(mutex->Lock(1000)) << "freed by the holder's end";
+  mutex->Unlock();
+  close(shareMode);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
 }
 

@@ -33,10 +33,16 @@ extern "C" QK_API uint32_t QK_CALL QKEndTransaction(QKContext* context) {
   const uint32_t check = qk::CheckContext(context, false);
   if (check != QK_E_SUCCESS) return check;
   qk::DeviceSlot& slot = qk::SlotOf(context);
-  if (slot.channel == nullptr || !slot.channel->EndTransaction()) return QK_E_PARAMETER;
+  qk::Channel* channel = slot.channel;
+  const uint32_t depth = channel != nullptr ? channel->TransactionDepthHere() : 0;
+  if (depth == 0) return QK_E_PARAMETER;
+  // Read while the lock is still this thread's: another thread may open or
+  // close the slot inside its own transaction as soon as this one ends.
+  const bool closedAtTheEnd = depth == 1 && slot.opened == 0;
+  channel->EndTransaction();
   // The transaction alone kept a closed slot's channel: it goes with it.
-  if (!slot.channel->InTransaction() && slot.opened == 0) {
-    delete slot.channel;
+  if (closedAtTheEnd) {
+    delete channel;
     slot.channel = nullptr;
     context->device = 0;
   }

@@ -57,6 +57,10 @@ class Channel {
   uint32_t BeginTransaction(uint32_t timeoutMs);
   bool EndTransaction();
   bool InTransaction() const { return transactionDepth_.load() > 0; }
+  // How deeply the calling thread holds a transaction (0: it holds none).
+  uint32_t TransactionDepthHere() const {
+    return transactionOwner_.load() == std::this_thread::get_id() ? transactionDepth_.load() : 0;
+  }
 
   // Closes the device alone, keeping the lock (and the transaction that holds
   // it); the key goes with the device. AttachDevice takes ownership of a

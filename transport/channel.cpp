@@ -1,3 +1,5 @@
+// The channel of one open token: key agreement and exchanges under the
+// token's lock, checked against the session generation kept beside it.
 #include "transport/channel.h"
 
 #include <cstring>

@@ -82,6 +82,11 @@ class Progress {
   int lastPercent_ = -1;
 };
 
+// QKBeginTransaction; *held says whether an End is owed. (TEMPORARY: a
+// library without transactions answers QK_E_UNSUPPORTED; the steps then run
+// unguarded.)
+uint32_t BeginTransaction(QKContext* context, bool* held);
+
 // One token, listed, optionally opened in one transaction, closed on scope exit.
 class Session {
  public:

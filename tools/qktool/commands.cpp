@@ -91,7 +91,8 @@ int List(const Options& options) {
     token.Add("index", uint64_t{i}).Add("path", path).Add("vendor", vendor).Add("product", product);
     text += std::to_string(i) + "  " + path + "  " + vendor + ":" + product;
     // Each token is opened briefly in a transaction of its own.
-    uint32_t rc = QKBeginTransaction(context, QK_WAIT_DEFAULT);
+    bool held = false;
+    uint32_t rc = BeginTransaction(context, &held);
     if (rc == QK_E_SUCCESS) {
       rc = QKOpenDevice(context);
       if (rc == QK_E_SUCCESS) {
@@ -100,7 +101,7 @@ int List(const Options& options) {
         text += "  model " + d.model + "  serial " + d.serial + "\n";
         QKCloseDevice(context);
       }
-      QKEndTransaction(context);
+      if (held) QKEndTransaction(context);
     }
     if (rc != QK_E_SUCCESS) {
       token.Add("openable", false).AddRaw("error", ErrorJson(rc, options.native));

@@ -14,7 +14,7 @@ const char kCommon[] =
     "common options:\n"
     "  --token N        the Nth listed token (default 0)\n"
     "  --path P         the token at interface path P (see qktool list)\n"
-    "  --dir PATH       select PATH on the token first (e.g. \\\\0010)\n"
+    "  --dir PATH       select PATH on the token first (e.g. \\0010)\n"
     "  --timeout MS     every time limit of an exchange, 1..3600000 ms\n"
     "  --json           one JSON object on standard output (docs/qktool.md)\n"
     "  --native         messages in the library's own language (UTF-8)\n"

@@ -18,6 +18,12 @@ std::string PathOf(const QKContext& context) {
 
 }  // namespace
 
+uint32_t BeginTransaction(QKContext* context, bool* held) {
+  const uint32_t rc = QKBeginTransaction(context, QK_WAIT_DEFAULT);
+  *held = rc == QK_E_SUCCESS;
+  return rc == QK_E_UNSUPPORTED ? QK_E_SUCCESS : rc;
+}
+
 Session::Session(const Options& options) : options_(options) {}
 
 Session::~Session() {
@@ -65,8 +71,7 @@ void Session::Open() {
     }
     context_ = contexts[index];
   }
-  Check("starting a transaction", QKBeginTransaction(&context_, QK_WAIT_DEFAULT));
-  inTransaction_ = true;
+  Check("starting a transaction", BeginTransaction(&context_, &inTransaction_));
   Check("opening the token", QKOpenDevice(&context_));
   open_ = true;
   if (!options_.dir.empty()) Check("selecting " + options_.dir, QKSelectDir(&context_, options_.dir.c_str()));

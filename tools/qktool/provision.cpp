@@ -215,12 +215,9 @@ int RunProvision(const Options& options) {
   std::string failedStep;
   if (!dryRun) {
     Session session(options);
-    try {
-      session.Open();
-      session.Login(PinNeed::kDeveloper);
-    } catch (const TokenError&) {
-      throw;  // nothing applied yet: the ordinary error report says it all
-    }
+    // A failure here has applied nothing: the ordinary error report says it all.
+    session.Open();
+    session.Login(PinNeed::kDeveloper);
     for (size_t i = 0; i < steps.size(); ++i) {
       try {
         Apply(session, options, steps[i]);

@@ -191,7 +191,9 @@ std::string ReadPin(const Options& options, const char* envName, const char* pro
   if (const char* value = std::getenv(envName)) {
     if (*value != '\0') return value;
   }
-  std::FILE* tty = std::fopen("/dev/tty", "r+");
+  // Prompt only when standard input is a terminal: a script without a PIN
+  // source fails at once instead of waiting for a person.
+  std::FILE* tty = isatty(STDIN_FILENO) != 0 ? std::fopen("/dev/tty", "r+") : nullptr;
   if (tty == nullptr) {
     throw UsageError(std::string("no ") + prompt + ": give --pin-stdin, set " + envName +
                      ", or run on a terminal");

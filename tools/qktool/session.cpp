@@ -21,7 +21,7 @@ std::string PathOf(const QKContext& context) {
 uint32_t BeginTransaction(QKContext* context, bool* held) {
   const uint32_t rc = QKBeginTransaction(context, QK_WAIT_DEFAULT);
   *held = rc == QK_E_SUCCESS;
-  return rc == QK_E_UNSUPPORTED ? QK_E_SUCCESS : rc;
+  return rc;
 }
 
 Session::Session(const Options& options) : options_(options) {}

@@ -87,11 +87,14 @@ extern "C" {
 #define QK_E_CONTEXT                 0xF0000019u
 #define QK_E_SHARING_VIOLATION       0xF000001Au
 #define QK_E_UNKNOWN                 0xF000001Bu
-/* Another handle to the same token agreed a new session key; this handle's
- * key is void. Nothing was sent. Close and open the context again. */
+/* This handle's session key is void: another handle to the same token agreed
+ * a new one, or an exchange of this handle failed (its answer may still come
+ * late and must not be taken for a later command's). Nothing was sent. Close
+ * and open the context again. */
 #define QK_E_SESSION_REPLACED        0xF000001Cu
-/* The token's exchange lock could not be made or had in time; nothing was
- * sent (the library never exchanges without it). */
+/* The token's exchange lock could not be made (at open: the slot stays
+ * closed) or had within the time limit; nothing was sent (the library never
+ * exchanges without it). */
 #define QK_E_LOCK_UNAVAILABLE        0xF000001Du
 /* A rejected PIN: QK_E_WRONG_PIN + n, n = tries left as the token reports it. */
 #define QK_E_WRONG_PIN               0xF0000C00u

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -70,12 +70,18 @@ bool WriteGenerationAt(int fd, uint64_t generation) {
 
 // One lock file opened once per process, shared by every NamedMutex of that name.
 struct LockEntry {
-  explicit LockEntry(int descriptor) : fd(descriptor) {}
-  ~LockEntry() { close(fd); }
+  LockEntry(int descriptor, int node) : fd(descriptor), nodeFd(node) {}
+  ~LockEntry() {
+    close(fd);
+    if (nodeFd >= 0) close(nodeFd);
+  }
   LockEntry(const LockEntry&) = delete;
   LockEntry& operator=(const LockEntry&) = delete;
 
   const int fd;
+  // The token's device node, when it has one: its byte 0 carries a lock that
+  // serialises every user's processes, not only this user's.
+  const int nodeFd;
   std::mutex guard;
   std::condition_variable released;
   bool held = false;  // by `owner`, `depth` times
@@ -109,7 +115,10 @@ class FileNamedMutex final : public NamedMutex {
       e.owner = self;
       e.depth = 1;
     }
-    if (LockFile(e.fd, deadline)) return true;
+    if (LockFile(e.fd, deadline)) {
+      if (e.nodeFd < 0 || LockNode(e.nodeFd, deadline)) return true;
+      flock(e.fd, LOCK_UN);
+    }
     ReleaseInProcess(e);
     return false;
   }
@@ -120,6 +129,7 @@ class FileNamedMutex final : public NamedMutex {
     // Like ReleaseMutex, a thread that does not own the lock releases nothing.
     if (!e.held || e.owner != std::this_thread::get_id()) return;
     if (--e.depth > 0) return;
+    if (e.nodeFd >= 0) SetNodeLock(e.nodeFd, F_UNLCK);
     flock(e.fd, LOCK_UN);
     e.held = false;
     e.owner = std::thread::id();
@@ -150,6 +160,35 @@ class FileNamedMutex final : public NamedMutex {
       if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
       if (errno == EINTR) continue;
       if (errno != EWOULDBLOCK) return false;
+      if (deadline.Expired()) return false;
+      auto sleep = pause;
+      if (!deadline.Infinite()) {
+        const auto left = std::chrono::milliseconds(deadline.RemainingMs());
+        if (left < sleep) sleep = left;
+      }
+      std::this_thread::sleep_for(sleep);
+      if (pause < std::chrono::milliseconds(2)) pause *= 2;
+    }
+  }
+
+  // An open-file-description lock on byte 0 of the node: it does not meet
+  // the flock(2) that keeps the share mode on the same node, and it belongs
+  // to this descriptor, so it goes when the process does.
+  static bool SetNodeLock(int fd, short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &range) == 0;
+  }
+
+  static bool LockNode(int fd, const Deadline& deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+      if (SetNodeLock(fd, F_WRLCK)) return true;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EACCES) return false;
       if (deadline.Expired()) return false;
       auto sleep = pause;
       if (!deadline.Infinite()) {
@@ -200,7 +239,9 @@ std::string Trimmed(std::string directory) {
 // sticky bit keeps them to their own entries (as in /tmp).
 bool ParentKeepsItsEntries(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   struct stat info;
   if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
   if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
@@ -247,8 +288,8 @@ int OpenLockDirectory(const std::string& directory) {
   struct stat info;
   // Nobody else may even look: the lock files carry no secret, but another
   // user who could create or rename entries here could take the lock away.
-  const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
-                       info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+  const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+                       (info.st_mode & 077) == 0;
   if (!trusted) {
     close(fd);
     return -1;
@@ -262,8 +303,7 @@ std::string UserLockDirectory() {
   if (runtime != nullptr && runtime[0] == '/') return Trimmed(runtime) + "/qktoken";
   const std::string userRuntime = "/run/user/" + uid;
   struct stat info;
-  if (lstat(userRuntime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-      info.st_uid == geteuid()) {
+  if (lstat(userRuntime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid()) {
     return userRuntime + "/qktoken";
   }
   return "/tmp/qktoken-" + uid;
@@ -276,7 +316,8 @@ std::string IdentityLockName(uint64_t first, uint64_t second) {
   return name;
 }
 
-NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name) {
+NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name,
+                               const std::string& nodePath) {
   static std::mutex registryGuard;
   static std::map<std::string, std::weak_ptr<LockEntry>> registry;
 
@@ -294,9 +335,23 @@ NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& 
     const int fd = OpenLockFile(dirFd, fileName);
     close(dirFd);
     if (fd < 0) return nullptr;
-    entry = std::shared_ptr<LockEntry>(new (std::nothrow) LockEntry(fd));
+    int nodeFd = -1;
+    if (!nodePath.empty()) {
+      // Write access, which a write lock needs; the node is a device the
+      // caller opens for reading and writing anyway.
+      nodeFd = open(nodePath.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      struct stat info;
+      if (nodeFd < 0 || fstat(nodeFd, &info) != 0 ||
+          (!S_ISCHR(info.st_mode) && !S_ISREG(info.st_mode))) {
+        if (nodeFd >= 0) close(nodeFd);
+        close(fd);
+        return nullptr;
+      }
+    }
+    entry = std::shared_ptr<LockEntry>(new (std::nothrow) LockEntry(fd, nodeFd));
     if (!entry) {
       close(fd);
+      if (nodeFd >= 0) close(nodeFd);
       return nullptr;
     }
     registry[key] = entry;
@@ -316,8 +371,11 @@ NamedMutex* CreateNamedMutex(const char* name) {
 NamedMutex* CreateDeviceLock(const char* path, const Device* device) {
   uint64_t first = 0, second = 0;
   if (device != nullptr && device->TokenIdentity(&first, &second)) {
+    // A device node (identity: its device number alone) is also locked on
+    // the node itself, for every user who can open it.
     return posixlock::CreateNamedMutexIn(posixlock::UserLockDirectory(),
-                                         posixlock::IdentityLockName(first, second));
+                                         posixlock::IdentityLockName(first, second),
+                                         second == 0 ? std::string(path) : std::string());
   }
   // A device without an identity (a test double) is known by its path alone.
   return CreateNamedMutex(path);

@@ -1,7 +1,8 @@
 // Exchange locks on POSIX systems: one lock file per token in the user's
 // private lock directory, locked with flock(2), plus an in-process lock so
 // that the threads of one process take turns on the single descriptor they
-// share. The file also holds the token's session generation.
+// share, plus, for a device node, a byte-range lock on the node itself. The
+// file also holds the token's session generation.
 #pragma once
 
 #include <string>
@@ -29,7 +30,12 @@ std::string LockFileName(const std::string& name);
 int OpenLockDirectory(const std::string& directory);
 
 // The lock `name` inside `directory`; null when either cannot be trusted.
-NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name);
+// With `nodePath` (a token's device node), the lock also takes a write lock
+// on byte 0 of the node (an open-file-description lock), which serialises the
+// processes of every user who can open the node; null when the node cannot
+// be opened for writing.
+NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name,
+                               const std::string& nodePath = std::string());
 
 // The lock-file name of a device identity ("dev-" and two hex numbers).
 std::string IdentityLockName(uint64_t first, uint64_t second);

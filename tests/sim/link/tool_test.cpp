@@ -82,4 +82,23 @@ TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
   EXPECT_NE(text.find("< 000d9000\n"), std::string::npos) << text;
 }
 
+// A token keeps one session for every handle: drivers started at the same
+// moment would replace each other's session keys, and each would wait out a
+// time limit for answers it cannot read. Each runs its whole sequence in one
+// transaction instead, so they take turns and every one prints its result.
+TEST_F(ToolTest, DriversStartedTogetherOnOneTokenEachPrintTheirResult) {
+  constexpr int kDrivers = 6;
+  const std::string script =
+      "pids=; for i in $(seq " + std::to_string(kDrivers) +
+      "); do \"$0\" & pids=\"$pids $!\"; done; s=0; for p in $pids; do wait $p || s=1; done; "
+      "exit $s";
+  const Outcome o = Tool("run -- sh -c '" + script + "' '" + QK_DRIVER_TOOL + "'");
+  EXPECT_EQ(o.status, 0) << o.output;
+  size_t results = 0;
+  for (size_t at = 0; (at = o.output.find("Result: 13\n", at)) != std::string::npos; ++at) {
+    ++results;
+  }
+  EXPECT_EQ(results, static_cast<size_t>(kDrivers)) << o.output;
+}
+
 }  // namespace

@@ -105,7 +105,7 @@ if start_sim; then
   pids=
   i=0
   while [ $i -lt $drivers ]; do
-    timeout 180 qktoken-driver >/tmp/driver.$i.log 2>&1 &
+    timeout 30 qktoken-driver >/tmp/driver.$i.log 2>&1 &
     pids="$pids $!"
     echo "[kernel]   driver $i: pid $!"
     i=$((i + 1))

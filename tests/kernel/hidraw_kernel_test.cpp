@@ -10,6 +10,9 @@
 //       lists, opens the first token in that mode, prints "held", and keeps
 //       it open until its standard input ends (the other process of the
 //       sharing cases)
+//   qktoken-kernel-test --list
+//       prints QKListDevices' result and count in hexadecimal and decimal
+//       (a fresh process: a listing's result depends on the one before)
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/hidraw.h>
@@ -51,6 +54,7 @@ constexpr uint32_t kLongestWrite = 1020;   // one store: 18 command reports
 constexpr uint32_t kLongestAnswer = 1022;  // one execute answer: 18 answer reports
 constexpr uint32_t kDataFileSize = 1100;
 constexpr long long kUnplugLimitMs = 2000;
+constexpr char kSelf[] = "/proc/self/exe";
 
 int g_failures = 0;
 
@@ -228,7 +232,7 @@ std::string ListingOnlyTheToken() {
 
 // Another process holds the token open in `mode` while this one tries the
 // other mode; both must be refused, and both must succeed once it lets go.
-std::string SharingAgainstHolder(const char* self, bool holderExclusive) {
+std::string SharingAgainstHolder(bool holderExclusive) {
   Plugged token;
   std::string error = token.Plug();
   if (!error.empty()) return error;
@@ -240,7 +244,7 @@ std::string SharingAgainstHolder(const char* self, bool holderExclusive) {
     dup2(fromChild[1], 1);
     close(toChild[1]);
     close(fromChild[0]);
-    execl(self, self, "--hold", holderExclusive ? "exclusive" : "shared",
+    execl(kSelf, kSelf, "--hold", holderExclusive ? "exclusive" : "shared",
           static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -354,29 +358,39 @@ std::string UnplugDuringExchangeThenReplug() {
   return error.empty() ? "" : "replug: " + error;
 }
 
-// Listing as an ordinary user in a child process: QKListDevices' result and count.
-bool ListAsUser(uint32_t* result, uint32_t* count) {
+int ListAndPrint() {
   QKContext contexts[4] = {};
+  uint32_t count = 0;
+  const uint32_t result = List(contexts, &count);
+  std::printf("%08X %u\n", result, count);
+  return 0;
+}
+
+// Listing as an ordinary user in a fresh process: QKListDevices' result and count.
+bool ListAsUser(uint32_t* result, uint32_t* count) {
   int channel[2];
   if (pipe(channel) != 0) return false;
   const pid_t child = fork();
   if (child == 0) {
+    dup2(channel[1], 1);
     close(channel[0]);
-    uint32_t answer[2] = {QK_E_FAILURE, 0};
     if (setgroups(0, nullptr) == 0 && setgid(kUnprivilegedUser) == 0 &&
         setuid(kUnprivilegedUser) == 0 && geteuid() == kUnprivilegedUser) {
-      answer[0] = List(contexts, &answer[1]);
+      execl(kSelf, kSelf, "--list", static_cast<char*>(nullptr));
     }
-    _exit(write(channel[1], answer, sizeof answer) == sizeof answer ? 0 : 1);
+    _exit(127);
   }
   close(channel[1]);
-  uint32_t answer[2] = {};
-  const bool ok = read(channel[0], answer, sizeof answer) == sizeof answer;
+  char text[64] = {};
+  size_t filled = 0;
+  ssize_t n;
+  while (filled < sizeof text - 1 &&
+         (n = read(channel[0], text + filled, sizeof text - 1 - filled)) > 0) {
+    filled += static_cast<size_t>(n);
+  }
   close(channel[0]);
   waitpid(child, nullptr, 0);
-  *result = answer[0];
-  *count = answer[1];
-  return ok;
+  return std::sscanf(text, "%8x %u", result, count) == 2;
 }
 
 // As an ordinary user: an unrelated HID device the user may not open (0600)
@@ -411,6 +425,7 @@ std::string UnreadableNodesAsUser() {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) return Hold(argv[2]);
+  if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return ListAndPrint();
   signal(SIGPIPE, SIG_IGN);
   // Exchanges that never end must not hold the run up: short limits.
   const QKTimeLimits limits{5000, 2000, 5000, 2000};
@@ -421,9 +436,9 @@ int main(int argc, char** argv) {
   } cases[] = {
       {"listing opens only the token", ListingOnlyTheToken},
       {"shared open refused while another process holds it exclusively",
-       [&] { return SharingAgainstHolder(argv[0], true); }},
+       [] { return SharingAgainstHolder(true); }},
       {"exclusive open refused while another process holds it shared",
-       [&] { return SharingAgainstHolder(argv[0], false); }},
+       [] { return SharingAgainstHolder(false); }},
       {"longest command and longest answer", [] { return LongestOnPlainAndNumbered(0); }},
       {"report identifier 1: longest command and answer",
        [] { return LongestOnPlainAndNumbered(1); }},

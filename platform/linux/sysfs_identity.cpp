@@ -72,8 +72,7 @@ bool ParseHidUevent(const std::string& text, HidIdentity* identity) {
   return true;
 }
 
-bool ReadHidIdentity(const std::string& sysfsRoot, const std::string& node,
-                     HidIdentity* identity) {
+bool ReadHidIdentity(const std::string& sysfsRoot, const std::string& node, HidIdentity* identity) {
   const std::string path = sysfsRoot + "/class/hidraw/" + node + "/device/uevent";
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;

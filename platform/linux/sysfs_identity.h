@@ -20,7 +20,6 @@ struct HidIdentity {
 bool ParseHidUevent(const std::string& text, HidIdentity* identity);
 
 // Reads `<sysfsRoot>/class/hidraw/<node>/device/uevent` (at most 4 KiB).
-bool ReadHidIdentity(const std::string& sysfsRoot, const std::string& node,
-                     HidIdentity* identity);
+bool ReadHidIdentity(const std::string& sysfsRoot, const std::string& node, HidIdentity* identity);
 
 }  // namespace qk::platform::hidraw

@@ -44,10 +44,10 @@ std::vector<uint8_t> TokenReportDescriptor(uint8_t reportId) {
   };
   if (reportId != 0) descriptor.insert(descriptor.end(), {0x85, reportId});  // Report ID
   descriptor.insert(descriptor.end(), {
-                                          0x15, 0x00,        // Logical Minimum (0)
-                                          0x26, 0xFF, 0x00,  // Logical Maximum (255)
-                                          0x75, 0x08,        // Report Size (8 bits)
-                                          0x95, 0x40,        // Report Count (64)
+                                          0x15, 0x00,              // Logical Minimum (0)
+                                          0x26, 0xFF, 0x00,        // Logical Maximum (255)
+                                          0x75, 0x08,              // Report Size (8 bits)
+                                          0x95, 0x40,              // Report Count (64)
                                           0x09, 0x01, 0x81, 0x02,  // Input (Data, Var, Abs)
                                           0x09, 0x01, 0x91, 0x02,  // Output (Data, Var, Abs)
                                           0x09, 0x01, 0xB1, 0x02,  // Feature (Data, Var, Abs)
@@ -86,19 +86,22 @@ std::string HidrawNodeOf(uint16_t vendorId, uint16_t productId, const std::strin
 }
 
 std::string OpenFailureMessage(const char* path, int error) {
-  std::string message = std::string("cannot open ") + path + " for writing: " +
-                        std::strerror(error) + ". ";
+  std::string message =
+      std::string("cannot open ") + path + " for writing: " + std::strerror(error) + ". ";
   if (error == ENOENT || error == ENODEV || error == ENXIO) {
-    message += "The kernel's user-space HID driver is not loaded: load it with "
-               "'modprobe uhid' (as root; the hid and hid-generic modules are needed too).";
+    message +=
+        "The kernel's user-space HID driver is not loaded: load it with "
+        "'modprobe uhid' (as root; the hid and hid-generic modules are needed too).";
   } else if (error == EACCES || error == EPERM) {
-    message += "Creating HID devices needs write access to it: run as root, or give your "
-               "user read and write access to " +
-               std::string(path) + " (for example with a udev rule).";
+    message +=
+        "Creating HID devices needs write access to it: run as root, or give your "
+        "user read and write access to " +
+        std::string(path) + " (for example with a udev rule).";
   } else {
-    message += "Serving tokens as HID devices needs the uhid kernel module and read and write "
-               "access to " +
-               std::string(path) + ".";
+    message +=
+        "Serving tokens as HID devices needs the uhid kernel module and read and write "
+        "access to " +
+        std::string(path) + ".";
   }
   return message;
 }

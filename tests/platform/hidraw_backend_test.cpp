@@ -21,8 +21,8 @@ namespace qk::platform::hidraw {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using testing::TempDir;
 using std::chrono::milliseconds;
+using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 // 64 data bytes in, out and feature; the second with report identifier 1.
@@ -86,9 +86,14 @@ IoStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
 
 // Feature length as Windows counts it: bits rounded up, the identifier byte once.
 TEST(ReportDescriptor, FeatureLength) {
-  const Bytes kWraps = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x77, 1, 0, 1, 0,
-                        0x97, 0, 0, 1, 0, 0xB1, 0x02, 0xC0};  // 2^32 bits: must not wrap
-  const struct { const char* name; Bytes descriptor; int length; } cases[] = {
+  const Bytes kWraps = {
+      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x77, 1,    0,
+      1,    0,    0x97, 0,    0,    1,    0,    0xB1, 0x02, 0xC0};  // 2^32 bits: must not wrap
+  const struct {
+    const char* name;
+    Bytes descriptor;
+    int length;
+  } cases[] = {
       {"plain", kPlainDescriptor, 65},
       {"numbered", kNumberedDescriptor, 65},
       {"bits round up", {0x75, 1, 0x95, 3, 0xB1, 0x02, 0x95, 2, 0xB1, 0x02}, 2},
@@ -116,7 +121,12 @@ constexpr char kTokenUevent[] =
 constexpr char kKeyboardUevent[] = "HID_ID=0003:0000046D:0000C31C\nHID_NAME=keyboard\n";
 
 TEST(HidrawListing, UeventIdentity) {
-  const struct { const char* text; bool ok; uint16_t vendor, product; const char* uniq; } cases[] = {
+  const struct {
+    const char* text;
+    bool ok;
+    uint16_t vendor, product;
+    const char* uniq;
+  } cases[] = {
       {kTokenUevent, true, 0x7A5C, 0x0B21, "SN1"},
       {"HID_ID=0005:0000abcd:00000001", true, 0xABCD, 0x0001, ""},  // no final newline
       {"HID_NAME=x\n", false, 0, 0, ""},
@@ -165,7 +175,11 @@ TEST(HidrawListing, TokenNodesOnlyInNumericOrderWholePaths) {
 // Through the library's listing: a node the user may not open counts as
 // "access denied" only when it is the token's.
 TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNode) {
-  const struct { const char* uevent; uint32_t result; size_t opens; } cases[] = {
+  const struct {
+    const char* uevent;
+    uint32_t result;
+    size_t opens;
+  } cases[] = {
       {kKeyboardUevent, QK_E_SUCCESS, 0},
       {kTokenUevent, QK_E_ACCESS_DENIED, 1},
   };
@@ -186,8 +200,10 @@ TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNode) {
 }
 
 TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
-  const struct { int error; uint32_t expected; } errors[] = {
-      {EBUSY, 32}, {EACCES, 5}, {EIO, 2}};
+  const struct {
+    int error;
+    uint32_t expected;
+  } errors[] = {{EBUSY, 32}, {EACCES, 5}, {EIO, 2}};
   for (const auto& c : errors) {
     Fixture f;
     f.nodes.openError = c.error;
@@ -200,12 +216,14 @@ TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
   std::ofstream(node).put('x');
   HidrawBackend backend(HidrawConfig{root / "sys", root.path(), nullptr});
   const auto open = [&](ShareMode share, uint32_t* error) {
-    return std::unique_ptr<Device>(backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share,
-                                                      error));
+    return std::unique_ptr<Device>(
+        backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share, error));
   };
   const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
-  const struct { ShareMode first, second; bool opens; } cases[] = {
-      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
+  const struct {
+    ShareMode first, second;
+    bool opens;
+  } cases[] = {{kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
     uint32_t error = 0;
     auto first = open(c.first, &error), second = open(c.second, &error);

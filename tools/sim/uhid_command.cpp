@@ -174,12 +174,13 @@ int RunUhidCommand(int argc, char** argv) {
     devices.push_back(std::move(bridge));
     const std::string node = WaitForNode(device);
     if (node.empty()) {
-      std::printf("serving %s %04x:%04x as a HID device; no hidraw node appeared "
-                  "(is the hid-generic module loaded?)\n",
-                  name.c_str(), device.vendorId, device.productId);
+      std::printf(
+          "serving %s %04x:%04x as a HID device; no hidraw node appeared "
+          "(is the hid-generic module loaded?)\n",
+          name.c_str(), device.vendorId, device.productId);
     } else {
-      std::printf("serving %s %04x:%04x at %s\n", name.c_str(), device.vendorId,
-                  device.productId, node.c_str());
+      std::printf("serving %s %04x:%04x at %s\n", name.c_str(), device.vendorId, device.productId,
+                  node.c_str());
     }
     std::fflush(stdout);
   }

@@ -37,6 +37,7 @@ void CopyText(const std::string& text, uint8_t* target, size_t capacity) {
 }  // namespace
 
 std::vector<uint8_t> TokenReportDescriptor(uint8_t reportId) {
+  // clang-format off
   std::vector<uint8_t> descriptor = {
       0x06, 0x00, 0xFF,  // Usage Page (vendor defined 0xFF00)
       0x09, 0x01,        // Usage (1)
@@ -44,15 +45,16 @@ std::vector<uint8_t> TokenReportDescriptor(uint8_t reportId) {
   };
   if (reportId != 0) descriptor.insert(descriptor.end(), {0x85, reportId});  // Report ID
   descriptor.insert(descriptor.end(), {
-                                          0x15, 0x00,              // Logical Minimum (0)
-                                          0x26, 0xFF, 0x00,        // Logical Maximum (255)
-                                          0x75, 0x08,              // Report Size (8 bits)
-                                          0x95, 0x40,              // Report Count (64)
-                                          0x09, 0x01, 0x81, 0x02,  // Input (Data, Var, Abs)
-                                          0x09, 0x01, 0x91, 0x02,  // Output (Data, Var, Abs)
-                                          0x09, 0x01, 0xB1, 0x02,  // Feature (Data, Var, Abs)
-                                          0xC0,                    // End Collection
-                                      });
+      0x15, 0x00,              // Logical Minimum (0)
+      0x26, 0xFF, 0x00,        // Logical Maximum (255)
+      0x75, 0x08,              // Report Size (8 bits)
+      0x95, 0x40,              // Report Count (64)
+      0x09, 0x01, 0x81, 0x02,  // Usage (1), Input (Data, Var, Abs)
+      0x09, 0x01, 0x91, 0x02,  // Usage (1), Output (Data, Var, Abs)
+      0x09, 0x01, 0xB1, 0x02,  // Usage (1), Feature (Data, Var, Abs)
+      0xC0,                    // End Collection
+  });
+  // clang-format on
   return descriptor;
 }
 

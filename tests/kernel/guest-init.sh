@@ -73,6 +73,14 @@ if start_sim; then
     cat /tmp/info.log
     fail "qktoken-info exits 0" "exit status $?"
   fi
+  # The udev rule's pattern names the kernel's HID device of the token.
+  pattern=$(sed -n 's/.*KERNELS=="\([^"]*\)".*/\1/p' /etc/70-qktoken.rules)
+  node=$(token_nodes | head -1)
+  device=$(basename "$(readlink "/sys/class/hidraw/${node##*/}/device")")
+  case "$device" in
+    $pattern) pass "the udev rule's KERNELS pattern matches the token ($device)" ;;
+    *) fail "the udev rule's KERNELS pattern matches the token" "'$pattern' vs '$device'" ;;
+  esac
   # 3. SIGTERM removes the device.
   stop_sim
   status=$?

@@ -30,7 +30,7 @@ sudo=""
 # ---- packages: qemu and a static busybox ----
 need=()
 command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
-[[ -x /bin/busybox ]] && file -L /bin/busybox 2>/dev/null | grep -q 'statically linked' ||
+dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
   need+=(busybox-static)
 command -v cpio >/dev/null || need+=(cpio)
 if ((${#need[@]})); then
@@ -74,6 +74,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,lib/modules,home/tester}
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest-init.sh" "$root/init"
 chmod 755 "$root/init"
+cp "$here/../../platform/linux/70-qktoken.rules" "$root/etc/"
 printf 'root:x:0:0:root:/:/bin/sh\ntester:x:1000:1000:tester:/home/tester:/bin/sh\n' \
   >"$root/etc/passwd"
 printf 'root:x:0:\ntester:x:1000:\n' >"$root/etc/group"

@@ -317,6 +317,7 @@ std::string UnplugDuringExchangeThenReplug() {
   if (rc != QK_E_SUCCESS) return "open gave " + Hex(rc);
 
   plugged->device.SetIgnoreHostReports(true);
+  const uint64_t reportsBefore = plugged->device.HostReports();
   uint32_t callResult = QK_E_SUCCESS;
   Clock::time_point returned;
   std::thread call([&] {
@@ -327,7 +328,7 @@ std::string UnplugDuringExchangeThenReplug() {
     returned = Clock::now();
   });
   const auto start = Clock::now();
-  while (plugged->device.HostReports() == 0 && MillisecondsSince(start) < 5000) {
+  while (plugged->device.HostReports() == reportsBefore && MillisecondsSince(start) < 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the host is waiting now

@@ -157,7 +157,6 @@ bool UhidDevice::StartOn(int fd, std::string* error) {
   }
   wakeRead_ = wake[0];
   wakeWrite_ = wake[1];
-  session_ = token_.OpenSession();
   hostReports_.store(0);
   thread_ = std::thread([this] { Loop(); });
   return true;
@@ -175,8 +174,6 @@ void UhidDevice::Stop() {
   close(wakeRead_);
   close(wakeWrite_);
   fd_ = wakeRead_ = wakeWrite_ = -1;
-  token_.CloseSession(session_);
-  session_ = 0;
 }
 
 bool UhidDevice::Write(const void* event) {
@@ -225,7 +222,7 @@ bool UhidDevice::HandleEvent(const void* raw, size_t size) {
         return true;
       }
       std::vector<Report> answers;
-      token_.HandleReport(session_, report, &answers);
+      token_.HandleReport(report, &answers);
       // One input report per answer report, in order, as the device sends them.
       auto input = NewEvent(UHID_INPUT2);
       for (const Report& answer : answers) {

@@ -6,8 +6,8 @@
 // and feature reports, optionally numbered with a report identifier. Each
 // output report the kernel passes on goes to the token; each answer report
 // goes back as one input report, in order. Like the hardware, the device
-// cannot tell the host's handles apart: all of them share one token session
-// for as long as the device exists.
+// cannot tell the host's handles apart: they all talk to the token's one
+// session.
 #pragma once
 
 #include <atomic>
@@ -74,7 +74,6 @@ class UhidDevice {
 
   Token& token_;
   UhidOptions options_;
-  Token::SessionId session_ = 0;
   int fd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;

@@ -141,7 +141,7 @@ TEST(UhidBridge, CreateAnswerGetReportAndDestroy) {
     const Report request = SessionKeyRequest();
     Token reference;
     std::vector<Report> expected;
-    reference.HandleReport(reference.OpenSession(), request, &expected);
+    reference.HandleReport(request, &expected);
     ASSERT_GE(expected.size(), 2u);
     kernel.SendOutput(request.data(), 65);
     for (size_t i = 0; i < expected.size(); ++i) {

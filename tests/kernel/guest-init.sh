@@ -31,18 +31,16 @@ token_nodes() {
   done
 }
 
-# Starts `qktoken-sim uhid ARGS` in the background and waits for every
-# device it serves; sets $sim_pid.
+# Starts `qktoken-sim uhid [--tokens N]` in the background and waits (at
+# most 5 s) until it serves N tokens at hidraw nodes; sets $sim_pid.
 start_sim() {
-  log=/tmp/sim.$$.log
+  want=${2:-1}
+  log=/tmp/sim.log
   qktoken-sim uhid "$@" >"$log" 2>&1 &
   sim_pid=$!
   n=0
   while [ $n -lt 100 ]; do
-    if grep -q 'serving' "$log" && ! grep -q 'no hidraw node' "$log"; then
-      want=$(echo "$@" | sed -n 's/.*--tokens \([0-9]*\).*/\1/p')
-      [ "$(grep -c serving "$log")" -ge "${want:-1}" ] && return 0
-    fi
+    [ "$(grep -c 'serving .* at /dev/hidraw' "$log")" -ge "$want" ] && return 0
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.05
     n=$((n + 1))
@@ -66,13 +64,6 @@ if start_sim; then
     echo "$out" | tail -20
     fail "qktoken-driver prints Result: 13" "last line: $(echo "$out" | tail -1)"
   fi
-  # 2. qktoken-info on the same token.
-  if timeout 60 qktoken-info >/tmp/info.log 2>&1; then
-    pass "qktoken-info exits 0"
-  else
-    cat /tmp/info.log
-    fail "qktoken-info exits 0" "exit status $?"
-  fi
   # The udev rule's pattern names the kernel's HID device of the token.
   pattern=$(sed -n 's/.*KERNELS=="\([^"]*\)".*/\1/p' /etc/70-qktoken.rules)
   node=$(token_nodes | head -1)
@@ -81,7 +72,7 @@ if start_sim; then
     $pattern) pass "the udev rule's KERNELS pattern matches the token ($device)" ;;
     *) fail "the udev rule's KERNELS pattern matches the token" "'$pattern' vs '$device'" ;;
   esac
-  # 3. SIGTERM removes the device.
+  # SIGTERM removes the device.
   stop_sim
   status=$?
   if [ $status -eq 0 ] && [ -z "$(token_nodes)" ]; then
@@ -90,10 +81,26 @@ if start_sim; then
     fail "qktoken-sim uhid removes its device on SIGTERM" "exit $status, nodes: $(token_nodes)"
   fi
 else
-  fail "qktoken-sim uhid serves a token" "no device"
+  fail "qktoken-sim uhid serves a token" "no hidraw node"
 fi
 
-# 4. Writing to /dev/uhid is refused to an ordinary user, with a clear message.
+# 2. qktoken-info on two tokens.
+if start_sim --tokens 2; then
+  timeout 60 qktoken-info >/tmp/info.log 2>&1
+  status=$?
+  nodes=$(token_nodes | wc -l)
+  if [ $status -eq 0 ] && [ "$nodes" -eq 2 ]; then
+    pass "qktoken-info exits 0 with two tokens"
+  else
+    cat /tmp/info.log
+    fail "qktoken-info exits 0 with two tokens" "exit status $status, $nodes token nodes"
+  fi
+  stop_sim
+else
+  fail "qktoken-sim uhid --tokens 2 serves two tokens" "no hidraw nodes"
+fi
+
+# 3. Writing to /dev/uhid is refused to an ordinary user, with a clear message.
 msg=$(su -s /bin/sh tester -c 'qktoken-sim uhid' 2>&1)
 if echo "$msg" | grep -q '/dev/uhid' && echo "$msg" | grep -qi 'root'; then
   pass "qktoken-sim uhid explains what it needs without access to /dev/uhid"
@@ -102,12 +109,12 @@ else
 fi
 
 clock "starting the integration program"
-# 5. The hidraw integration program (its own cases).
+# 4. The hidraw integration program (its own cases).
 timeout 180 qktoken-kernel-test
 [ $? -lt 100 ] || fail "qktoken-kernel-test" "did not finish"
 
 clock "starting several drivers"
-# 6. Several drivers at once on one token.
+# 5. Several drivers at once on one token.
 drivers=3
 if start_sim; then
   pids=

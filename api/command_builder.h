@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "api/transmit.h"
 #include "include/qktoken.h"
 #include "transport/command_record.h"
-#include "api/transmit.h"
 
 namespace qk {
 

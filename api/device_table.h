@@ -13,10 +13,10 @@ constexpr uint32_t kMaxDevices = QK_MAX_DEVICES;
 constexpr size_t kPathCapacity = 273;  // 272 characters and the NUL
 
 struct DeviceSlot {
-  uint8_t opened;             // 1 while open
-  Channel* channel;           // device, lock, session key; null after listing and close
-  char path[kPathCapacity];   // interface path, NUL-terminated
-  uint8_t historical[16];     // historical bytes of an answer-to-reset string
+  uint8_t opened;            // 1 while open
+  Channel* channel;          // device, lock, session key; null after listing and close
+  char path[kPathCapacity];  // interface path, NUL-terminated
+  uint8_t historical[16];    // historical bytes of an answer-to-reset string
 };
 
 struct DeviceTable {

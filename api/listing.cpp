@@ -25,11 +25,20 @@ bool IsToken(platform::Device* device) {
   return vendorId == QK_VENDOR_ID && productId == QK_PRODUCT_ID && IsTokenInterface(device) == 0;
 }
 
-// Puts a found token's path into `slot`, forgetting what the slot held.
+// Puts a found token's path into `slot`, forgetting what the slot held. A
+// transaction on the same token is the exception: forgetting its channel
+// would leave the token locked until the process ends, so the channel stays
+// (closed: the next open opens the device anew inside the transaction).
 void KeepInSlot(const char* path, size_t pathLength, DeviceSlot* slot) {
+  const bool inTransaction = slot->channel != nullptr && slot->channel->InTransaction() &&
+                             std::strcmp(slot->path, path) == 0;
   std::memcpy(slot->path, path, pathLength + 1);
   slot->opened = 0;
-  slot->channel = nullptr;
+  if (inTransaction) {
+    slot->channel->DetachDevice();
+  } else {
+    slot->channel = nullptr;
+  }
 }
 
 // Walks the interfaces into the table; returns the number of tokens found and

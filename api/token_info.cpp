@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "api/device_table.h"
-#include "transport/command_record.h"
 #include "api/transmit.h"
+#include "transport/command_record.h"
 
 namespace qk {
 

@@ -126,8 +126,8 @@ class TokenImpl {
   TokenState state_;
   std::string imagePath_;  // empty: changes are kept in memory only
   Random random_;
-  uint64_t epoch_ = 1;  // sessions hold 0 when nothing is verified
-  SessionState session_;       // the one session every handle shares
+  uint64_t epoch_ = 1;          // sessions hold 0 when nothing is verified
+  SessionState session_;        // the one session every handle shares
   uint32_t sessionNumber_ = 0;  // keys agreed so far
   std::function<void(const TraceEvent&)> sink_;
 };

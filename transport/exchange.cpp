@@ -144,8 +144,8 @@ void SetTimeLimitsForTesting(const TimeLimits& limits) {
 
 void ResetTimeLimitsForTesting() { SetTimeLimitsForTesting(kDefaultTimeLimits); }
 
-uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
-                         const uint8_t* sessionKey, bool* wrote) {
+uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record, const uint8_t* sessionKey,
+                         bool* wrote) {
   bool wroteHere = false;
   if (wrote == nullptr) wrote = &wroteHere;
   *wrote = false;

@@ -26,7 +26,7 @@ void ResetTimeLimitsForTesting();
 // answer into the record from byte 6. Returns the mapped status word,
 // QK_E_COMMUNICATION or QK_E_FAILURE. *wrote (when given) tells whether any
 // report went out: only then can a late answer to this command still come.
-uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
-                         const uint8_t* sessionKey, bool* wrote = nullptr);
+uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record, const uint8_t* sessionKey,
+                         bool* wrote = nullptr);
 
 }  // namespace qk

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -200,7 +200,9 @@ std::string Trimmed(std::string directory) {
 // sticky bit keeps them to their own entries (as in /tmp).
 bool ParentKeepsItsEntries(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   struct stat info;
   if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
   if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
@@ -247,8 +249,8 @@ int OpenLockDirectory(const std::string& directory) {
   struct stat info;
   // Nobody else may even look: the lock files carry no secret, but another
   // user who could create or rename entries here could take the lock away.
-  const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
-                       info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+  const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+                       (info.st_mode & 077) == 0;
   if (!trusted) {
     close(fd);
     return -1;
@@ -262,8 +264,7 @@ std::string UserLockDirectory() {
   if (runtime != nullptr && runtime[0] == '/') return Trimmed(runtime) + "/qktoken";
   const std::string userRuntime = "/run/user/" + uid;
   struct stat info;
-  if (lstat(userRuntime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-      info.st_uid == geteuid()) {
+  if (lstat(userRuntime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid()) {
     return userRuntime + "/qktoken";
   }
   return "/tmp/qktoken-" + uid;

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/fake_device.h"
 #include "api/transmit.h"
+#include "tests/support/fake_device.h"
 #include "transport/exchange.h"
 
 namespace qktest {

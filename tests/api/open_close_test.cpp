@@ -6,8 +6,8 @@
 #include "api/device_table.h"
 #include "tests/api/core_fixture.h"
 
-using qktest::Bytes;
 using qk::platform::ShareMode;
+using qktest::Bytes;
 
 class OpenCloseTest : public qktest::CoreTest {
  public:
@@ -32,9 +32,13 @@ class OpenCloseTest : public qktest::CoreTest {
 
 TEST_F(OpenCloseTest, ContextCheckRefusesNullOutOfRangeAndClosedSlots) {
   qk::GetDeviceTable().slots[3].opened = 1;
-  const std::tuple<uint32_t, bool, uint32_t> cases[] = {  // slot word, must be open, result
-      {127, false, QK_E_SUCCESS}, {128, false, QK_E_CONTEXT}, {3, true, QK_E_SUCCESS},
-      {4, true, QK_E_CONTEXT}, {0x103, true, QK_E_CONTEXT}};  // low byte in range, word not
+  const std::tuple<uint32_t, bool, uint32_t> cases[] = {
+      // slot word, must be open, result
+      {127, false, QK_E_SUCCESS},
+      {128, false, QK_E_CONTEXT},
+      {3, true, QK_E_SUCCESS},
+      {4, true, QK_E_CONTEXT},
+      {0x103, true, QK_E_CONTEXT}};  // low byte in range, word not
   for (const auto& [slotIndex, requireOpen, result] : cases) {
     QKContext bad{};
     bad.slotIndex = slotIndex;

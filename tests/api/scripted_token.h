@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "api/device_table.h"
+#include "api/transmit.h"
 #include "include/qktoken.h"
 #include "transport/command_record.h"
-#include "api/transmit.h"
 #include "transport/exchange.h"
 
 namespace qktest {
 
 using Bytes = std::vector<uint8_t>;
 using Call = std::function<uint32_t(QKContext*)>;  // one library call on a context
-#define CALL(...) [&](QKContext * c) { return __VA_ARGS__; }
+#define CALL(...) [&](QKContext* c) { return __VA_ARGS__; }
 
 inline Bytes Hex(const char* text) {  // "00 A4 3F" -> {0x00, 0xA4, 0x3F}
   Bytes bytes;

@@ -93,7 +93,7 @@ TEST(Scenario, ListingAndOpeningFailuresEndSilently) {
 }
 
 TEST(ExitStatus, NoFailureReadsAsSuccess) {
-  const std::pair<uint32_t, int> cases[] = {{0, 0},          {0xF0000002, 2},  {0xF0000C03, 3},
+  const std::pair<uint32_t, int> cases[] = {{0, 0},          {0xF0000002, 2}, {0xF0000C03, 3},
                                             {0xF0000C00, 1}, {0x00006E00, 1}, {0xFFFFFFFF, 255}};
   for (const auto& [code, posix] : cases) {
     EXPECT_EQ(posix, qkdriver::PosixExitStatus(code)) << code;

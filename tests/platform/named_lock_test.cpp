@@ -59,5 +59,39 @@ TEST(NamedLock, ExcludesOtherProcesses) {
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
 }
 
+// The generation lives in the lock file: another process holding the same
+// lock reads what this one wrote; nobody reads or writes it without the lock
+// (except the unlocked hint).
+TEST(NamedLock, KeepsTheGenerationForEveryProcess) {
+  TempDir root;
+  Mutex mutex(CreateNamedMutexIn(root.path(), IdentityLockName(0x10, 0x2345)));
+  ASSERT_TRUE(mutex);
+  uint64_t generation = 99;
+  EXPECT_FALSE(mutex->ReadGeneration(&generation)) << "not held";
+  EXPECT_FALSE(mutex->WriteGeneration(5));
+  ASSERT_TRUE(mutex->Lock(100));
+  ASSERT_TRUE(mutex->ReadGeneration(&generation));
+  EXPECT_EQ(generation, 0u) << "a fresh lock file";
+  ASSERT_TRUE(mutex->WriteGeneration(0x0102030405060708ull));
+  mutex->Unlock();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    NamedMutex* other = CreateNamedMutexIn(root.path(), IdentityLockName(0x10, 0x2345));
+    uint64_t seen = 0;
+    const bool ok = other != nullptr && other->Lock(1000) && other->ReadGeneration(&seen) &&
+                    seen == 0x0102030405060708ull && other->WriteGeneration(seen + 1);
+    _exit(ok ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(mutex->PeekGeneration(&generation));
+  EXPECT_EQ(generation, 0x0102030405060709ull);
+  struct stat info;
+  ASSERT_EQ(stat((root / "dev-10-2345.lock").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "nobody else may open it";
+}
+
 }  // namespace
 }  // namespace qk::platform::posixlock

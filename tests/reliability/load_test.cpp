@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -89,7 +89,7 @@ uint32_t WorkRound(QKContext* token, uint16_t fileId, int round, uint64_t* comma
   if (back != pattern) return QK_E_UNKNOWN;
   ++*commands;
   return AddsUp(token, fileId, static_cast<uint16_t>(round * 1000 + 7)) ? QK_E_SUCCESS
-                                                                         : QK_E_UNKNOWN;
+                                                                        : QK_E_UNKNOWN;
 }
 
 // Every round is one transaction. A handle whose session another process
@@ -101,8 +101,9 @@ void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   for (int round = -1; round < kRounds; ++round) {
     if (QKBeginTransaction(token, QK_WAIT_DEFAULT) != QK_E_SUCCESS) return result->Fail("begin");
     // Round -1 makes the file (a replaced session shows the same way).
-    uint32_t rc = round < 0 ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
-                            : WorkRound(token, fileId, round, &result->commands);
+    uint32_t rc = round < 0
+                      ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
+                      : WorkRound(token, fileId, round, &result->commands);
     if (rc == QK_E_SESSION_REPLACED) {
       ++result->reopens;
       QKCloseDevice(token);
@@ -186,10 +187,11 @@ TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   const long long elapsed = MillisecondsSince(start);
   EXPECT_GE(commands, static_cast<uint64_t>(kProcesses * kThreadsPerProcess) * (1 + kRounds * 5));
   EXPECT_GE(reopens, static_cast<uint64_t>(kProcesses - 1)) << "the sessions replaced each other";
-  std::printf("[load] %d processes x %d threads in transactions: %llu commands, %llu reopens, "
-              "%lld ms\n",
-              kProcesses, kThreadsPerProcess, static_cast<unsigned long long>(commands),
-              static_cast<unsigned long long>(reopens), elapsed);
+  std::printf(
+      "[load] %d processes x %d threads in transactions: %llu commands, %llu reopens, "
+      "%lld ms\n",
+      kProcesses, kThreadsPerProcess, static_cast<unsigned long long>(commands),
+      static_cast<unsigned long long>(reopens), elapsed);
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 

@@ -63,8 +63,8 @@ int FakeBackend::LiveDevices() const {
 }
 
 Report MakeReport(uint16_t total, uint16_t offset, uint8_t chunkLength, const Bytes& payload) {
-  Report report{0, uint8_t(total >> 8), uint8_t(total), uint8_t(offset >> 8), uint8_t(offset), 0,
-                chunkLength};
+  Report report{0, uint8_t(total >> 8), uint8_t(total), uint8_t(offset >> 8), uint8_t(offset),
+                0, chunkLength};
   std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 58), report.begin() + 7);
   return report;
 }

@@ -115,8 +115,7 @@ qk::platform::InterfaceSet* SimBackend::OpenInterfaceSet() {
 }
 
 qk::platform::Device* SimBackend::OpenDevice(const char* path, qk::platform::IoMode,
-                                             qk::platform::ShareMode share,
-                                             uint32_t* systemError) {
+                                             qk::platform::ShareMode share, uint32_t* systemError) {
   *systemError = qk::platform::kErrorFileNotFound;
   const char* number = path != nullptr && std::strncmp(path, "qksim:", 6) == 0 ? path + 6 : "";
   const size_t digits = std::strspn(number, "0123456789");

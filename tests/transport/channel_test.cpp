@@ -78,7 +78,11 @@ TEST_F(ChannelTest, AKeyAgreedElsewhereReplacesThisHandleBeforeAnythingIsSent) {
 // Whatever goes wrong in the key exchange, the handle is left without a key
 // and the generation has moved on (the token may have started a session).
 TEST_F(ChannelTest, AFailedKeyAgreementLeavesNoKey) {
-  const struct { const char* name; Bytes block; bool silentToken; } cases[] = {
+  const struct {
+    const char* name;
+    Bytes block;
+    bool silentToken;
+  } cases[] = {
       {"63-byte block", Bytes(qktest::kSessionBlock, qktest::kSessionBlock + 63), false},
       {"block not below the modulus", Bytes(64, 0xFF), false},
       {"refused", {}, false},

@@ -100,11 +100,16 @@ TEST_F(ExchangeTest, AnswersInOneOrMoreReports) {
   Bytes two(80), full(1024, 0x77);  // two reports ending in 6A 82; eighteen ending in 63 02
   for (size_t i = 0; i < 78; ++i) two[i] = static_cast<uint8_t>(i + 1);
   two[78] = 0x6A, two[79] = 0x82, full[1022] = 0x63, full[1023] = 0x02;
-  const struct { std::vector<Report> reports; uint32_t result; Bytes data; } cases[] = {
+  const struct {
+    std::vector<Report> reports;
+    uint32_t result;
+    Bytes data;
+  } cases[] = {
       {qktest::FrameAnswer(two), QK_E_FILE_NOT_FOUND, two},
       {qktest::FrameAnswer(full), QK_E_WRONG_PIN + 2, full},
       {{MakeReport(8, 4, 4, {5, 6, 0x90, 0x00}), MakeReport(8, 0, 4, {1, 2, 3, 4})},
-       QK_E_SUCCESS, {1, 2, 3, 4, 5, 6, 0x90, 0x00}},
+       QK_E_SUCCESS,
+       {1, 2, 3, 4, 5, 6, 0x90, 0x00}},
   };
   for (const auto& c : cases) {
     Answer(c.reports);
@@ -120,7 +125,10 @@ TEST_F(ExchangeTest, MalformedAnswerReportsEndTheExchange) {
   const Bytes sw = {0x90, 0x00}, ones(58, 1);
   std::vector<Report> overlapping(17, MakeReport(1024, 0, 58, ones));
   overlapping.push_back(MakeReport(1024, 966, 58, ones));  // 18 * 58 = 1044 taken
-  const struct { const char* name; std::vector<Report> reports; } cases[] = {
+  const struct {
+    const char* name;
+    std::vector<Report> reports;
+  } cases[] = {
       {"offset 0x400", {MakeReport(2, 0x400, 2, sw)}},
       {"chunk past the data area", {MakeReport(1024, 1000, 25, Bytes(25, 0xEE))}},
       {"a repeated report completes the count early",

@@ -16,13 +16,17 @@ using qktest::Bytes;
 // T0 and each TD give interface bytes (TA, TB, TC, TD) in the high half; T0's
 // low half counts the historical bytes. Strings shorter than they announce are refused.
 TEST(StoreHistoricalBytes, FindsThemBehindTheInterfaceBytes) {
-  const struct { uint32_t slot; Bytes atr, historical; bool ok; } cases[] = {
+  const struct {
+    uint32_t slot;
+    Bytes atr, historical;
+    bool ok;
+  } cases[] = {
       {7, {0x3B, 0x82, 0x81, 0x01, 0xAA, 0xBB}, {0xAA, 0xBB}, true},  // TD chain
       {7, {0x3B, 0xF3, 0x11, 0x22, 0x33, 0x00, 0xC1, 0xC2, 0xC3}, {0xC1, 0xC2, 0xC3}, true},
       {7, {0x3B, 0x81, 0x1F, 0x99, 0x44}, {0x44}, true},  // TD's low half ignored
-      {7, {0x3B, 0x02, 0x14}, {}, false},  // missing historical byte
-      {7, {0x3B, 0x70, 0x11}, {}, false},  // missing interface bytes
-      {7, {0x3B, 0x80, 0x80, 0x80}, {}, false},  // TD chain running off the end
+      {7, {0x3B, 0x02, 0x14}, {}, false},                 // missing historical byte
+      {7, {0x3B, 0x70, 0x11}, {}, false},                 // missing interface bytes
+      {7, {0x3B, 0x80, 0x80, 0x80}, {}, false},           // TD chain running off the end
       {128, {0x3B, 0x00}, {}, false},
   };
   for (const auto& c : cases) {

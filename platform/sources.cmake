@@ -14,6 +14,7 @@ else()
     platform/linux/hidraw_backend.cpp     # listing /sys/class/hidraw, opening nodes
     platform/linux/hidraw_device.cpp      # report I/O, flush, identifiers
     platform/linux/report_descriptor.cpp  # feature-report length from the descriptor
+    platform/linux/sysfs_identity.cpp     # a node's HID identity from sysfs, without opening it
     platform/linux/named_lock.cpp         # lock files + flock: CreateNamedMutex
     platform/linux/os_version.cpp         # GetOsVersion (none outside Windows)
   )

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/linux/hidraw_device.h"
+#include "platform/linux/sysfs_identity.h"
 
 namespace qk::platform::hidraw {
 namespace {
@@ -102,6 +103,21 @@ bool ListHidrawNames(const std::string& classDir, std::vector<std::string>* name
   return true;
 }
 
+bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t productId,
+                       std::vector<std::string>* names) {
+  std::vector<std::string> all;
+  if (!ListHidrawNames(sysfsRoot + "/class/hidraw", &all)) return false;
+  names->clear();
+  for (std::string& name : all) {
+    HidIdentity identity;
+    if (ReadHidIdentity(sysfsRoot, name, &identity) && identity.vendorId == vendorId &&
+        identity.productId == productId) {
+      names->push_back(std::move(name));
+    }
+  }
+  return true;
+}
+
 uint32_t OpenErrorToSystemError(int error) {
   switch (error) {
     case EBUSY:
@@ -120,7 +136,10 @@ HidrawBackend::HidrawBackend(HidrawConfig config) : config_(std::move(config)) {
 
 InterfaceSet* HidrawBackend::OpenInterfaceSet() {
   std::vector<std::string> names;
-  if (!ListHidrawNames(config_.sysfsRoot + "/class/hidraw", &names)) return nullptr;
+  if (!ListHidrawNamesOf(config_.sysfsRoot, config_.listedVendorId, config_.listedProductId,
+                         &names)) {
+    return nullptr;
+  }
   std::vector<std::string> paths;
   paths.reserve(names.size());
   for (const std::string& name : names) paths.push_back(config_.devRoot + "/" + name);

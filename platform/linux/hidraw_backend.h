@@ -26,6 +26,11 @@ struct HidrawConfig {
   std::string sysfsRoot = "/sys";  // holds class/hidraw/hidrawN
   std::string devRoot = "/dev";    // holds the hidrawN nodes
   NodeAccess* access = nullptr;    // null: the real system calls
+  // Listing names only the nodes whose sysfs identity is this one: other
+  // devices are never opened, so an unrelated node the user may not open
+  // cannot make listing fail.
+  uint16_t listedVendorId = 0x7A5C;
+  uint16_t listedProductId = 0x0B21;
 };
 
 class HidrawBackend final : public Backend {
@@ -38,6 +43,12 @@ class HidrawBackend final : public Backend {
   HidrawConfig config_;
   NodeAccess defaultAccess_;
 };
+
+// The hidrawN names under `sysfsRoot` whose HID identity (read from sysfs,
+// without opening the node) is vendorId:productId, in numeric order. A node
+// whose identity cannot be read is left out. False as ListHidrawNames.
+bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t productId,
+                       std::vector<std::string>* names);
 
 // The hidrawN names in `classDir`, in numeric order (hidraw2 before
 // hidraw10). False when the directory exists but cannot be read; a missing

@@ -12,15 +12,17 @@
 #include <fstream>
 #include <memory>
 
+#include "include/qktoken.h"
 #include "platform/linux/report_descriptor.h"
+#include "platform/linux/sysfs_identity.h"
 #include "tests/platform/temp_dir.h"
 
 namespace qk::platform::hidraw {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using testing::TempDir;
 using std::chrono::milliseconds;
+using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 // 64 data bytes in, out and feature; the second with report identifier 1.
@@ -32,7 +34,8 @@ const Bytes kNumberedDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x8
 // One end of a datagram socket pair stands in for every node, so that each
 // write on the other end arrives as one report, as hidraw delivers them.
 struct FakeNodes : NodeAccess {
-  int Open(const char*, int flags) override {
+  int Open(const char* path, int flags) override {
+    opened.push_back(path);
     int pair[2];
     if (openError != 0) errno = openError;
     if (openError != 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return -1;
@@ -56,6 +59,7 @@ struct FakeNodes : NodeAccess {
   }
 
   int openError = 0;
+  std::vector<std::string> opened;
   const Bytes* ioctlDescriptor = &kPlainDescriptor;
   int peer = -1;
 };
@@ -82,9 +86,14 @@ IoStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
 
 // Feature length as Windows counts it: bits rounded up, the identifier byte once.
 TEST(ReportDescriptor, FeatureLength) {
-  const Bytes kWraps = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x77, 1, 0, 1, 0,
-                        0x97, 0, 0, 1, 0, 0xB1, 0x02, 0xC0};  // 2^32 bits: must not wrap
-  const struct { const char* name; Bytes descriptor; int length; } cases[] = {
+  const Bytes kWraps = {
+      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x77, 1,    0,
+      1,    0,    0x97, 0,    0,    1,    0,    0xB1, 0x02, 0xC0};  // 2^32 bits: must not wrap
+  const struct {
+    const char* name;
+    Bytes descriptor;
+    int length;
+  } cases[] = {
       {"plain", kPlainDescriptor, 65},
       {"numbered", kNumberedDescriptor, 65},
       {"bits round up", {0x75, 1, 0x95, 3, 0xB1, 0x02, 0x95, 2, 0xB1, 0x02}, 2},
@@ -99,12 +108,58 @@ TEST(ReportDescriptor, FeatureLength) {
   }
 }
 
-TEST(HidrawListing, NumericOrderOnlyHidrawNodesWholePaths) {
-  TempDir root;
-  for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidrawx", "hidraw", "other1"}) {
-    std::filesystem::create_directories(root / "sys/class/hidraw/" + name);
+// A fabricated sysfs node: its class directory and, unless `uevent` is null,
+// the HID device's uevent file.
+void MakeNode(const TempDir& root, const std::string& name, const char* uevent) {
+  const std::string device = root / "sys/class/hidraw/" + name + "/device";
+  std::filesystem::create_directories(device);
+  if (uevent != nullptr) std::ofstream(device + "/uevent") << uevent;
+}
+
+constexpr char kTokenUevent[] =
+    "DRIVER=hid-generic\nHID_ID=0003:00007A5C:00000B21\nHID_NAME=token\nHID_UNIQ=SN1\n";
+constexpr char kKeyboardUevent[] = "HID_ID=0003:0000046D:0000C31C\nHID_NAME=keyboard\n";
+
+TEST(HidrawListing, UeventIdentity) {
+  const struct {
+    const char* text;
+    bool ok;
+    uint16_t vendor, product;
+    const char* uniq;
+  } cases[] = {
+      {kTokenUevent, true, 0x7A5C, 0x0B21, "SN1"},
+      {"HID_ID=0005:0000abcd:00000001", true, 0xABCD, 0x0001, ""},  // no final newline
+      {"HID_NAME=x\n", false, 0, 0, ""},
+      {"HID_ID=0003:00017A5C:00000B21\n", false, 0, 0, ""},  // vendor beyond 16 bits
+      {"HID_ID=0003:7A5C:0B21\n", false, 0, 0, ""},          // short fields
+      {"HID_ID=0003:00007A5C:00000B2G\n", false, 0, 0, ""},
+      {"XHID_ID=0003:00007A5C:00000B21\n", false, 0, 0, ""},
+  };
+  for (const auto& c : cases) {
+    HidIdentity identity;
+    ASSERT_EQ(ParseHidUevent(c.text, &identity), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(identity.vendorId, c.vendor) << c.text;
+    EXPECT_EQ(identity.productId, c.product) << c.text;
+    EXPECT_EQ(identity.uniq, c.uniq) << c.text;
   }
-  HidrawBackend backend(HidrawConfig{root / "sys", "/devroot", nullptr});
+}
+
+// Only nodes whose sysfs identity is the token's are listed, in numeric
+// order; other devices, nodes without a readable identity and names that are
+// not hidrawN are left out without being opened.
+TEST(HidrawListing, TokenNodesOnlyInNumericOrderWholePaths) {
+  TempDir root;
+  MakeNode(root, "hidraw10", kTokenUevent);
+  MakeNode(root, "hidraw2", kTokenUevent);
+  MakeNode(root, "hidraw0", kTokenUevent);
+  MakeNode(root, "hidraw1", kKeyboardUevent);
+  MakeNode(root, "hidraw3", nullptr);
+  MakeNode(root, "hidraw4", "HID_ID=garbage\n");
+  MakeNode(root, "hidrawx", kTokenUevent);
+  MakeNode(root, "other1", kTokenUevent);
+  FakeNodes nodes;
+  HidrawBackend backend(HidrawConfig{root / "sys", "/devroot", &nodes});
   std::unique_ptr<InterfaceSet> set(backend.OpenInterfaceSet());
   ASSERT_TRUE(set);
   char path[64];
@@ -114,11 +169,41 @@ TEST(HidrawListing, NumericOrderOnlyHidrawNodesWholePaths) {
     EXPECT_STREQ(path, expected[i]);
   }
   EXPECT_EQ(set->PathAt(3, path, sizeof path), EnumStatus::kNoMore);
+  EXPECT_TRUE(nodes.opened.empty());
+}
+
+// Through the library's listing: a node the user may not open counts as
+// "access denied" only when it is the token's.
+TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNode) {
+  const struct {
+    const char* uevent;
+    uint32_t result;
+    size_t opens;
+  } cases[] = {
+      {kKeyboardUevent, QK_E_SUCCESS, 0},
+      {kTokenUevent, QK_E_ACCESS_DENIED, 1},
+  };
+  for (const auto& c : cases) {
+    TempDir root;
+    MakeNode(root, "hidraw0", c.uevent);
+    FakeNodes nodes;
+    nodes.openError = EACCES;
+    HidrawBackend backend(HidrawConfig{root / "sys", root / "dev", &nodes});
+    SetBackendForTesting(&backend);
+    uint32_t count = 0;
+    const uint32_t result = QKListDevices(nullptr, &count);
+    SetBackendForTesting(nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(result, c.result) << c.uevent;
+    EXPECT_EQ(nodes.opened.size(), c.opens) << c.uevent;
+  }
 }
 
 TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
-  const struct { int error; uint32_t expected; } errors[] = {
-      {EBUSY, 32}, {EACCES, 5}, {EIO, 2}};
+  const struct {
+    int error;
+    uint32_t expected;
+  } errors[] = {{EBUSY, 32}, {EACCES, 5}, {EIO, 2}};
   for (const auto& c : errors) {
     Fixture f;
     f.nodes.openError = c.error;
@@ -131,12 +216,14 @@ TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
   std::ofstream(node).put('x');
   HidrawBackend backend(HidrawConfig{root / "sys", root.path(), nullptr});
   const auto open = [&](ShareMode share, uint32_t* error) {
-    return std::unique_ptr<Device>(backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share,
-                                                      error));
+    return std::unique_ptr<Device>(
+        backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share, error));
   };
   const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
-  const struct { ShareMode first, second; bool opens; } cases[] = {
-      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
+  const struct {
+    ShareMode first, second;
+    bool opens;
+  } cases[] = {{kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
     uint32_t error = 0;
     auto first = open(c.first, &error), second = open(c.second, &error);

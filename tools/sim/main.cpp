@@ -4,6 +4,8 @@
 //   qktoken-sim run [--tokens N] [options] -- PROGRAM [ARGS...]
 //                                                serve in a private directory
 //                                                while PROGRAM runs
+//   qktoken-sim uhid [--tokens N] [options]      serve as kernel HID devices
+//                                                (Linux, tools/sim/uhid_command.cpp)
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -25,6 +27,9 @@
 #include "sim/link/link_server.h"
 #include "sim/link/trace.h"
 #include "sim/token.h"
+#ifdef QK_SIM_UHID
+#include "tools/sim/uhid_command.h"
+#endif
 
 namespace {
 
@@ -41,6 +46,9 @@ constexpr char kProgram[] = "qktoken-sim";
 const char kUsage[] =
     "usage: qktoken-sim serve --dir DIR [OPTIONS]\n"
     "       qktoken-sim run [--tokens N] [OPTIONS] -- PROGRAM [ARGS...]\n"
+#ifdef QK_SIM_UHID
+    "       qktoken-sim uhid [--tokens N] [OPTIONS]   (see qktoken-sim uhid --help)\n"
+#endif
     "options:\n"
     "  --name NAME            entry name (default token0; with --tokens N: NAME0..)\n"
     "  --image PATH           keep the token's state in an image file\n"
@@ -364,6 +372,9 @@ int Run(const Options& options, const sigset_t& originalMask) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef QK_SIM_UHID
+  if (argc >= 2 && std::strcmp(argv[1], "uhid") == 0) return RunUhidCommand(argc, argv);
+#endif
   const Options options = ParseArguments(argc, argv);
   // Termination signals are taken with sigwait, in this thread only; a peer
   // that hangs up must not kill the process.

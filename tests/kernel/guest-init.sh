@@ -1,0 +1,153 @@
+#!/bin/busybox sh
+# The kernel stage's guest: PID 1 of a small initramfs booted under qemu.
+# Loads the HID modules, then runs the library's programs against simulated
+# tokens served through /dev/uhid, with no virtual token directory. Every
+# case prints "[kernel] PASS NAME" or "[kernel] FAIL NAME: WHY"; the host
+# counts them. The last line is "[kernel] DONE".
+/bin/busybox --install -s /bin
+export PATH=/bin LD_LIBRARY_PATH=
+unset QKTOKEN_VIRTUAL_DIR
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /tmp && mount -t tmpfs tmpfs /tmp && chmod 1777 /tmp
+
+pass() { echo "[kernel] PASS $1"; }
+fail() { echo "[kernel] FAIL $1: $2"; }
+# Seconds since boot, for the log.
+clock() { echo "[kernel]   at $(cut -d' ' -f1 /proc/uptime) s: $1"; }
+
+# hid-generic binds the device; without it no hidraw node appears.
+for m in hid hid-generic uhid; do
+  insmod "/lib/modules/$m.ko" || fail "load $m.ko" "insmod failed"
+done
+[ -c /dev/uhid ] || fail "/dev/uhid" "missing after loading uhid.ko"
+
+# The hidraw nodes whose HID_ID is the token's.
+token_nodes() {
+  for d in /sys/class/hidraw/hidraw*; do
+    [ -e "$d/device/uevent" ] || continue
+    grep -q '^HID_ID=....:00007A5C:00000B21$' "$d/device/uevent" && echo "/dev/${d##*/}"
+  done
+}
+
+# Starts `qktoken-sim uhid [--tokens N]` in the background and waits (at
+# most 5 s) until it serves N tokens at hidraw nodes; sets $sim_pid.
+start_sim() {
+  want=${2:-1}
+  log=/tmp/sim.log
+  qktoken-sim uhid "$@" >"$log" 2>&1 &
+  sim_pid=$!
+  n=0
+  while [ $n -lt 100 ]; do
+    [ "$(grep -c 'serving .* at /dev/hidraw' "$log")" -ge "$want" ] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+    n=$((n + 1))
+  done
+  cat "$log"
+  return 1
+}
+
+stop_sim() {
+  kill -TERM "$sim_pid" 2>/dev/null
+  wait "$sim_pid"
+}
+
+clock "modules loaded"
+# 1. The unmodified test driver.
+if start_sim; then
+  out=$(timeout 120 qktoken-driver 2>&1)
+  if echo "$out" | grep -qx 'Result: 13'; then
+    pass "qktoken-driver prints Result: 13"
+  else
+    echo "$out" | tail -20
+    fail "qktoken-driver prints Result: 13" "last line: $(echo "$out" | tail -1)"
+  fi
+  # The udev rule's pattern names the kernel's HID device of the token.
+  pattern=$(sed -n 's/.*KERNELS=="\([^"]*\)".*/\1/p' /etc/70-qktoken.rules)
+  node=$(token_nodes | head -1)
+  device=$(basename "$(readlink "/sys/class/hidraw/${node##*/}/device")")
+  case "$device" in
+    $pattern) pass "the udev rule's KERNELS pattern matches the token ($device)" ;;
+    *) fail "the udev rule's KERNELS pattern matches the token" "'$pattern' vs '$device'" ;;
+  esac
+  # SIGTERM removes the device.
+  stop_sim
+  status=$?
+  if [ $status -eq 0 ] && [ -z "$(token_nodes)" ]; then
+    pass "qktoken-sim uhid removes its device on SIGTERM"
+  else
+    fail "qktoken-sim uhid removes its device on SIGTERM" "exit $status, nodes: $(token_nodes)"
+  fi
+else
+  fail "qktoken-sim uhid serves a token" "no hidraw node"
+fi
+
+# 2. qktoken-info on two tokens.
+if start_sim --tokens 2; then
+  timeout 60 qktoken-info >/tmp/info.log 2>&1
+  status=$?
+  nodes=$(token_nodes | wc -l)
+  if [ $status -eq 0 ] && [ "$nodes" -eq 2 ]; then
+    pass "qktoken-info exits 0 with two tokens"
+  else
+    cat /tmp/info.log
+    fail "qktoken-info exits 0 with two tokens" "exit status $status, $nodes token nodes"
+  fi
+  stop_sim
+else
+  fail "qktoken-sim uhid --tokens 2 serves two tokens" "no hidraw nodes"
+fi
+
+# 3. Writing to /dev/uhid is refused to an ordinary user, with a clear message.
+msg=$(su -s /bin/sh tester -c 'qktoken-sim uhid' 2>&1)
+if echo "$msg" | grep -q '/dev/uhid' && echo "$msg" | grep -qi 'root'; then
+  pass "qktoken-sim uhid explains what it needs without access to /dev/uhid"
+else
+  fail "qktoken-sim uhid explains what it needs without access to /dev/uhid" "said: $msg"
+fi
+
+clock "starting the integration program"
+# 4. The hidraw integration program (its own cases).
+timeout 180 qktoken-kernel-test
+[ $? -lt 100 ] || fail "qktoken-kernel-test" "did not finish"
+
+clock "starting several drivers"
+# 5. Several drivers at once on one token.
+drivers=3
+if start_sim; then
+  pids=
+  i=0
+  while [ $i -lt $drivers ]; do
+    timeout 30 qktoken-driver >/tmp/driver.$i.log 2>&1 &
+    pids="$pids $!"
+    echo "[kernel]   driver $i: pid $!"
+    i=$((i + 1))
+  done
+  for p in $pids; do wait "$p"; echo "[kernel]   driver $p: exit $?"; done
+  clock "drivers done"
+  good=0
+  i=0
+  while [ $i -lt $drivers ]; do
+    if grep -qx 'Result: 13' /tmp/driver.$i.log; then
+      good=$((good + 1))
+    else
+      echo "[kernel]   driver $i said:"
+      tail -5 /tmp/driver.$i.log
+    fi
+    i=$((i + 1))
+  done
+  stop_sim
+  if [ $good -eq $drivers ]; then
+    pass "$drivers drivers at once on one token all print Result: 13"
+  else
+    fail "$drivers drivers at once on one token all print Result: 13" "$good of $drivers did"
+  fi
+else
+  fail "$drivers drivers at once on one token" "no device"
+fi
+
+clock "done"
+echo "[kernel] DONE"
+poweroff -f

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The kernel stage: boots Debian's cloud kernel under qemu with a small
+# initramfs holding busybox, the HID modules and this build's programs, and
+# runs tests/kernel/guest-init.sh in it against simulated tokens served as
+# real HID devices.
+#
+#   tests/kernel/run.sh BUILD_DIR
+#
+# Prints the guest's output and "N passed, N failed". Exit status: 0 when
+# every case passed, 1 when one failed or the guest did not finish, 77 when
+# the stage cannot run here ("skipped: REASON" printed). The kernel is only
+# unpacked into BUILD_DIR/kernel-stage, never installed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
+work=$build/kernel-stage
+guest_timeout=${QK_KERNEL_TIMEOUT:-100}
+programs=(tools/sim/qktoken-sim driver/qktoken-driver tools/info/qktoken-info
+          tests/kernel/qktoken-kernel-test)
+
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
+
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo -n"
+
+# ---- packages: qemu and a static busybox ----
+need=()
+command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
+  need+=(busybox-static)
+command -v cpio >/dev/null || need+=(cpio)
+if ((${#need[@]})); then
+  echo "installing ${need[*]}"
+  if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      "${need[@]}" >/dev/null 2>&1; then
+    $sudo apt-get update -qq >/dev/null 2>&1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      "${need[@]}" >/dev/null 2>&1 || skip "cannot install ${need[*]}"
+  fi
+fi
+
+for p in "${programs[@]}"; do
+  [[ -x $build/$p ]] || { echo "missing $build/$p (build it first)"; exit 1; }
+done
+
+# ---- the kernel: Debian's cloud image, unpacked, never installed ----
+mkdir -p "$work"
+kernel_dir=$work/linux
+if ! compgen -G "$kernel_dir/boot/vmlinuz-*" >/dev/null; then
+  rm -rf "$kernel_dir" "$work"/*.deb
+  package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+            sed -n 's/^ *Depends: \(linux-image-[^ ]*-cloud-amd64\)$/\1/p' | head -1)
+  if [[ -z $package ]]; then
+    $sudo apt-get update -qq >/dev/null 2>&1
+    package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+              sed -n 's/^ *Depends: \(linux-image-[^ ]*-cloud-amd64\)$/\1/p' | head -1)
+  fi
+  [[ -n $package ]] || skip "apt knows no linux-image-cloud-amd64"
+  (cd "$work" && apt-get download "$package" >/dev/null 2>&1) ||
+    skip "cannot download $package"
+  dpkg -x "$work"/"$package"_*.deb "$kernel_dir" || skip "cannot unpack $package"
+  rm -f "$work"/*.deb
+fi
+vmlinuz=$(compgen -G "$kernel_dir/boot/vmlinuz-*" | head -1)
+
+# ---- the initramfs ----
+root=$work/initramfs
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,lib/modules,home/tester}
+cp /bin/busybox "$root/bin/busybox"
+cp "$here/guest-init.sh" "$root/init"
+chmod 755 "$root/init"
+cp "$here/../../platform/linux/70-qktoken.rules" "$root/etc/"
+printf 'root:x:0:0:root:/:/bin/sh\ntester:x:1000:1000:tester:/home/tester:/bin/sh\n' \
+  >"$root/etc/passwd"
+printf 'root:x:0:\ntester:x:1000:\n' >"$root/etc/group"
+chown 1000:1000 "$root/home/tester" 2>/dev/null || true
+
+# The modules, decompressed here: the guest's insmod takes plain .ko files.
+for m in hid hid-generic uhid; do
+  found=$(find "$kernel_dir/lib/modules" -name "$m.ko" -o -name "$m.ko.xz" -o -name "$m.ko.zst" |
+          head -1)
+  [[ -n $found ]] || { echo "the kernel has no $m module"; exit 1; }
+  case $found in
+    *.xz) xz -dc "$found" >"$root/lib/modules/$m.ko" ;;
+    *.zst) zstd -qdc "$found" >"$root/lib/modules/$m.ko" ;;
+    *) cp "$found" "$root/lib/modules/$m.ko" ;;
+  esac || { echo "cannot decompress $found"; exit 1; }
+done
+
+# The programs and every shared library ldd names for them.
+for p in "${programs[@]}"; do
+  cp "$build/$p" "$root/bin/"
+  ldd "$build/$p" | grep -o '/[^ ]*' | while read -r lib; do
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done
+done
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz" ||
+  { echo "cannot pack the initramfs"; exit 1; }
+
+# ---- boot ----
+accel=tcg
+if grep -qwE 'vmx|svm' /proc/cpuinfo && [[ -w /dev/kvm ]]; then accel=kvm; fi
+echo "booting $(basename "$vmlinuz") under qemu ($accel)"
+log=$work/guest.log
+start=$SECONDS
+timeout "$guest_timeout" qemu-system-x86_64 -nographic -no-reboot -accel "$accel" -smp 2 -m 512 \
+  -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" </dev/null 2>&1 |
+  tr -d '\r' | tee "$log"
+echo "guest ran $((SECONDS - start)) s"
+
+passed=$(grep -c '^\[kernel\] PASS ' "$log")
+failed=$(grep -c '^\[kernel\] FAIL ' "$log")
+if ! grep -q '^\[kernel\] DONE' "$log"; then
+  echo "the guest did not finish"
+  failed=$((failed + 1))
+fi
+echo "$passed passed, $failed failed"
+((failed == 0 && passed > 0))

@@ -14,4 +14,5 @@ set(QK_API_SOURCES
   api/transaction.cpp     # QKBeginTransaction, QKEndTransaction
   api/time_limits.cpp     # QKSetTimeLimits, QKGetTimeLimits
   api/error_text.cpp      # QKGetErrorText: names, English and UTF-8 texts
+  api/device_path.cpp     # QKGetDevicePath: the listed interface path
 )

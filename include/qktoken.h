@@ -85,6 +85,27 @@ extern "C" {
 #define QK_DIR_ROOT       0u
 #define QK_DIR_SUB        1u
 
+/* File types of QKMakeFile and QKMakeAndStoreFile (passed to the token as
+ * they stand; these are the token's). QKExecute runs only executable files;
+ * QKGenerateRsaKeyPair makes the two key types. */
+#define QK_FILE_DATA         0x01u
+#define QK_FILE_EXECUTABLE   0x02u
+#define QK_FILE_PUBLIC_KEY   0x03u
+#define QK_FILE_PRIVATE_KEY  0x04u
+
+/* QKMakeAndStoreFile modes. */
+#define QK_STORE_CREATE      0u  /* make the file, then write into it */
+#define QK_STORE_EXISTING    1u  /* write into a file that exists */
+
+/* Bounds of the command set: a file's size, the input QKExecute sends and the
+ * output a token answers at most, in bytes; the longest QKSelectDir path in
+ * characters; the root directory's identifier. */
+#define QK_MAX_FILE_SIZE     65535u
+#define QK_MAX_EXEC_INPUT    1024u
+#define QK_MAX_EXEC_OUTPUT   1024u
+#define QK_MAX_PATH_CHARS    127u
+#define QK_ROOT_ID_TEXT      "3F00"
+
 #define QK_CTRL_MODE_1           0x01u
 #define QK_CTRL_MODE_2           0x02u
 #define QK_CTRL_MODE_3           0x03u
@@ -223,6 +244,14 @@ QK_API uint32_t QK_CALL QKGenerateRsaKeyPair(QKContext* context, uint16_t modulu
 QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t code, const uint8_t* input,
                                         uint32_t inputLength, uint8_t* output, uint32_t outputSize,
                                         uint32_t* outputLength);
+
+/* The interface path the last listing found for `context` (listed, open or
+ * not). `size` counts the buffer's bytes including the terminating zero. Too
+ * small a buffer (or path NULL) gives QK_E_BUFFER_TOO_SMALL and writes nothing
+ * but *needed; a context outside the last listing gives QK_E_CONTEXT. Sends
+ * nothing. */
+QK_API uint32_t QK_CALL QKGetDevicePath(const QKContext* context, char* path, uint32_t size,
+                                        uint32_t* needed);
 
 #ifdef __cplusplus
 }

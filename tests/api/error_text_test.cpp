@@ -1,0 +1,140 @@
+// QKGetErrorText: names, English and native texts of every code family, the
+// native UTF-8 text against an independent UTF-8 -> GBK conversion, and the
+// buffer contract (size counts the zero; nothing written when it is short).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "include/qktoken.h"
+
+#if __has_include(<iconv.h>)
+#include <iconv.h>
+#define REQUIRE_ICONV()
+#else  // Windows cross builds: the texts are checked where a converter exists
+#define REQUIRE_ICONV() GTEST_SKIP() << "no iconv here"
+#endif
+
+namespace {
+
+std::string Text(uint32_t code, uint32_t form) {
+  char text[256];
+  uint32_t needed = 0;
+  const uint32_t rc = QKGetErrorText(code, form, text, sizeof text, &needed);
+  EXPECT_EQ(rc, QK_E_SUCCESS) << std::hex << code;
+  if (rc != QK_E_SUCCESS) return "";
+  EXPECT_EQ(needed, std::strlen(text) + 1) << std::hex << code;
+  return text;
+}
+
+std::string Gbk(std::string in) {
+  std::string out(in.size() * 2 + 4, '\0');
+#if __has_include(<iconv.h>)
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  char *inPtr = in.data(), *outPtr = out.data();
+  size_t inLeft = in.size(), outLeft = out.size();
+  EXPECT_NE(iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft), static_cast<size_t>(-1)) << in;
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+#endif
+  return out;
+}
+
+std::string Formatted(uint32_t code) {
+  char text[256] = {};
+  EXPECT_EQ(QKFormatErrorMessage(code, text, 255), QK_E_SUCCESS);
+  return text;
+}
+
+// One code of every family and every named code.
+std::vector<uint32_t> SampleCodes() {
+  std::vector<uint32_t> codes = {0,      QK_E_FAILURE, 0xF0000C00, 0xF0000C03, 0xF0000CFF, 0x6A82,
+                                 0x0001, 0xFFFF,       0xF0001C07, 0xF00000FF, 0x12345678};
+  for (uint32_t i = 1; i <= 0x1D; ++i) codes.push_back(0xF0000000 + i);
+  return codes;
+}
+
+}  // namespace
+
+TEST(ErrorText, NamesEveryFamily) {
+  const std::pair<uint32_t, const char*> cases[] = {
+      {0, "QK_E_SUCCESS"},
+      {QK_E_COMMUNICATION, "QK_E_COMMUNICATION"},
+      {QK_E_UNKNOWN, "QK_E_UNKNOWN"},
+      {QK_E_SESSION_REPLACED, "QK_E_SESSION_REPLACED"},
+      {QK_E_LOCK_UNAVAILABLE, "QK_E_LOCK_UNAVAILABLE"},
+      {0xF0000C00, "QK_E_WRONG_PIN+0"},
+      {0xF0000CC3, "QK_E_WRONG_PIN+195"},
+      {0x6A82, "SW_6A82"},
+      {0x0001, "SW_0001"},
+      {QK_E_FAILURE, "QK_E_FAILURE"},
+      {0xF000001E, "0xF000001E"},  // past the named codes
+      {0xF0001C07, "0xF0001C07"},  // not in the wrong-PIN range
+      {0xF0000100, "0xF0000100"},
+  };
+  for (const auto& [code, name] : cases)
+    EXPECT_EQ(Text(code, QK_TEXT_NAME), name) << std::hex << code;
+}
+
+TEST(ErrorText, EveryCodeHasDistinctEnglishAndEveryNamedCodeAName) {
+  for (uint32_t code : SampleCodes()) {
+    const std::string english = Text(code, QK_TEXT_ENGLISH);
+    EXPECT_FALSE(english.empty()) << std::hex << code;
+    for (unsigned char c : english) EXPECT_LT(c, 0x80) << english;
+    if (code >= 0xF0000001 && code <= 0xF000001D) {
+      EXPECT_EQ(Text(code, QK_TEXT_NAME).rfind("QK_E_", 0), 0u) << std::hex << code;
+    }
+  }
+  EXPECT_EQ(Text(0xF0000C03, QK_TEXT_ENGLISH), "wrong PIN, 3 tries left");
+  EXPECT_EQ(Text(0x6A82, QK_TEXT_ENGLISH), "the token answered status word 6A 82");
+  // Named codes 0x01..0x1D have texts of their own (0x02 and 0x0C differ, etc.).
+  for (uint32_t a = 1; a <= 0x1D; ++a) {
+    for (uint32_t b = a + 1; b <= 0x1D; ++b) {
+      EXPECT_NE(Text(0xF0000000 + a, QK_TEXT_ENGLISH), Text(0xF0000000 + b, QK_TEXT_ENGLISH))
+          << a << " " << b;
+    }
+  }
+}
+
+TEST(ErrorText, NativeTextsAreTheGbkTextsInUtf8) {
+  REQUIRE_ICONV();
+  for (uint32_t code : SampleCodes()) {
+    const std::string utf8 = Text(code, QK_TEXT_NATIVE_UTF8);
+    const std::string gbk = Text(code, QK_TEXT_NATIVE_GBK);
+    EXPECT_EQ(Gbk(utf8), gbk) << std::hex << code;
+    // QKFormatErrorMessage's texts, except the two codes added after its table.
+    if (code != QK_E_SESSION_REPLACED && code != QK_E_LOCK_UNAVAILABLE) {
+      EXPECT_EQ(gbk, Formatted(code)) << std::hex << code;
+    } else {
+      EXPECT_NE(gbk, Formatted(code)) << std::hex << code;
+    }
+  }
+  EXPECT_EQ(Text(0xF0000C05, QK_TEXT_NATIVE_UTF8), "密码错误,剩余次数5");
+  EXPECT_EQ(Text(QK_E_LOCK_UNAVAILABLE, QK_TEXT_NATIVE_UTF8), "无法获得设备锁");
+  EXPECT_EQ(Text(0xF000001E, QK_TEXT_NATIVE_UTF8), "未知错误");
+}
+
+TEST(ErrorText, SizeCountsTheZeroAndShortBuffersStayUntouched) {
+  // "QK_E_SUCCESS" is 12 characters: 13 bytes with the zero.
+  char text[32];
+  uint32_t needed = 0;
+  std::memset(text, '#', sizeof text);
+  EXPECT_EQ(QKGetErrorText(0, QK_TEXT_NAME, text, 12, &needed), QK_E_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 13u);
+  EXPECT_EQ(std::string(text, sizeof text), std::string(sizeof text, '#'));
+  EXPECT_EQ(QKGetErrorText(0, QK_TEXT_NAME, text, 13, nullptr), QK_E_SUCCESS);
+  EXPECT_EQ(std::string(text), "QK_E_SUCCESS");
+  EXPECT_EQ(text[13], '#') << "nothing past the zero";
+
+  needed = 0;
+  EXPECT_EQ(QKGetErrorText(QK_E_SHARING_VIOLATION, QK_TEXT_NATIVE_GBK, nullptr, 1000, &needed),
+            QK_E_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 39u);
+  EXPECT_EQ(QKGetErrorText(0, QK_TEXT_NAME, nullptr, 0, nullptr), QK_E_BUFFER_TOO_SMALL);
+
+  needed = 77;
+  EXPECT_EQ(QKGetErrorText(0, 4, text, sizeof text, &needed), QK_E_PARAMETER);
+  EXPECT_EQ(needed, 77u);
+  EXPECT_EQ(QKGetErrorText(0, 0xFFFFFFFF, nullptr, 0, nullptr), QK_E_PARAMETER);
+}

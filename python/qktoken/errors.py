@@ -60,7 +60,7 @@ def error_text(code: int, form: TextForm = TextForm.ENGLISH) -> str:
     # here, the library's own text still comes from QKFormatErrorMessage.
     if form == TextForm.NAME:
         if is_wrong_pin(code):
-            return "QK_E_WRONG_PIN"
+            return f"QK_E_WRONG_PIN+{code & 0xFF}"
         known = Code._value2member_map_.get(code)
         return f"QK_E_{known.name}" if known is not None else f"0x{code:08X}"
     if form == TextForm.ENGLISH:

@@ -182,8 +182,10 @@ def open(
         options = _library.QKOpenOptions(reserved=0, shared=0 if exclusive else 1)
         rc = lib.QKOpenDeviceShared(byref(context), byref(options))
         if rc != Code.SUCCESS:
-            # A failure after the path opened leaves the slot open.
-            lib.QKCloseDevice(byref(context))
+            # A failure after the path opened leaves the slot open; a slot
+            # open already is someone else's and stays as it is.
+            if rc not in (Code.ALREADY_OPENED, Code.CONTEXT):
+                lib.QKCloseDevice(byref(context))
             if transaction:
                 lib.QKEndTransaction(byref(context))
             raise error_for(rc, "QKOpenDeviceShared")

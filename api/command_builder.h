@@ -8,7 +8,7 @@
 
 #include "include/qktoken.h"
 #include "transport/command_record.h"
-#include "transport/exchange.h"
+#include "api/transmit.h"
 
 namespace qk {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "include/qktoken.h"
-#include "platform/platform.h"
+#include "transport/channel.h"
 
 namespace qk {
 
@@ -13,12 +13,10 @@ constexpr uint32_t kMaxDevices = QK_MAX_DEVICES;
 constexpr size_t kPathCapacity = 273;  // 272 characters and the NUL
 
 struct DeviceSlot {
-  uint8_t opened;               // 1 while open
-  platform::Device* file;       // opened for overlapped I/O; null after listing and close
-  platform::NamedMutex* mutex;  // the path's cross-process lock; null after listing
-  char path[kPathCapacity];     // interface path, NUL-terminated
-  uint8_t historical[16];       // historical bytes of an answer-to-reset string
-  uint8_t sessionKey[8];        // agreed at open
+  uint8_t opened;             // 1 while open
+  Channel* channel;           // device, lock, session key; null after listing and close
+  char path[kPathCapacity];   // interface path, NUL-terminated
+  uint8_t historical[16];     // historical bytes of an answer-to-reset string
 };
 
 struct DeviceTable {

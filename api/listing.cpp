@@ -29,8 +29,7 @@ bool IsToken(platform::Device* device) {
 void KeepInSlot(const char* path, size_t pathLength, DeviceSlot* slot) {
   std::memcpy(slot->path, path, pathLength + 1);
   slot->opened = 0;
-  slot->file = nullptr;
-  slot->mutex = nullptr;
+  slot->channel = nullptr;
 }
 
 // Walks the interfaces into the table; returns the number of tokens found and

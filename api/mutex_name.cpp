@@ -76,10 +76,16 @@ void BuildMutexName(const char* prefix, const char* path, char* name) {
   name[length] = '\0';
 }
 
-platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path) {
+platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
+                                        const platform::Device* device) {
+#if defined(_WIN32)
+  (void)device;
   char name[kMaxMutexNameLength + 1];
   BuildMutexName(MutexNamespacePrefix(), path, name);
   platform::NamedMutex* mutex = platform::CreateNamedMutex(name);
+#else
+  platform::NamedMutex* mutex = platform::CreateDeviceLock(path, device);
+#endif
   if (mutex != nullptr && initialOwner) mutex->Lock(GetTimeLimits().lockMs);
   return mutex;
 }

@@ -16,7 +16,7 @@ constexpr size_t kMaxMutexNameLength = 255;
 const char* PrefixForVersion(uint32_t major, uint32_t minor);
 
 // The prefix lock names get on this system: the Windows namespace chosen by
-// the running version on Windows, the platform's lock directory elsewhere.
+// the running version on Windows, nothing elsewhere.
 const char* MutexNamespacePrefix();
 
 // Writes the lock name of `path` under `prefix` into `name` (capacity
@@ -27,9 +27,13 @@ const char* MutexNamespacePrefix();
 // the same name for the same path.
 void BuildMutexName(const char* prefix, const char* path, char* name);
 
-// Creates or attaches to the lock of `path`; null when it cannot be had.
-// With `initialOwner` the lock is also taken (within the exchange's lock time
-// limit); the open calls pass false.
-platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path);
+// Creates or attaches to the exchange lock of the token at `path`; null when
+// it cannot be had. On Windows it is the named mutex of the path; elsewhere a
+// lock file in the user's private lock directory named by the identity of
+// `device` (the token opened on `path`), so that one token has one lock
+// however its path is written. With `initialOwner` the lock is also taken
+// (within the exchange's lock time limit); the open calls pass false.
+platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
+                                        const platform::Device* device = nullptr);
 
 }  // namespace qk

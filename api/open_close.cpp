@@ -3,9 +3,10 @@
 
 #include "api/device_table.h"
 #include "api/mutex_name.h"
+#include "api/open_state.h"
+#include "api/session.h"
 #include "api/token_info.h"
 #include "transport/exchange.h"
-#include "transport/session_key.h"
 
 namespace qk {
 
@@ -13,33 +14,27 @@ namespace {
 
 constexpr uint32_t kOpenMark = 16;
 
-// Opens the slot's path for use and attaches its lock; false when the path
-// cannot be opened (the slot then holds no device).
-bool OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* context) {
-  // A device the slot still holds (left by an open that failed after this
-  // step) is replaced, not leaked.
-  delete slot->file;
-  delete slot->mutex;
-  slot->file = nullptr;
-  slot->mutex = nullptr;
-  uint32_t systemError = 0;
-  slot->file = platform::OpenDevice(slot->path, platform::IoMode::kOverlapped, share, &systemError);
-  if (slot->file == nullptr) return false;
-  slot->mutex = CreateDeviceMutex(false, slot->path);
-  context->device = slot->file->HandleValue();
-  return true;
-}
+// Releases a channel's lock on every path out.
+class HeldLock {
+ public:
+  explicit HeldLock(Channel* channel) : channel_(channel) {}
+  ~HeldLock() { channel_->Release(); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
 
-// The context names a device already open in its slot. A context that claims
-// a device while the slot holds none (the slot was listed again since) would
-// leave the slot open without a device, so the path is opened anew then.
-bool ReusesOpenDevice(const QKContext* context, const DeviceSlot& slot) {
-  return context->device != 0 && slot.file != nullptr;
-}
+ private:
+  Channel* channel_;
+};
 
 // The steps after the slot is marked open: session key, information record,
-// 0xCC value.
+// 0xCC value. They run as one sequence under the token's lock, so that no
+// other handle's key agreement falls between the key and the queries.
 uint32_t DescribeOpenedToken(QKContext* context) {
+  Channel* channel = SlotOf(context).channel;
+  const uint32_t locked = channel->Acquire(GetTimeLimits().lockMs);
+  if (locked != QK_E_SUCCESS) return locked;
+  HeldLock held(channel);
+
   const uint32_t keyResult = EstablishSessionKey(context);
   if (keyResult != QK_E_SUCCESS) return keyResult;
 
@@ -59,6 +54,39 @@ uint32_t DescribeOpenedToken(QKContext* context) {
 
 }  // namespace
 
+uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* context) {
+  uint32_t systemError = 0;
+  platform::Device* device =
+      platform::OpenDevice(slot->path, platform::IoMode::kOverlapped, share, &systemError);
+  // Inside a transaction the slot keeps its channel, and the lock the
+  // transaction holds, across a close: only the device is opened anew.
+  if (slot->channel != nullptr && slot->channel->InTransaction()) {
+    if (device == nullptr) return QK_E_DEVICE_NOT_CONNECTED;
+    slot->channel->AttachDevice(device);
+    context->device = device->HandleValue();
+    return QK_E_SUCCESS;
+  }
+  // A channel the slot still holds (left by an open that failed after this
+  // step) is replaced, not leaked.
+  delete slot->channel;
+  slot->channel = nullptr;
+  if (device == nullptr) return QK_E_DEVICE_NOT_CONNECTED;
+  // Never exchange without the lock: a token whose lock cannot be made is
+  // not opened at all.
+  platform::NamedMutex* lock = CreateDeviceMutex(false, slot->path, device);
+  if (lock == nullptr) {
+    delete device;
+    return QK_E_LOCK_UNAVAILABLE;
+  }
+  slot->channel = new Channel(device, lock);
+  context->device = device->HandleValue();
+  return QK_E_SUCCESS;
+}
+
+bool ReusesOpenDevice(const QKContext* context, const DeviceSlot& slot) {
+  return context->device != 0 && slot.channel != nullptr && slot.channel->device() != nullptr;
+}
+
 }  // namespace qk
 
 extern "C" QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context) {
@@ -66,9 +94,9 @@ extern "C" QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context) {
   if (check != QK_E_SUCCESS) return check;
   qk::DeviceSlot& slot = qk::SlotOf(context);
   if (slot.opened != 0) return QK_E_ALREADY_OPENED;
-  if (!qk::ReusesOpenDevice(context, slot) &&
-      !qk::OpenSlotDevice(&slot, qk::platform::ShareMode::kShared, context)) {
-    return QK_E_DEVICE_NOT_CONNECTED;
+  if (!qk::ReusesOpenDevice(context, slot)) {
+    const uint32_t opened = qk::OpenSlotDevice(&slot, qk::platform::ShareMode::kShared, context);
+    if (opened != QK_E_SUCCESS) return opened;
   }
   slot.opened = 1;
   return qk::DescribeOpenedToken(context);
@@ -83,10 +111,11 @@ extern "C" QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context,
   // Held only while the open flag is tested and set. A wait that fails or
   // runs out is not fatal (the flag is this process's own), but a lock that
   // was not had is not released either.
-  qk::platform::NamedMutex* mutex = slot.mutex;
-  const bool locked = mutex != nullptr && mutex->Lock(qk::GetTimeLimits().lockMs);
+  qk::Channel* channel = slot.channel;
+  const bool locked =
+      channel != nullptr && channel->Acquire(qk::GetTimeLimits().lockMs) == QK_E_SUCCESS;
   auto release = [&] {
-    if (locked) mutex->Unlock();
+    if (locked) channel->Release();
   };
 
   if (slot.opened != 0) {
@@ -100,10 +129,11 @@ extern "C" QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context,
     }
     const auto share = options->shared != 0 ? qk::platform::ShareMode::kShared
                                             : qk::platform::ShareMode::kExclusive;
-    // The lock held here may be the very one the slot's old device owned;
-    // release it before the slot's handles are replaced.
+    // The lock held here may belong to the very channel the open replaces;
+    // release it before the slot's channel changes.
     release();
-    if (!qk::OpenSlotDevice(&slot, share, context)) return QK_E_DEVICE_NOT_CONNECTED;
+    const uint32_t opened = qk::OpenSlotDevice(&slot, share, context);
+    if (opened != QK_E_SUCCESS) return opened;
     slot.opened = 1;
   } else {
     slot.opened = 1;
@@ -117,10 +147,13 @@ extern "C" QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context) {
   if (check != QK_E_SUCCESS) return check;
   qk::DeviceSlot& slot = qk::SlotOf(context);
   slot.opened = 0;
-  delete slot.file;
-  delete slot.mutex;
-  slot.file = nullptr;
-  slot.mutex = nullptr;
+  if (slot.channel != nullptr && slot.channel->InTransaction()) {
+    // The transaction keeps the lock; the device goes.
+    slot.channel->DetachDevice();
+  } else {
+    delete slot.channel;
+    slot.channel = nullptr;
+  }
   context->device = 0;
   return QK_E_SUCCESS;
 }

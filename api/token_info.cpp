@@ -5,7 +5,7 @@
 
 #include "api/device_table.h"
 #include "transport/command_record.h"
-#include "transport/exchange.h"
+#include "api/transmit.h"
 
 namespace qk {
 

@@ -1,17 +1,19 @@
-// The simulated token's report intake: arbitrary report sequences on three
-// sessions of one token. Each session first agrees a session key the way the
-// host does, so the fuzz bytes can reach the token's deciphered paths: the
-// harness enciphers them with the host-side cipher and the token deciphers
-// them back into the fuzz bytes. Every answer report must be well formed.
+// The simulated token's report intake: arbitrary report sequences from three
+// hosts on one token, which keeps one session for all of them. Each host
+// first agrees a session key the way the host does, so the fuzz bytes can
+// reach the token's deciphered paths: the harness enciphers them with the
+// host's last key and the token deciphers them under its own (the same key
+// unless another host agreed one since). Every answer report must be well
+// formed.
 //
 // Input: a sequence of operations, one byte each plus its operands:
-//   op % 3          the session it acts on;
+//   op % 3          the host it acts on;
 //   (op / 4) % 5    0: a raw 65-byte report, handed over as it is;
 //                   1: a 64-byte report body, enciphered here;
 //                   2: a whole command (length 2 bytes, then the bytes),
 //                      cut into reports and enciphered as the host does;
 //                   3: the plain session-key command (a new key);
-//                   4: close the session, open a new one and key it.
+//                   4: forget the host's key and agree a new one.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -35,10 +37,8 @@ constexpr size_t kMaxOperations = 64;
 constexpr size_t kChunk = qksim::kChunkSize;
 
 struct HostSession {
-  qksim::Token::SessionId id = 0;
   std::array<uint8_t, 8> key{};
   bool keyed = false;
-  qksim::Reassembler shadow;  // follows the token's reassembly of this session
 };
 
 size_t Be16(const uint8_t* p) { return size_t{p[0]} << 8 | p[1]; }
@@ -71,19 +71,19 @@ class Harness {
   void Deliver(HostSession* session, const Report& report) {
     // The token looks only at reports with identifier 0.
     const bool plainKeyCommand = report[0] == 0 && qksim::IsPlainSessionKeyReport(report.data());
-    if (!plainKeyCommand && session->keyed && report[0] == 0 &&
-        WouldRunSlowCommand(session, report)) {
+    if (!plainKeyCommand && tokenKeyed_ && report[0] == 0 && WouldRunSlowCommand(report)) {
       return Rekey(session);
     }
     std::vector<Report> answers;
-    token_.HandleReport(session->id, report, &answers);
+    token_.HandleReport(report, &answers);
     std::vector<qksim::ReportBody> bodies(answers.size());
     for (size_t i = 0; i < answers.size(); ++i) {
       if (answers[i][0] != 0) qkfuzz::Fail("answer report identifier");
       if (plainKeyCommand) {
         std::memcpy(bodies[i].data(), answers[i].data() + 1, bodies[i].size());
       } else {
-        qk::ChainDecrypt(answers[i].data() + 1, bodies[i].data(), session->key.data(), 64);
+        // Answers are enciphered under the token's key, whichever host asked.
+        qk::ChainDecrypt(answers[i].data() + 1, bodies[i].data(), tokenKey_.data(), 64);
       }
     }
     const std::vector<uint8_t> answer = CheckAnswer(bodies);
@@ -99,9 +99,7 @@ class Harness {
   }
 
   void Reopen(HostSession* session) {
-    if (session->id != 0) token_.CloseSession(session->id);
     *session = HostSession{};
-    session->id = token_.OpenSession();
     Rekey(session);
   }
 
@@ -131,7 +129,7 @@ class Harness {
 
  private:
   // Opens the session-key answer with the maker's public key, as the host does.
-  static void TakeKey(HostSession* session, const std::vector<uint8_t>& answer) {
+  void TakeKey(HostSession* session, const std::vector<uint8_t>& answer) {
     if (answer.size() != 66 || answer[64] != 0x90 || answer[65] != 0x00) {
       qkfuzz::Fail("session-key answer malformed");
     }
@@ -143,21 +141,26 @@ class Harness {
     }
     std::memcpy(session->key.data(), opened, session->key.size());
     session->keyed = true;
-    session->shadow.Reset();
+    tokenKey_ = session->key;
+    tokenKeyed_ = true;
+    shadow_.Reset();
   }
 
   // Mirrors the token's reassembly; true when this report would complete a
   // key-pair command (INS 0x46) for more than 512 bits (size code 1 at offset
   // 10). That costs seconds on the token, so it is swapped for a re-key.
-  static bool WouldRunSlowCommand(HostSession* session, const Report& report) {
+  bool WouldRunSlowCommand(const Report& report) {
     qksim::ReportBody body{};
-    qk::TokenChainDecrypt(report.data() + 1, body.data(), session->key.data(), 64);
+    qk::TokenChainDecrypt(report.data() + 1, body.data(), tokenKey_.data(), 64);
     std::vector<uint8_t> command;
-    if (session->shadow.Add(body, &command) != qksim::Reassembler::Outcome::kComplete) return false;
+    if (shadow_.Add(body, &command) != qksim::Reassembler::Outcome::kComplete) return false;
     return command.size() >= 11 && command[1] == 0x46 && command[10] != 0x01;
   }
 
   qksim::Token token_;
+  std::array<uint8_t, 8> tokenKey_{};  // the key of the token's one session
+  bool tokenKeyed_ = false;
+  qksim::Reassembler shadow_;  // follows the token's reassembly
 };
 
 }  // namespace

@@ -62,9 +62,19 @@ class Device {
   virtual IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) = 0;
   // A non-zero 32-bit value that names this handle (QKContext.device).
   virtual uint32_t HandleValue() const = 0;
+  // What names the token itself, however its path was spelled: the device
+  // number of a device node, or the file system and inode of a virtual
+  // token's entry. False when the device has no such identity.
+  virtual bool TokenIdentity(uint64_t* first, uint64_t* second) const {
+    (void)first, (void)second;
+    return false;
+  }
 };
 
-// A named mutex shared by every process that uses the same name (CreateMutexA).
+// A named mutex shared by every process that uses the same name (CreateMutexA),
+// owned by a thread and taken recursively, with the token's session
+// generation kept beside it: a 64-bit count that every process sharing the
+// lock reads and writes, only while holding it.
 class NamedMutex {
  public:
   virtual ~NamedMutex() = default;
@@ -72,6 +82,10 @@ class NamedMutex {
   virtual bool Lock(uint32_t timeoutMs) = 0;
   // ReleaseMutex.
   virtual void Unlock() = 0;
+  // The session generation; false when it cannot be read or written. Only
+  // while the calling thread holds the lock.
+  virtual bool ReadGeneration(uint64_t* generation) = 0;
+  virtual bool WriteGeneration(uint64_t generation) = 0;
 };
 
 // A source of devices: the native HID backend, the virtual link, or a test double.
@@ -92,11 +106,19 @@ InterfaceSet* OpenInterfaceSet();
 Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError);
 // Creates or attaches to the named mutex. Null on failure.
 NamedMutex* CreateNamedMutex(const char* name);
+#ifndef _WIN32
+// The exchange lock of the token that `device` (opened on `path`) reaches:
+// a lock file in the user's private lock directory, named by the device's
+// identity when it has one, else by the path. Null when the directory or
+// the file cannot be trusted or made.
+NamedMutex* CreateDeviceLock(const char* path, const Device* device);
+#endif
 // GetVersionExA; false (and 0.0) when the version cannot be read or the
 // system is not Windows.
 bool GetOsVersion(uint32_t* major, uint32_t* minor);
-// The namespace under which CreateNamedMutex names live on systems without
-// Windows mutex namespaces: a fixed lock directory, ending in a separator.
+// The text in front of lock names: empty on Windows (the api layer adds the
+// namespace by the system version) and elsewhere (locks are files in the
+// user's private lock directory, CreateDeviceLock).
 const char* LockNamespace();
 
 // Replaces every backend (native and virtual) with `backend`; null restores

@@ -1,8 +1,7 @@
-// The token core: sessions, report decipherment and reassembly, dispatch to
+// The token core: its one session, report decipherment and reassembly, dispatch to
 // the command interpreter, persistence of every change, answer reports.
 #include "sim/token.h"
 
-#include <map>
 #include <mutex>
 #include <utility>
 
@@ -18,20 +17,8 @@ namespace qksim {
 class TokenImpl {
  public:
   TokenImpl(TokenState initial, std::string imagePath)
-      : state_(std::move(initial)), imagePath_(std::move(imagePath)) {}
-
-  Token::SessionId OpenSession() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Token::SessionId id = nextSession_++;
-    if (id == 0) id = nextSession_++;  // 0 is never a session
-    SessionState& session = sessions_[id];
-    session.currentDirectory = state_.fileSystem.RootHandle();
-    return id;
-  }
-
-  void CloseSession(Token::SessionId id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.erase(id);
+      : state_(std::move(initial)), imagePath_(std::move(imagePath)) {
+    session_.currentDirectory = state_.fileSystem.RootHandle();
   }
 
   void SetTraceSink(std::function<void(const TraceEvent&)> sink) {
@@ -50,13 +37,12 @@ class TokenImpl {
     return text;
   }
 
-  void HandleReport(Token::SessionId id, const Report& report, std::vector<Report>* answers) {
+  void HandleReport(const Report& report, std::vector<Report>* answers) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = sessions_.find(id);
-    if (found == sessions_.end() || report[0] != 0) return;  // unknown handle or report identifier
-    SessionState& session = found->second;
+    if (report[0] != 0) return;  // another report identifier
+    SessionState& session = session_;
     if (IsPlainSessionKeyReport(report.data())) {
-      AnswerSessionKey(id, &session, answers);
+      AnswerSessionKey(&session, answers);
       return;
     }
     if (!session.keyed) return;  // nothing to decipher with: a real token cannot answer either
@@ -65,9 +51,9 @@ class TokenImpl {
     std::vector<uint8_t> command;
     if (session.reassembler.Add(body, &command) != Reassembler::Outcome::kComplete) return;
 
-    Trace(id, true, RedactCommand(command));
+    Trace(true, RedactCommand(command));
     std::vector<uint8_t> answer = Run(command, &session);
-    Trace(id, false, RedactAnswer(command, answer));
+    Trace(false, RedactAnswer(command, answer));
     for (const ReportBody& plain : FragmentAnswer(answer)) {
       Report out{};
       qk::TokenChainEncrypt(plain.data(), out.data() + 1, session.key.data(), 64);
@@ -81,9 +67,10 @@ class TokenImpl {
  private:
   // A session-key command starts the session afresh: new key, the root as
   // current directory, no PIN verified.
-  void AnswerSessionKey(Token::SessionId id, SessionState* session, std::vector<Report>* answers) {
+  void AnswerSessionKey(SessionState* session, std::vector<Report>* answers) {
     static const std::vector<uint8_t> kCommand = {0x00, 0x47, 0x47, 0x4B, 0x00, 0x00};
-    Trace(id, true, kCommand);
+    ++sessionNumber_;
+    Trace(true, kCommand);
     session->reassembler.Reset();
     std::array<uint8_t, 8> key{};
     std::vector<uint8_t> answer;
@@ -98,7 +85,7 @@ class TokenImpl {
     } else {
       answer = {static_cast<uint8_t>(kSwInternal >> 8), static_cast<uint8_t>(kSwInternal)};
     }
-    Trace(id, false, answer);
+    Trace(false, answer);
     for (const ReportBody& plain : FragmentAnswer(answer)) {
       Report out{};
       std::copy(plain.begin(), plain.end(), out.begin() + 1);
@@ -131,8 +118,8 @@ class TokenImpl {
     return answer;
   }
 
-  void Trace(Token::SessionId id, bool fromHost, std::vector<uint8_t> bytes) {
-    if (sink_) sink_(TraceEvent{id, fromHost, std::move(bytes)});
+  void Trace(bool fromHost, std::vector<uint8_t> bytes) {
+    if (sink_) sink_(TraceEvent{sessionNumber_, fromHost, std::move(bytes)});
   }
 
   std::mutex mutex_;
@@ -140,8 +127,8 @@ class TokenImpl {
   std::string imagePath_;  // empty: changes are kept in memory only
   Random random_;
   uint64_t epoch_ = 1;  // sessions hold 0 when nothing is verified
-  std::map<Token::SessionId, SessionState> sessions_;
-  Token::SessionId nextSession_ = 1;
+  SessionState session_;       // the one session every handle shares
+  uint32_t sessionNumber_ = 0;  // keys agreed so far
   std::function<void(const TraceEvent&)> sink_;
 };
 
@@ -186,10 +173,8 @@ std::unique_ptr<Token> Token::OpenImage(const std::string& path, std::string* er
   return std::unique_ptr<Token>(new Token(std::make_unique<TokenImpl>(std::move(state), path)));
 }
 
-Token::SessionId Token::OpenSession() { return impl_->OpenSession(); }
-void Token::CloseSession(SessionId session) { impl_->CloseSession(session); }
-void Token::HandleReport(SessionId session, const Report& report, std::vector<Report>* answers) {
-  impl_->HandleReport(session, report, answers);
+void Token::HandleReport(const Report& report, std::vector<Report>* answers) {
+  impl_->HandleReport(report, answers);
 }
 void Token::SetTraceSink(std::function<void(const TraceEvent&)> sink) {
   impl_->SetTraceSink(std::move(sink));

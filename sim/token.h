@@ -22,7 +22,7 @@ struct Identity {
 
 // One decrypted command or answer, for diagnosis (PIN bytes already redacted).
 struct TraceEvent {
-  uint32_t session;
+  uint32_t session;            // the token's session: how many keys it has agreed
   bool fromHost;               // true: a command; false: the answer
   std::vector<uint8_t> bytes;  // command image (header + data) or answer (data + SW)
 };
@@ -31,8 +31,6 @@ class TokenImpl;
 
 class Token {
  public:
-  using SessionId = uint32_t;
-
   // A fresh token with the default contents; changes are not persisted.
   Token();
   // A token backed by an image file: loaded when it exists, created from the
@@ -43,14 +41,15 @@ class Token {
   Token(const Token&) = delete;
   Token& operator=(const Token&) = delete;
 
-  // Each open handle is a session with its own session key, current
-  // directory and PIN state; the file system and retry counters are shared.
-  SessionId OpenSession();
-  void CloseSession(SessionId session);
-
-  // Consumes one report written by the host on `session` and appends the
-  // answer reports (none until a command is complete).
-  void HandleReport(SessionId session, const Report& report, std::vector<Report>* answers);
+  // The token keeps one session, as a HID token does: it cannot tell one
+  // host handle from another. The session key, the current directory and
+  // the verified PINs belong to it; every session-key command starts it
+  // afresh, whoever sends it.
+  //
+  // Consumes one report a host wrote and appends the answer reports (none
+  // until a command is complete). A report the token cannot decipher under
+  // the session key is lost in reassembly, unanswered.
+  void HandleReport(const Report& report, std::vector<Report>* answers);
 
   // Receives every decrypted command and answer.
   void SetTraceSink(std::function<void(const TraceEvent&)> sink);

@@ -7,10 +7,9 @@
 #include <bitset>
 #include <cstring>
 
-#include "api/device_table.h"
-#include "api/messages.h"
 #include "include/qktoken.h"
 #include "transport/des.h"
+#include "transport/status_word.h"
 
 namespace qk {
 
@@ -38,7 +37,6 @@ std::atomic<uint32_t> gLockMs{kDefaultTimeLimits.lockMs};
 std::atomic<uint32_t> gWriteMs{kDefaultTimeLimits.writeMs};
 std::atomic<uint32_t> gFirstReadMs{kDefaultTimeLimits.firstReadMs};
 std::atomic<uint32_t> gReadMs{kDefaultTimeLimits.readMs};
-std::atomic<TransmitHook> gTransmitHook{nullptr};
 
 uint16_t ReadBigEndian16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -66,7 +64,7 @@ class EventGuard {
 // bytes 1-2 and, past each chunk, whatever the previous chunk left there.
 bool SendCommand(platform::Device* device, platform::IoEvent* event, const CommandRecord& record,
                  bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
-                 uint32_t writeMs) {
+                 uint32_t writeMs, bool* wrote) {
   size_t remaining = record.bytesToSend;
   size_t offset = 0;
   while (remaining > 0) {
@@ -80,6 +78,8 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
       ChainEncrypt(plain + 1, cipher + 1, sessionKey, kCipheredSize);
       report = cipher;
     }
+    // A write that failed or ran out may still have reached the token.
+    *wrote = true;
     if (device->WriteReport(event, report, writeMs) != platform::IoStatus::kOk) return false;
     if (remaining <= kChunkSize) break;
     offset += kChunkSize;
@@ -94,10 +94,13 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
 // come in any order, but each must lie inside the announced total and cover
 // bytes no earlier chunk covered: a repeated or overlapping report would
 // otherwise complete the count early and leave the status word unwritten.
+// Every report must announce the total the first one did: reports of two
+// answers (or a forged one) cannot be stitched into one.
 bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRecord* record,
                    bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
                    const TimeLimits& limits, size_t* received) {
   *received = 0;
+  size_t firstTotal = 0;
   std::bitset<kRecordDataSize> covered;
   for (uint32_t reports = 0; reports < kMaxAnswerReports; ++reports) {
     const uint32_t waitMs = reports == 0 ? limits.firstReadMs : limits.readMs;
@@ -112,6 +115,8 @@ bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRe
     if (chunk > kChunkSize || offset + chunk > kRecordDataSize) return false;
     if (total < kStatusWordSize || total > kRecordDataSize) return false;
     if (offset + chunk > total) return false;
+    if (reports == 0) firstTotal = total;
+    if (total != firstTotal) return false;
     for (size_t i = offset; i < offset + chunk; ++i) {
       if (covered[i]) return false;
       covered[i] = true;
@@ -140,7 +145,10 @@ void SetTimeLimitsForTesting(const TimeLimits& limits) {
 void ResetTimeLimitsForTesting() { SetTimeLimitsForTesting(kDefaultTimeLimits); }
 
 uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
-                         const uint8_t* sessionKey) {
+                         const uint8_t* sessionKey, bool* wrote) {
+  bool wroteHere = false;
+  if (wrote == nullptr) wrote = &wroteHere;
+  *wrote = false;
   // A slot without a device (a forgotten or never opened one) cannot talk.
   if (device == nullptr || record == nullptr || sessionKey == nullptr) return QK_E_COMMUNICATION;
   // A command is its header at least and never more than the record holds.
@@ -159,7 +167,8 @@ uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
   EventGuard closeEvent(device, event);
 
   const bool encrypted = record->bytes[kIns] != kInsSessionKey;
-  if (!SendCommand(device, event, *record, encrypted, sessionKey, plain, cipher, limits.writeMs)) {
+  if (!SendCommand(device, event, *record, encrypted, sessionKey, plain, cipher, limits.writeMs,
+                   wrote)) {
     return QK_E_COMMUNICATION;
   }
   size_t received = 0;
@@ -171,23 +180,5 @@ uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
   const uint8_t* statusWord = record->bytes + kData + received - kStatusWordSize;
   return MapStatusWord(statusWord[0], statusWord[1]);
 }
-
-uint32_t TransmitLocked(uint32_t slotIndex, CommandRecord* record) {
-  if (TransmitHook hook = gTransmitHook.load()) return hook(slotIndex, record);
-  // Callers check the context; the table is indexed with the whole word, so
-  // guard it here as well.
-  if (slotIndex >= kMaxDevices) return QK_E_CONTEXT;
-  DeviceSlot& slot = GetDeviceTable().slots[slotIndex];
-
-  // A slot whose lock could not be created exchanges without one; a lock that
-  // cannot be had in time ends the call instead of hanging it.
-  platform::NamedMutex* mutex = slot.mutex;
-  if (mutex != nullptr && !mutex->Lock(GetTimeLimits().lockMs)) return QK_E_COMMUNICATION;
-  const uint32_t result = ExchangeCommand(slot.file, record, slot.sessionKey);
-  if (mutex != nullptr) mutex->Unlock();
-  return result;
-}
-
-void SetTransmitHookForTesting(TransmitHook hook) { gTransmitHook = hook; }
 
 }  // namespace qk

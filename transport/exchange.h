@@ -1,5 +1,5 @@
-// The report exchange: one command record out, its answer back, under the
-// device's cross-process lock.
+// The report exchange: one command record out, its answer back. The lock,
+// the session key and the generation around it belong to the Channel.
 #pragma once
 
 #include <cstdint>
@@ -24,16 +24,9 @@ void ResetTimeLimitsForTesting();
 // Sends `record` (bytesToSend bytes) to `device` in 65-byte reports, enciphered
 // under `sessionKey` unless the INS is the session-key command, and reads the
 // answer into the record from byte 6. Returns the mapped status word,
-// QK_E_COMMUNICATION or QK_E_FAILURE.
+// QK_E_COMMUNICATION or QK_E_FAILURE. *wrote (when given) tells whether any
+// report went out: only then can a late answer to this command still come.
 uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record,
-                         const uint8_t* sessionKey);
-
-// The single entry into the transport: ExchangeCommand for the slot's device
-// while holding the slot's lock. The caller has checked the context.
-uint32_t TransmitLocked(uint32_t slotIndex, CommandRecord* record);
-
-// Tests may route every TransmitLocked through `hook` (null restores).
-using TransmitHook = uint32_t (*)(uint32_t slotIndex, CommandRecord* record);
-void SetTransmitHookForTesting(TransmitHook hook);
+                         const uint8_t* sessionKey, bool* wrote = nullptr);
 
 }  // namespace qk

@@ -1,11 +1,10 @@
-// The session key agreed with the token at every open, and the historical
-// bytes of an answer-to-reset string.
+// The session-key command and the opening of the token's answer to it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "include/qktoken.h"
+#include "transport/command_record.h"
 
 namespace qk {
 
@@ -13,16 +12,14 @@ namespace qk {
 constexpr size_t kSessionKeyBlockSize = 64;
 constexpr size_t kSessionKeySize = 8;
 
-// Asks the token of the context's slot for a session key and keeps it in the
-// slot. A failing exchange or status word returns its code; an answer that is
-// not one 64-byte block, or that the maker key cannot open, returns
-// QK_E_COMMUNICATION. On any failure the slot keeps its previous key.
-uint32_t EstablishSessionKey(const QKContext* context);
+// Fills `record` with the session-key command: 00 47 47 4B 00 00, no data.
+void BuildSessionKeyCommand(CommandRecord* record);
 
-// Stores the historical bytes of the answer-to-reset string `atr`
-// (`atrLength` bytes) in the slot's `historical` field, zero-filled behind
-// them. Returns false, storing nothing, when the slot number is 128 or more
-// or the string is shorter than its indicator bytes announce.
-bool StoreHistoricalBytes(uint32_t slotIndex, const uint8_t* atr, size_t atrLength);
+// Opens the answer the token gave to the session-key command (responseLength
+// bytes from record byte 6) with the maker's public key and writes the key,
+// the first 8 bytes of the opened block, to `key`; the opened block replaces
+// the answer in the record. QK_E_COMMUNICATION, writing nothing, when the
+// answer is not one 64-byte block or the maker key cannot open it.
+uint32_t OpenSessionKeyAnswer(CommandRecord* record, uint8_t* key);
 
 }  // namespace qk

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,5 +140,13 @@ IoStatus HidrawDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs)
 }
 
 uint32_t HidrawDevice::HandleValue() const { return static_cast<uint32_t>(fd_) + 1; }
+
+bool HidrawDevice::TokenIdentity(uint64_t* first, uint64_t* second) const {
+  struct stat info;
+  if (fstat(fd_, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  *first = static_cast<uint64_t>(info.st_rdev);
+  *second = 0;
+  return true;
+}
 
 }  // namespace qk::platform::hidraw

@@ -29,6 +29,8 @@ class HidrawDevice final : public Device {
   IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
   IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override;
+  // The node's device number: every path to the node shares it.
+  bool TokenIdentity(uint64_t* first, uint64_t* second) const override;
 
   // The most input reports one flush discards before it gives up on a device
   // that never stops sending (the kernel queues 64 per reader).

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -39,6 +41,31 @@ uint64_t Fnv1a64(const std::string& text) {
     hash *= 0x100000001b3ull;
   }
   return hash;
+}
+
+// The generation: 8 bytes little-endian at the start of the lock file; a
+// file shorter than that (a fresh one) holds generation 0.
+bool ReadGenerationAt(int fd, uint64_t* generation) {
+  uint8_t bytes[8] = {};
+  ssize_t n;
+  do {
+    n = pread(fd, bytes, sizeof bytes, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+  *generation = n == static_cast<ssize_t>(sizeof bytes) ? value : 0;
+  return true;
+}
+
+bool WriteGenerationAt(int fd, uint64_t generation) {
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(generation >> (8 * i));
+  ssize_t n;
+  do {
+    n = pwrite(fd, bytes, sizeof bytes, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof bytes);
 }
 
 // One lock file opened once per process, shared by every NamedMutex of that name.
@@ -99,7 +126,20 @@ class FileNamedMutex final : public NamedMutex {
     e.released.notify_one();
   }
 
+  bool ReadGeneration(uint64_t* generation) override {
+    return HeldHere() && ReadGenerationAt(entry_->fd, generation);
+  }
+  bool WriteGeneration(uint64_t generation) override {
+    return HeldHere() && WriteGenerationAt(entry_->fd, generation);
+  }
+
  private:
+  bool HeldHere() {
+    LockEntry& e = *entry_;
+    std::lock_guard<std::mutex> lock(e.guard);
+    return e.held && e.owner == std::this_thread::get_id();
+  }
+
   // flock has no time limit of its own: try, then sleep a little, until the deadline.
   static bool LockFile(int fd, const Deadline& deadline) {
     auto pause = std::chrono::milliseconds(1);
@@ -130,23 +170,17 @@ class FileNamedMutex final : public NamedMutex {
 };
 
 // Opens (creating when missing) a lock file inside the directory `dirFd`.
+// Only a plain file of this user's, with one name and no permission for
+// anyone else, is used: anything else was planted.
 int OpenLockFile(int dirFd, const std::string& fileName) {
-  // Read-only is enough for flock, and lets us use a file another user
-  // created; O_NONBLOCK keeps a planted FIFO from blocking the open.
-  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  int fd = openat(dirFd, fileName.c_str(), flags | O_CREAT | O_EXCL, 0644);
-  if (fd >= 0) {
-    // The umask may have taken away the read bits other users need.
-    if (fchmod(fd, 0644) != 0) {
-      close(fd);
-      return -1;
-    }
-  } else if (errno == EEXIST) {
-    fd = openat(dirFd, fileName.c_str(), flags);
-  }
+  // O_NONBLOCK keeps a planted FIFO from blocking the open.
+  const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd = openat(dirFd, fileName.c_str(), flags | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST) fd = openat(dirFd, fileName.c_str(), flags);
   if (fd < 0) return -1;
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      info.st_nlink != 1 || (info.st_mode & 077) != 0) {
     close(fd);
     return -1;
   }
@@ -156,6 +190,18 @@ int OpenLockFile(int dirFd, const std::string& fileName) {
 std::string Trimmed(std::string directory) {
   while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
   return directory;
+}
+
+// The directory holding `path` must not let anyone else rename or replace
+// `path`: it is root's or this user's, and if others may write it, the
+// sticky bit keeps them to their own entries (as in /tmp).
+bool ParentKeepsItsEntries(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat info;
+  if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0;
 }
 
 }  // namespace
@@ -190,28 +236,41 @@ std::string LockFileName(const std::string& name) {
 
 int OpenLockDirectory(const std::string& directory) {
   const std::string path = Trimmed(directory);
-  const bool created = mkdir(path.c_str(), 01777) == 0;
-  if (!created && errno != EEXIST) return -1;
+  if (!ParentKeepsItsEntries(path)) return -1;
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
   // No trailing slash: with one, O_NOFOLLOW would not stop a symbolic link.
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat info;
-  bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
-                 (info.st_uid == 0 || info.st_uid == geteuid());
-  // mkdir's mode passed through the umask; every user needs to create files here.
-  if (trusted && created && info.st_uid == geteuid()) {
-    trusted = fchmod(fd, 01777) == 0 && fstat(fd, &info) == 0;
-  }
-  // Anyone who may write here could delete or replace our lock files unless
-  // the sticky bit stops them.
-  if (trusted && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    trusted = false;
-  }
+  // Nobody else may even look: the lock files carry no secret, but another
+  // user who could create or rename entries here could take the lock away.
+  const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+                       info.st_uid == geteuid() && (info.st_mode & 077) == 0;
   if (!trusted) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+std::string UserLockDirectory() {
+  const std::string uid = std::to_string(static_cast<unsigned long>(geteuid()));
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return Trimmed(runtime) + "/qktoken";
+  const std::string userRuntime = "/run/user/" + uid;
+  struct stat info;
+  if (lstat(userRuntime.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+      info.st_uid == geteuid()) {
+    return userRuntime + "/qktoken";
+  }
+  return "/tmp/qktoken-" + uid;
+}
+
+std::string IdentityLockName(uint64_t first, uint64_t second) {
+  char name[48];
+  std::snprintf(name, sizeof name, "dev-%llx-%llx", static_cast<unsigned long long>(first),
+                static_cast<unsigned long long>(second));
+  return name;
 }
 
 NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& name) {
@@ -244,19 +303,21 @@ NamedMutex* CreateNamedMutexIn(const std::string& directory, const std::string& 
 
 }  // namespace posixlock
 
-const char* LockNamespace() {
-  static const std::string kNamespace = std::string(posixlock::kLockDirectory) + "/";
-  return kNamespace.c_str();
-}
+const char* LockNamespace() { return ""; }
 
 NamedMutex* CreateNamedMutex(const char* name) {
   if (name == nullptr) return nullptr;
-  // The api layer puts the namespace in front of the device path; only the
-  // rest names the file.
-  const char* prefix = LockNamespace();
-  const size_t prefixLength = std::strlen(prefix);
-  const char* rest = std::strncmp(name, prefix, prefixLength) == 0 ? name + prefixLength : name;
-  return posixlock::CreateNamedMutexIn(posixlock::kLockDirectory, rest);
+  return posixlock::CreateNamedMutexIn(posixlock::UserLockDirectory(), name);
+}
+
+NamedMutex* CreateDeviceLock(const char* path, const Device* device) {
+  uint64_t first = 0, second = 0;
+  if (device != nullptr && device->TokenIdentity(&first, &second)) {
+    return posixlock::CreateNamedMutexIn(posixlock::UserLockDirectory(),
+                                         posixlock::IdentityLockName(first, second));
+  }
+  // A device without an identity (a test double) is known by its path alone.
+  return CreateNamedMutex(path);
 }
 
 }  // namespace qk::platform

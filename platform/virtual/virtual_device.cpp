@@ -9,6 +9,10 @@
 
 #include "platform/virtual/directory.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace qk::platform::vlink {
 namespace {
 
@@ -129,6 +133,19 @@ bool VirtualDevice::FlushInput() {
   }
 }
 
+bool VirtualDevice::TokenIdentity(uint64_t* first, uint64_t* second) const {
+  if (!identityKnown_) return false;
+  *first = lockIdentity_[0];
+  *second = lockIdentity_[1];
+  return true;
+}
+
+void VirtualDevice::SetIdentity(uint64_t fileSystem, uint64_t inode) {
+  lockIdentity_[0] = fileSystem;
+  lockIdentity_[1] = inode;
+  identityKnown_ = true;
+}
+
 IoEvent* VirtualDevice::CreateIoEvent() { return reinterpret_cast<IoEvent*>(&eventToken_); }
 
 void VirtualDevice::CloseIoEvent(IoEvent*) {}
@@ -232,6 +249,15 @@ Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemErr
       device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
     }
   }
+#ifndef _WIN32
+  // One token, one lock, however its directory is written (DIR, DIR/.,
+  // a link to it): the lock is named by the entry's file, not its path.
+  struct stat info;
+  if (device != nullptr && stat(entryPath.c_str(), &info) == 0) {
+    static_cast<VirtualDevice*>(device)->SetIdentity(static_cast<uint64_t>(info.st_dev),
+                                                     static_cast<uint64_t>(info.st_ino));
+  }
+#endif
   volatile uint8_t* secret = endpoint.secret;
   for (size_t i = 0; i < kSecretSize; ++i) secret[i] = 0;
   return device;

@@ -37,6 +37,9 @@ class VirtualDevice final : public Device {
   IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
   IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override { return handleValue_; }
+  bool TokenIdentity(uint64_t* first, uint64_t* second) const override;
+  // The token's entry (socket or .tcp file) as the open found it.
+  void SetIdentity(uint64_t fileSystem, uint64_t inode);
 
  private:
   enum class Pull { kGot, kTimedOut, kBroken };
@@ -51,6 +54,8 @@ class VirtualDevice final : public Device {
   uint32_t handleValue_;
   bool broken_ = false;
   char eventToken_ = 0;
+  bool identityKnown_ = false;
+  uint64_t lockIdentity_[2] = {};
 };
 
 // Sends the open frame on a connected socket and waits for the answer, all

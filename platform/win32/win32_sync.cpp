@@ -1,4 +1,5 @@
 // Named cross-process mutexes and the system version on Windows.
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -8,36 +9,99 @@
 namespace qk::platform {
 namespace {
 
+// The generation lives in a small named section beside the mutex, shared by
+// every process that attaches to the same name.
+constexpr char kGenerationSuffix[] = "-generation";
+
 class Win32NamedMutex final : public NamedMutex {
  public:
-  explicit Win32NamedMutex(HANDLE handle) : handle_(handle) {}
-  ~Win32NamedMutex() override { CloseHandle(handle_); }
+  Win32NamedMutex(HANDLE mutex, HANDLE section, volatile uint64_t* generation)
+      : mutex_(mutex), section_(section), generation_(generation) {}
+  ~Win32NamedMutex() override {
+    UnmapViewOfFile(const_cast<uint64_t*>(generation_));
+    CloseHandle(section_);
+    CloseHandle(mutex_);
+  }
   Win32NamedMutex(const Win32NamedMutex&) = delete;
   Win32NamedMutex& operator=(const Win32NamedMutex&) = delete;
 
   bool Lock(uint32_t timeoutMs) override {
-    const DWORD waited = WaitForSingleObject(handle_, timeoutMs);
+    const DWORD waited = WaitForSingleObject(mutex_, timeoutMs);
+    if (waited == WAIT_OBJECT_0) {
+      ++depth_;
+      return true;
+    }
     // An owner that ended without releasing leaves the mutex abandoned; the
-    // wait then hands it to us all the same, and the exchange it guards
-    // starts afresh by flushing the device's input.
-    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    // wait hands it over all the same. What that owner was doing is not
+    // known (it may have agreed a key the generation does not show yet), so
+    // the generation is advanced: every handle's session counts as replaced.
+    if (waited == WAIT_ABANDONED) {
+      ++depth_;
+      *generation_ = *generation_ + 1;
+      return true;
+    }
+    return false;
   }
 
-  void Unlock() override { ReleaseMutex(handle_); }
+  void Unlock() override {
+    if (depth_ > 0) --depth_;
+    ReleaseMutex(mutex_);
+  }
+
+  bool ReadGeneration(uint64_t* generation) override {
+    if (depth_ == 0) return false;
+    *generation = *generation_;
+    return true;
+  }
+  bool WriteGeneration(uint64_t generation) override {
+    if (depth_ == 0) return false;
+    *generation_ = generation;
+    return true;
+  }
 
  private:
-  HANDLE handle_;
+  HANDLE mutex_;
+  HANDLE section_;
+  volatile uint64_t* generation_;
+  // Locks taken through this object and not yet released. Only the owning
+  // thread changes it (the mutex is owned by one thread at a time), so a
+  // thread that holds nothing never reads the generation.
+  uint32_t depth_ = 0;
 };
 
 }  // namespace
 
 NamedMutex* CreateNamedMutex(const char* name) {
   // Attaches to the mutex when another process created it under this name.
-  HANDLE handle = CreateMutexA(nullptr, FALSE, name);
-  if (handle == nullptr) return nullptr;
-  auto* mutex = new (std::nothrow) Win32NamedMutex(handle);
-  if (mutex == nullptr) CloseHandle(handle);
-  return mutex;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex == nullptr) return nullptr;
+  char sectionName[300];
+  const size_t length = std::strlen(name);
+  if (length + sizeof kGenerationSuffix > sizeof sectionName) {
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  std::memcpy(sectionName, name, length);
+  std::memcpy(sectionName + length, kGenerationSuffix, sizeof kGenerationSuffix);
+  // A fresh section is zero-filled: generation 0.
+  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(uint64_t), sectionName);
+  void* view = section != nullptr
+                   ? MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(uint64_t))
+                   : nullptr;
+  if (view == nullptr) {
+    if (section != nullptr) CloseHandle(section);
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  auto* lock =
+      new (std::nothrow) Win32NamedMutex(mutex, section, static_cast<volatile uint64_t*>(view));
+  if (lock == nullptr) {
+    UnmapViewOfFile(view);
+    CloseHandle(section);
+    CloseHandle(mutex);
+  }
+  return lock;
 }
 
 bool GetOsVersion(uint32_t* major, uint32_t* minor) {

@@ -180,9 +180,7 @@ class LinkServerLoop {
     bool exclusive = false;
     bool closing = false;  // send what is queued, then close; read nothing more
     bool dead = false;
-    Token::SessionId session = 0;
     Clock::time_point openDeadline;
-    KeyWatch keys;
     std::deque<std::vector<uint8_t>> out;
     size_t frontSent = 0;
     size_t queuedBytes = 0;
@@ -213,6 +211,9 @@ class LinkServerLoop {
   LoopContext c_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::deque<Delivery> deliveries_;
+  // The token's one session key, as the link can learn it: whoever asked
+  // for it, every connection's reports are enciphered under it.
+  KeyWatch keys_;
   size_t scheduledBytes_ = 0;
   uint64_t nextId_ = 1;
 };
@@ -352,7 +353,6 @@ void LinkServerLoop::HandleOpen(Connection* conn, const vlink::Frame& frame) {
   }
   conn->opened = true;
   conn->exclusive = exclusive;
-  conn->session = c_.token.OpenSession();
   c_.openConnections.fetch_add(1);
   const Identity& id = c_.options.identity;
   const uint8_t identity[vlink::kIdentityPayload] = {
@@ -383,12 +383,12 @@ void LinkServerLoop::Refuse(Connection* conn, uint32_t systemError) {
 void LinkServerLoop::HandleReport(Connection* conn, const vlink::Frame& frame) {
   Report report;
   std::copy(frame.payload.begin(), frame.payload.end(), report.begin());
-  if (c_.faults.SwallowReport(conn->keys.EndsCommand(report))) return;
+  if (c_.faults.SwallowReport(keys_.EndsCommand(report))) return;
   std::vector<Report> answers;
-  c_.token.HandleReport(conn->session, report, &answers);
+  c_.token.HandleReport(report, &answers);
   if (answers.empty()) return;
-  conn->keys.ObserveAnswer(report, answers);
-  const AnswerCipher cipher{KeyWatch::IsSessionKeyRequest(report), conn->keys.Key()};
+  keys_.ObserveAnswer(report, answers);
+  const AnswerCipher cipher{KeyWatch::IsSessionKeyRequest(report), keys_.Key()};
   const std::optional<FaultRule> rule = c_.faults.TakeForAnswer();
   Schedule(PlanAnswer(answers, rule ? &*rule : nullptr, cipher), conn->id);
 }
@@ -497,10 +497,7 @@ void LinkServerLoop::Kill(Connection* conn) {
   CloseFd(&conn->fd);
   conn->out.clear();
   conn->queuedBytes = 0;
-  if (conn->opened) {
-    c_.token.CloseSession(conn->session);
-    c_.openConnections.fetch_sub(1);
-  }
+  if (conn->opened) c_.openConnections.fetch_sub(1);
 }
 
 void LinkServerLoop::Reap() {

@@ -3,9 +3,9 @@
 // "secret HEX"), as programs using the library expect to find them.
 //
 // One thread per server runs a poll() loop over the listening socket and
-// every connection. Each connection that completes its open is one session
-// of the token; every answer goes to every open connection, the sender's
-// last. Everything a peer sends is judged hostile: a malformed frame closes
+// every connection. Every connection that completes its open talks to the
+// token's one session, as every handle on a HID token does; every answer goes
+// to every open connection, the sender's last. Everything a peer sends is judged hostile: a malformed frame closes
 // its connection, and every buffer, queue and wait is bounded.
 #pragma once
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_device.h"
+#include "api/transmit.h"
 #include "transport/exchange.h"
 
 namespace qktest {

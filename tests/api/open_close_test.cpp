@@ -52,7 +52,7 @@ TEST_F(OpenCloseTest, OpenFillsTheContextRefusesASecondOpenAndCloseOpenCycles) {
   context.reserved[0] = context.reserved[1] = context.reserved[2] = 0xDEADBEEF;
   ASSERT_EQ(QKOpenDevice(&context), QK_E_SUCCESS);
   EXPECT_EQ(token.commands.size(), 3u) << "session key, information, 0xCC value";
-  EXPECT_EQ(context.device, Slot().file->HandleValue());
+  EXPECT_EQ(context.device, Slot().channel->device()->HandleValue());
   EXPECT_EQ(context.infoWord, 5u) << "bytes 2..3 big-endian";
   EXPECT_TRUE(context.queryValue == 0x01020304 && context.markWord == 16);
   EXPECT_EQ(context.reserved[0] | context.reserved[1] | context.reserved[2], 0u);
@@ -64,7 +64,7 @@ TEST_F(OpenCloseTest, OpenFillsTheContextRefusesASecondOpenAndCloseOpenCycles) {
   EXPECT_EQ(backend.opens.size(), opens) << "no further path opened";
 
   ASSERT_EQ(QKCloseDevice(&context), QK_E_SUCCESS);
-  EXPECT_TRUE(Slot().opened == 0 && Slot().file == nullptr && Slot().mutex == nullptr);
+  EXPECT_TRUE(Slot().opened == 0 && Slot().channel == nullptr);
   EXPECT_TRUE(backend.logs.back()->deleted) << "close releases the device";
   EXPECT_EQ(QKCloseDevice(&context), QK_E_CONTEXT);
   const QKOpenOptions exclusive{0xFFFFFFFF, 0};
@@ -83,10 +83,9 @@ TEST_F(OpenCloseTest, ContextThatOutlivedItsSlotOpensThePathAnew) {
   ASSERT_EQ(QKOpenDevice(&context), QK_E_SUCCESS);
   QKContext stale = context;
   // A new listing forgets the open device (the caller should have closed it).
-  std::unique_ptr<qk::platform::Device> forgotten(Slot().file);
-  std::unique_ptr<qk::platform::NamedMutex> forgottenLock(Slot().mutex);
+  std::unique_ptr<qk::Channel> forgotten(Slot().channel);
   uint32_t count = 1;
   ASSERT_EQ(QKListDevices(&context, &count), QK_E_SUCCESS);
   EXPECT_EQ(QKOpenDevice(&stale), QK_E_SUCCESS) << "opened anew, not a slot without a device";
-  EXPECT_NE(Slot().file, nullptr);
+  EXPECT_NE(Slot().channel, nullptr);
 }

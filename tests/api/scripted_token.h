@@ -14,6 +14,7 @@
 #include "api/device_table.h"
 #include "include/qktoken.h"
 #include "transport/command_record.h"
+#include "api/transmit.h"
 #include "transport/exchange.h"
 
 namespace qktest {

@@ -43,8 +43,7 @@ Bytes Join(const std::vector<Report>& plainReports) {
 
 class Host {
  public:
-  explicit Host(qksim::Token* token) : token_(token), session_(token->OpenSession()) {}
-  ~Host() { token_->CloseSession(session_); }
+  explicit Host(qksim::Token* token) : token_(token) {}
 
   // Runs the session-key command and opens the block with the maker's public key.
   bool OpenSession() {
@@ -58,7 +57,7 @@ class Host {
   }
   std::vector<Report> SendRaw(const std::vector<Report>& reports) {
     std::vector<Report> answers;
-    for (const Report& r : reports) token_->HandleReport(session_, r, &answers);
+    for (const Report& r : reports) token_->HandleReport(r, &answers);
     return answers;
   }
   Reply Send(const Bytes& command) {
@@ -82,7 +81,6 @@ class Host {
 
  private:
   qksim::Token* token_;
-  qksim::Token::SessionId session_;
 };
 
 const Bytes kInfo = {0x00, 0xCA, 0, 0, 0, 0};
@@ -106,6 +104,30 @@ TEST(SimToken, SessionKeyRoundTripAndLongCommands) {
   Bytes tooFar = write;
   tooFar[6] = 5;
   EXPECT_EQ(host.Send(tooFar).sw, 0x6700);
+}
+
+// A HID token cannot tell one host handle from another: it keeps one session
+// (key, current directory, verified PINs) for all of them, and any handle's
+// session-key command starts it afresh for every handle.
+TEST(SimToken, OneSessionSharedByEveryHost) {
+  qksim::Token token;
+  Host first(&token), second(&token);
+  ASSERT_TRUE(first.OpenSession());
+  ASSERT_EQ(first.VerifyDeveloper(), 0x9000);
+  ASSERT_EQ(first.Send({0, 0xE0, 0, 0, 5, 0, 0x01, 0xDF, 0x00, 0x02, 0}).sw, 0x9000);
+  ASSERT_EQ(first.Send({0, 0xA4, 0x01, 0xDF, 0, 0}).sw, 0x9000);  // into DF01
+
+  std::memcpy(second.key_, first.key_, 8);  // the same session seen from another handle
+  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x02, 0xDF, 0x00, 0x02, 0}).sw, 0x9000)
+      << "the developer PIN verified by the first handle counts for the second";
+
+  ASSERT_TRUE(second.OpenSession());
+  EXPECT_EQ(first.Send(kInfo).sw, 0) << "no answer under a replaced key";
+  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x03, 0xDF, 0x00, 0x02, 0}).sw, 0x6D80)
+      << "a new session starts with no PIN verified";
+  ASSERT_EQ(second.VerifyDeveloper(), 0x9000);
+  EXPECT_EQ(second.Send({0, 0xA4, 0x02, 0xDF, 0, 0}).sw, 0x6D88)
+      << "and in the root again: DF02 lies inside DF01";
 }
 
 }  // namespace

@@ -124,10 +124,7 @@ void FakeToken::OnReport(const Report& written, std::deque<Report>* answers) {
 
 void ResetDeviceTable() {
   qk::DeviceTable& table = qk::GetDeviceTable();
-  for (qk::DeviceSlot& slot : table.slots) {
-    delete slot.file;
-    delete slot.mutex;
-  }
+  for (qk::DeviceSlot& slot : table.slots) delete slot.channel;
   std::memset(&table, 0, sizeof(table));
 }
 

@@ -164,7 +164,8 @@ class FakeToken {
   size_t received_ = 0;
 };
 
-// A lock that records its use.
+// A lock that records its use, with the generation in `*generation` (which
+// several locks may share, as handles on one token do).
 struct FakeMutex : plat::NamedMutex {
   bool Lock(uint32_t timeoutMs) override {
     lockTimeouts.push_back(timeoutMs);
@@ -172,10 +173,21 @@ struct FakeMutex : plat::NamedMutex {
     return lockSucceeds;
   }
   void Unlock() override { ++unlocks, --held; }
+  bool ReadGeneration(uint64_t* value) override {
+    if (held <= 0 || !generationWorks) return false;
+    *value = *generation;
+    return true;
+  }
+  bool WriteGeneration(uint64_t value) override {
+    if (held <= 0 || !generationWorks) return false;
+    *generation = value;
+    return true;
+  }
 
-  bool lockSucceeds = true;
+  bool lockSucceeds = true, generationWorks = true;
   std::vector<uint32_t> lockTimeouts;
   int held = 0, unlocks = 0;  // held: successful locks not yet released
+  std::shared_ptr<uint64_t> generation = std::make_shared<uint64_t>(0);
 };
 
 // Closes whatever the device table holds and zeroes it.

@@ -14,9 +14,9 @@ namespace {
 class SimDevice;
 }
 
-// Like a HID device, the token delivers every answer report to every open
-// handle; the library's lock-then-flush keeps handles from reading each
-// other's answers.
+// Like a HID device, the token keeps one session for every handle and
+// delivers every answer report to every open handle; the library's
+// lock-then-flush keeps handles from reading each other's answers.
 struct SimBackend::Slot {
   qksim::Token token;
   const qksim::Identity identity{};
@@ -42,9 +42,8 @@ struct SimInterfaceSet : qk::platform::InterfaceSet {
 class SimDevice : public qk::platform::Device {
  public:
   SimDevice(std::shared_ptr<SimBackend::Slot> slot, uint32_t handle)
-      : slot_(std::move(slot)), handle_(handle), session_(slot_->token.OpenSession()) {}
+      : slot_(std::move(slot)), handle_(handle) {}
   ~SimDevice() override {
-    slot_->token.CloseSession(session_);
     std::lock_guard<std::mutex> lock(slot_->mutex);
     auto& open = slot_->open;
     open.erase(std::remove(open.begin(), open.end(), this), open.end());
@@ -74,7 +73,7 @@ class SimDevice : public qk::platform::Device {
     qksim::Report written;
     std::memcpy(written.data(), report, written.size());
     std::vector<qksim::Report> answers;
-    slot_->token.HandleReport(session_, written, &answers);
+    slot_->token.HandleReport(written, &answers);
     std::lock_guard<std::mutex> lock(slot_->mutex);
     for (SimDevice* device : slot_->open) {
       device->pending_.insert(device->pending_.end(), answers.begin(), answers.end());
@@ -94,7 +93,6 @@ class SimDevice : public qk::platform::Device {
  private:
   std::shared_ptr<SimBackend::Slot> slot_;
   uint32_t handle_;
-  qksim::Token::SessionId session_;
   std::deque<qksim::Report> pending_;  // guarded by slot_->mutex
   int eventStorage_ = 0;
 };

@@ -1,5 +1,5 @@
 // The report exchange against a scripted device: framing of commands and
-// answers, hostile answer reports, time limits and the slot lock.
+// answers, hostile answer reports and time limits.
 #include "transport/exchange.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <memory>
 #include <tuple>
 
-#include "api/device_table.h"
 #include "include/qktoken.h"
 #include "tests/support/fake_device.h"
 #include "transport/des.h"
@@ -129,6 +128,11 @@ TEST_F(ExchangeTest, MalformedAnswerReportsEndTheExchange) {
       {"chunk runs past the announced total", {MakeReport(4, 0, 6, {1, 2, 0x90, 0x00, 0, 0})}},
       {"answer stops short", {MakeReport(100, 0, 58, ones)}},
       {"overlapping chunks pass the data area", overlapping},
+      // Report 1 announces 120 and brings 58 bytes at 60; report 2 announces
+      // 60 and brings the last 2: no answer the token sent.
+      {"totals change within one answer",
+       {MakeReport(120, 60, 58, ones), MakeReport(60, 0, 2, sw)}},
+      {"a later report announces more", {MakeReport(60, 0, 58, ones), MakeReport(62, 58, 2, sw)}},
   };
   for (const auto& c : cases) {
     Answer(c.reports);
@@ -156,31 +160,6 @@ TEST_F(ExchangeTest, EveryWaitIsBoundedByItsLimit) {
   log->readTimeouts.clear();
   EXPECT_EQ(Exchange(&record), QK_E_COMMUNICATION);
   EXPECT_EQ(log->readTimeouts.size(), 18u);
-}
-
-TEST_F(ExchangeTest, TransmitLockedHoldsTheSlotLockForOneExchange) {
-  qktest::ResetDeviceTable();
-  qk::DeviceSlot& slot = qk::GetDeviceTable().slots[9];
-  slot.file = device.release();
-  auto* lock = new qktest::FakeMutex;
-  slot.mutex = lock;
-  std::memcpy(slot.sessionKey, kKey, 8);
-  qk::SetTimeLimitsForTesting({1234, 50, 50, 50});
-  Answer(qktest::FrameAnswer(qktest::Ok({0x01})));
-  auto record = Command(0xCA, 0);
-  EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_SUCCESS);
-  EXPECT_EQ(record.bytes[6], 0x01) << "exchanged under the slot's key";
-  EXPECT_EQ(lock->lockTimeouts, (std::vector<uint32_t>{1234}));
-  script.clear();  // the token falls silent: released all the same
-  EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_COMMUNICATION);
-  EXPECT_EQ(std::make_pair(lock->held, lock->unlocks), std::make_pair(0, 2));
-  lock->lockSucceeds = false;  // a lock that cannot be had ends the call untouched
-  Answer(qktest::FrameAnswer(qktest::Ok()));
-  log->written.clear();
-  EXPECT_EQ(qk::TransmitLocked(9, &record), QK_E_COMMUNICATION);
-  EXPECT_TRUE(log->written.empty());
-  EXPECT_EQ(lock->unlocks, 2);
-  qktest::ResetDeviceTable();
 }
 
 }  // namespace

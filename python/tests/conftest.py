@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Iterator, Optional
 
 import pytest
 
@@ -148,5 +148,3 @@ def expect_line(process: subprocess.Popen, expected: str, timeout: float = 30) -
         _, errors = process.communicate()
         pytest.fail(f"child said {line!r}, expected {expected!r}; stderr:\n{errors}")
 
-
-__all__: List[str] = ["serve", "run_python", "spawn_python", "expect_line", "LIBRARY", "SIM_TOOL"]

@@ -17,8 +17,8 @@ USER = qktoken.DEFAULT_USER_PIN
 # readfile: input file id, offset, length (big-endian words); answers those
 # bytes of a data file of the current directory.
 READFILE = bytes.fromhex(
-    "514B564D01000024 2B000006520021 2040000031140000 3124000231340004"
-    "2050001060512344 5301046A80".replace(" ", "")
+    "51 4b 56 4d 01 00 00 24 2b 00 00 06 52 00 21 20 40 00 00 31 14 00 00 31"
+    "24 00 02 31 34 00 04 20 50 00 10 60 51 23 44 53 01 04 6a 80"
 )
 
 
@@ -222,12 +222,6 @@ def test_a_wiped_root_is_built_again_by_mkdir_root(token: qktoken.Token) -> None
     with pytest.raises(qktoken.QKError) as raised:
         token.mkdir("3F00")
     assert raised.value.code == qktoken.Code.DIR_EXISTS
-
-
-def test_execute_runs_the_default_program(token: qktoken.Token) -> None:
-    token.verify_pin(USER)
-    assert token.execute("0001", bytes([0, 5, 0, 8])) == bytes([0, 13])
-    assert token.execute(1, bytearray([0xFF, 0xFF, 0, 2])) == bytes([0, 1])
 
 
 def test_execute_passes_the_largest_input_and_output(token: qktoken.Token) -> None:

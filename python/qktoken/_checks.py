@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import enum
 import string
-from typing import Type, TypeVar, Union
+from typing import Tuple, Type, TypeVar, Union
 
 BytesLike = Union[bytes, bytearray, memoryview]
 FileId = Union[int, str]
@@ -51,7 +51,7 @@ def data(value: object, what: str, low: int, high: int) -> bytes:
     return result
 
 
-def pin(value: object, what: str, lengths: tuple) -> bytes:
+def pin(value: object, what: str, lengths: Tuple[int, ...]) -> bytes:
     """A PIN given as bytes or as an ASCII str, of one of ``lengths``."""
     if isinstance(value, str):
         try:

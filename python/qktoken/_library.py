@@ -19,7 +19,7 @@ import sys
 import threading
 from ctypes import POINTER, c_char_p, c_uint8, c_uint16, c_uint32
 from pathlib import Path
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
 ENVIRONMENT_VARIABLE = "QKTOKEN_LIBRARY"
 
@@ -104,7 +104,7 @@ _u32p = POINTER(c_uint32)
 _ctx = POINTER(QKContext)
 
 # Every call this package makes, with its C signature (all return uint32_t).
-_PROTOTYPES = {
+_PROTOTYPES: Dict[str, List[Any]] = {
     "QKFormatErrorMessage": [c_uint32, c_char_p, c_uint32],
     "QKGetErrorText": [c_uint32, c_uint32, c_char_p, c_uint32, _u32p],
     "QKSetTimeLimits": [POINTER(QKTimeLimits)],
@@ -133,7 +133,7 @@ _PROTOTYPES = {
 }
 
 # Calls that newer libraries have; without them the package does less.
-_OPTIONAL_PROTOTYPES = {
+_OPTIONAL_PROTOTYPES: Dict[str, List[Any]] = {
     "QKGetDevicePath": [_ctx, c_char_p, c_uint32, _u32p],
 }
 

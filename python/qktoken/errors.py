@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes
 from typing import Dict, Optional, Type
 
-from . import _library
+from . import _checks, _library
 from .constants import Code, TextForm
 
 _TEXT_BUFFER_SIZE = 256
@@ -32,41 +32,22 @@ def _text_from_library(code: int, form: int) -> Optional[str]:
     return None
 
 
-def _formatted_message(code: int) -> Optional[str]:
-    """The library's own text through QKFormatErrorMessage (GBK)."""
-    lib = _library.library()
-    buffer = ctypes.create_string_buffer(_TEXT_BUFFER_SIZE + 1)  # maxLength + the zero
-    if lib.QKFormatErrorMessage(code, buffer, _TEXT_BUFFER_SIZE) != Code.SUCCESS:
-        return None
-    return buffer.value.decode("gbk", "replace")
-
-
 def error_text(code: int, form: TextForm = TextForm.ENGLISH) -> str:
     """The text of a result code: its symbolic name, English text or the
     library's own (Chinese) text, in the form asked for.
 
-    Every code has a text; codes the library has no text for get a generic
-    one with the code in hexadecimal.
+    Status words the library does not map are named "SW_6E00"; codes it
+    does not know at all, by their value.
     """
     if isinstance(code, bool) or not isinstance(code, int):
         raise TypeError(f"code must be an int, not {type(code).__name__}")
     if not 0 <= code <= 0xFFFFFFFF:
         raise ValueError(f"code must be a 32-bit unsigned value, not {code}")
-    form = TextForm(form)
+    form = _checks.member(form, TextForm, "form")
     text = _text_from_library(code, form)
-    if text is not None:
-        return text
-    # A library without QKGetErrorText: the name and English text are made up
-    # here, the library's own text still comes from QKFormatErrorMessage.
-    if form == TextForm.NAME:
-        if is_wrong_pin(code):
-            return f"QK_E_WRONG_PIN+{code & 0xFF}"
-        known = Code._value2member_map_.get(code)
-        return f"QK_E_{known.name}" if known is not None else f"0x{code:08X}"
-    if form == TextForm.ENGLISH:
-        return f"result code 0x{code:08X}"
-    native = _formatted_message(code)
-    return native if native is not None else f"0x{code:08X}"
+    # Every code has a text in every form; should the library ever refuse
+    # one, the code itself stands in.
+    return text if text is not None else f"0x{code:08X}"
 
 
 class QKError(Exception):

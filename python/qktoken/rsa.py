@@ -124,7 +124,7 @@ class PrivateKey:
     def from_primes(cls, p: int, q: int, public_exponent: int = 65537) -> "PrivateKey":
         """The key of two primes; the larger becomes prime1."""
         p, q = max(p, q), min(p, q)
-        d = pow(public_exponent, -1, math.lcm(p - 1, q - 1))
+        d = pow(public_exponent, -1, (p - 1) * (q - 1) // math.gcd(p - 1, q - 1))
         return cls(p * q, public_exponent, p, q, d % (p - 1), d % (q - 1), pow(q, -1, p), d)
 
     @classmethod

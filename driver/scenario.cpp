@@ -35,8 +35,15 @@ void PutNumber(uint8_t* at, uint16_t value) {
 }  // namespace
 
 DriverApi LibraryApi() {
-  return DriverApi{QKListDevices, QKOpenDevice, QKVerifyPin, QKExecute, QKCloseDevice};
+  return DriverApi{QKListDevices, QKOpenDevice,       QKVerifyPin,     QKExecute,
+                   QKCloseDevice, QKBeginTransaction, QKEndTransaction};
 }
+
+namespace {
+
+uint32_t RunOnToken(const DriverApi& api, QKContext* token, std::FILE* out);
+
+}  // namespace
 
 uint32_t RunScenario(const DriverApi& api, std::FILE* out) {
   uint32_t count = 0;
@@ -54,7 +61,17 @@ uint32_t RunScenario(const DriverApi& api, std::FILE* out) {
   if (count == 0) return QK_E_NO_DEVICE_LIST;  // the token went away in between
   QKContext* token = &contexts[0];
 
-  rc = api.openDevice(token);
+  rc = api.beginTransaction(token, QK_WAIT_DEFAULT);
+  if (rc != QK_E_SUCCESS) return rc;
+  rc = RunOnToken(api, token, out);
+  api.endTransaction(token);
+  return rc;
+}
+
+namespace {
+
+uint32_t RunOnToken(const DriverApi& api, QKContext* token, std::FILE* out) {
+  uint32_t rc = api.openDevice(token);
   if (rc != QK_E_SUCCESS) return rc;
 
   // On the PIN and execute failures the device stays open; the process exit
@@ -85,5 +102,7 @@ uint32_t RunScenario(const DriverApi& api, std::FILE* out) {
   api.closeDevice(token);
   return QK_E_SUCCESS;
 }
+
+}  // namespace
 
 }  // namespace qkdriver

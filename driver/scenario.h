@@ -19,6 +19,8 @@ struct DriverApi {
                              uint32_t inputLength, uint8_t* output, uint32_t outputCapacity,
                              uint32_t* outputLength);
   uint32_t(QK_CALL* closeDevice)(QKContext* context);
+  uint32_t(QK_CALL* beginTransaction)(QKContext* context, uint32_t timeoutMs);
+  uint32_t(QK_CALL* endTransaction)(QKContext* context);
 };
 
 // The library's own calls.
@@ -26,7 +28,9 @@ DriverApi LibraryApi();
 
 // Runs the scenario, printing its one line (if any) to `out`, and returns the
 // result code of the step that ended it. A listing that finds no token ends
-// with QK_E_NO_DEVICE_LIST without opening anything.
+// with QK_E_NO_DEVICE_LIST without opening anything. Everything from the open
+// to the close runs in one transaction, so that drivers started together on
+// one token take turns instead of replacing each other's session.
 uint32_t RunScenario(const DriverApi& api, std::FILE* out);
 
 }  // namespace qkdriver

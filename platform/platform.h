@@ -86,6 +86,11 @@ class NamedMutex {
   // while the calling thread holds the lock.
   virtual bool ReadGeneration(uint64_t* generation) = 0;
   virtual bool WriteGeneration(uint64_t generation) = 0;
+  // The generation read without the lock: only a hint, possibly torn by a
+  // write in progress. Generations only grow, and only a key agreement
+  // writes one, so a value other than a handle's own always means that
+  // handle's session is gone (or going).
+  virtual bool PeekGeneration(uint64_t* generation) = 0;
 };
 
 // A source of devices: the native HID backend, the virtual link, or a test double.

@@ -37,6 +37,12 @@ void Channel::Release() { lock_->Unlock(); }
 bool Channel::ReadGeneration(uint64_t* generation) { return lock_->ReadGeneration(generation); }
 
 uint32_t Channel::Transmit(CommandRecord* record) {
+  // A handle that is certainly replaced learns it at once, without waiting
+  // for the lock another handle may hold for a long exchange.
+  uint64_t seen = 0;
+  if (!keyValid_.load() || (lock_->PeekGeneration(&seen) && seen != keyGeneration_.load())) {
+    return QK_E_SESSION_REPLACED;
+  }
   const uint32_t locked = Acquire(GetTimeLimits().lockMs);
   if (locked != QK_E_SUCCESS) return locked;
   Held held(this);

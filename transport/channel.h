@@ -70,10 +70,11 @@ class Channel {
 
   std::unique_ptr<platform::Device> device_;
   std::unique_ptr<platform::NamedMutex> lock_;
-  // Written only under the lock.
+  // Written only under the lock; the two below are also read before it is
+  // taken, to turn a replaced handle away without waiting for the lock.
   uint8_t key_[kSessionKeySize] = {};
-  uint64_t keyGeneration_ = 0;
-  bool keyValid_ = false;
+  std::atomic<uint64_t> keyGeneration_{0};
+  std::atomic<bool> keyValid_{false};
   // The thread that holds the transaction, and how deeply.
   std::atomic<std::thread::id> transactionOwner_{};
   std::atomic<uint32_t> transactionDepth_{0};

@@ -132,6 +132,9 @@ class FileNamedMutex final : public NamedMutex {
   bool WriteGeneration(uint64_t generation) override {
     return HeldHere() && WriteGenerationAt(entry_->fd, generation);
   }
+  bool PeekGeneration(uint64_t* generation) override {
+    return ReadGenerationAt(entry_->fd, generation);
+  }
 
  private:
   bool HeldHere() {
@@ -154,7 +157,7 @@ class FileNamedMutex final : public NamedMutex {
         if (left < sleep) sleep = left;
       }
       std::this_thread::sleep_for(sleep);
-      if (pause < std::chrono::milliseconds(16)) pause *= 2;
+      if (pause < std::chrono::milliseconds(2)) pause *= 2;
     }
   }
 

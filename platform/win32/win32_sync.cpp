@@ -58,6 +58,10 @@ class Win32NamedMutex final : public NamedMutex {
     *generation_ = generation;
     return true;
   }
+  bool PeekGeneration(uint64_t* generation) override {
+    *generation = *generation_;
+    return true;
+  }
 
  private:
   HANDLE mutex_;

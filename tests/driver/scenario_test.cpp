@@ -14,7 +14,8 @@ using namespace qktest;
 struct Steps {
   uint32_t countResult, count, listResult, listed, openResult;
 } g_steps;
-int g_opens, g_closes;
+int g_opens, g_closes, g_begins, g_ends;
+uint32_t g_beginResult;
 
 uint32_t QK_CALL FakeList(QKContext* contexts, uint32_t* count) {
   if (contexts == nullptr) return *count = g_steps.count, g_steps.countResult;
@@ -27,12 +28,19 @@ uint32_t QK_CALL FakeOpen(QKContext* context) {
   return ++g_opens, g_steps.openResult;
 }
 uint32_t QK_CALL FakeClose(QKContext*) { return ++g_closes, QK_E_SUCCESS; }
+uint32_t QK_CALL FakeBegin(QKContext* context, uint32_t timeoutMs) {
+  EXPECT_EQ(g_opens, 0) << "the transaction comes before the open";
+  EXPECT_TRUE(context->slotIndex == ScriptedToken::kSlot && timeoutMs == QK_WAIT_DEFAULT);
+  return ++g_begins, g_beginResult;
+}
+uint32_t QK_CALL FakeEnd(QKContext*) { return ++g_ends, QK_E_SUCCESS; }
 
 // Runs the scenario; returns its result and what it printed.
-std::pair<uint32_t, std::string> RunDriver(const Steps& steps) {
-  g_steps = steps, g_opens = g_closes = 0;
+std::pair<uint32_t, std::string> RunDriver(const Steps& steps, uint32_t beginResult = 0) {
+  g_steps = steps, g_opens = g_closes = g_begins = g_ends = 0, g_beginResult = beginResult;
   qkdriver::DriverApi api = qkdriver::LibraryApi();
   api.listDevices = FakeList, api.openDevice = FakeOpen, api.closeDevice = FakeClose;
+  api.beginTransaction = FakeBegin, api.endTransaction = FakeEnd;
   std::FILE* out = std::tmpfile();
   const uint32_t code = qkdriver::RunScenario(api, out);
   std::string printed(256, '\0');
@@ -59,6 +67,7 @@ TEST(Scenario, PresentsThePinRunsFiveAndEightAndPrintsTheAnswer) {
     token.Answer(answer, runResult);
     EXPECT_EQ(std::make_pair(pinResult | runResult, printed), RunDriver(kOneToken));
     EXPECT_EQ(printed[0] == 'R' ? 1 : 0, g_closes);  // closed only after a result
+    EXPECT_TRUE(g_begins == 1 && g_ends == 1) << "one transaction, ended on every path";
     EXPECT_EQ(pinResult == 0 ? std::vector<Bytes>({pin, run}) : std::vector<Bytes>({pin}),
               token.sent);
   }
@@ -74,7 +83,13 @@ TEST(Scenario, ListingAndOpeningFailuresEndSilently) {
     ScriptedToken token;
     EXPECT_EQ(std::make_pair(code, std::string()), RunDriver(steps));
     EXPECT_TRUE(g_opens == (steps.openResult != 0 ? 1 : 0) && token.sent.empty());
+    EXPECT_EQ(g_begins, g_ends);
   }
+  // A token whose lock cannot be had is not opened.
+  const Steps oneToken = {QK_E_BUFFER_TOO_SMALL, 1, QK_E_SUCCESS, 1, QK_E_SUCCESS};
+  EXPECT_EQ(std::make_pair(QK_E_LOCK_UNAVAILABLE, std::string()),
+            RunDriver(oneToken, QK_E_LOCK_UNAVAILABLE));
+  EXPECT_TRUE(g_opens == 0 && g_ends == 0);
 }
 
 TEST(ExitStatus, NoFailureReadsAsSuccess) {

@@ -114,16 +114,16 @@ TEST(SimToken, OneSessionSharedByEveryHost) {
   Host first(&token), second(&token);
   ASSERT_TRUE(first.OpenSession());
   ASSERT_EQ(first.VerifyDeveloper(), 0x9000);
-  ASSERT_EQ(first.Send({0, 0xE0, 0, 0, 5, 0, 0x01, 0xDF, 0x00, 0x02, 0}).sw, 0x9000);
+  ASSERT_EQ(first.Send({0, 0xE0, 0, 0, 5, 0, 0x01, 0xDF, 0x00, 0x08, 0}).sw, 0x9000);
   ASSERT_EQ(first.Send({0, 0xA4, 0x01, 0xDF, 0, 0}).sw, 0x9000);  // into DF01
 
   std::memcpy(second.key_, first.key_, 8);  // the same session seen from another handle
-  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x02, 0xDF, 0x00, 0x02, 0}).sw, 0x9000)
+  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x02, 0xDF, 0x40, 0, 0}).sw, 0x9000)
       << "the developer PIN verified by the first handle counts for the second";
 
   ASSERT_TRUE(second.OpenSession());
   EXPECT_EQ(first.Send(kInfo).sw, 0) << "no answer under a replaced key";
-  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x03, 0xDF, 0x00, 0x02, 0}).sw, 0x6D80)
+  EXPECT_EQ(second.Send({0, 0xE0, 0, 0, 5, 0, 0x03, 0xDF, 0x40, 0, 0}).sw, 0x6D80)
       << "a new session starts with no PIN verified";
   ASSERT_EQ(second.VerifyDeveloper(), 0x9000);
   EXPECT_EQ(second.Send({0, 0xA4, 0x02, 0xDF, 0, 0}).sw, 0x6D88)

@@ -183,6 +183,11 @@ struct FakeMutex : plat::NamedMutex {
     *generation = value;
     return true;
   }
+  bool PeekGeneration(uint64_t* value) override {
+    if (!generationWorks) return false;
+    *value = *generation;
+    return true;
+  }
 
   bool lockSucceeds = true, generationWorks = true;
   std::vector<uint32_t> lockTimeouts;

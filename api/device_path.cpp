@@ -11,7 +11,9 @@ extern "C" QK_API uint32_t QK_CALL QKGetDevicePath(const QKContext* context, cha
   // Only slots of the last listing hold a path; the rest are stale or empty.
   if (context->slotIndex >= table.count) return QK_E_CONTEXT;
   const char* listed = table.slots[context->slotIndex].path;
-  const uint32_t required = static_cast<uint32_t>(strnlen(listed, qk::kPathCapacity - 1)) + 1;
+  uint32_t length = 0;
+  while (length < qk::kPathCapacity - 1 && listed[length] != '\0') ++length;
+  const uint32_t required = length + 1;
   if (path == nullptr || size < required) {
     if (needed != nullptr) *needed = required;
     return QK_E_BUFFER_TOO_SMALL;

@@ -5,6 +5,27 @@
  * constants) and reports results only through caller-supplied buffers.
  * Nothing throws, nothing is logged, nothing is allocated for the caller.
  *
+ * Order of use: QKListDevices twice (count, then contexts) -> QKOpenDevice
+ * -> command calls -> QKCloseDevice. A new listing rewrites the library's
+ * device table and forgets the devices open in it: close every context
+ * before listing again.
+ *
+ * Ownership: the caller owns its QKContext array and every buffer; the
+ * library keeps nothing of them after a call returns. Lengths are in bytes,
+ * times in milliseconds.
+ *
+ * Failures: a call that fails writes nothing to its outputs unless its
+ * comment says otherwise (the size queries write the size needed). A call
+ * that sends several commands stops at the first failing one; what the
+ * earlier commands did on the token stays done.
+ *
+ * Threads: each command exchange holds the token's lock (shared by every
+ * process that uses the token), so calls on open contexts may come from any
+ * thread. QKListDevices, QKOpenDevice, QKOpenDeviceShared and QKCloseDevice
+ * change the process's device table, which has no lock of its own: do not run
+ * them while another thread uses a context. The message, time-limit and RSA
+ * calls keep no state and may run at any time.
+ *
  * Calling convention: cdecl on every target (QK_CALL). Structures use the
  * natural alignment of their 32-bit fields; QKContext is 56 bytes (fourteen
  * 32-bit words) and QKOpenOptions 8 bytes on every target, 32 or 64 bits.
@@ -79,9 +100,14 @@ extern "C" {
 
 /* ---- Argument constants -------------------------------------------------- */
 
+/* PIN kinds. The user PIN has 8 bytes, the developer PIN 24. A new token's
+ * user PIN is "60719283", its developer PIN "904817263590481726359048". */
 #define QK_PIN_USER       0u
 #define QK_PIN_DEVELOPER  1u
+#define QK_PIN_USER_LENGTH       8u
+#define QK_PIN_DEVELOPER_LENGTH  24u
 
+/* Directory kinds of QKMakeDir: the root (0x3F00, size 0) or a subdirectory. */
 #define QK_DIR_ROOT       0u
 #define QK_DIR_SUB        1u
 
@@ -106,6 +132,16 @@ extern "C" {
 #define QK_MAX_PATH_CHARS    127u
 #define QK_ROOT_ID_TEXT      "3F00"
 
+/* Control codes of QKDeviceControl: input needed / output written.
+ * Modes (INS 0x50, no output): 1 logs the user PIN out, 2 both PINs, 3 (input
+ * at least 4 bytes, the first is sent) sets the token's indicator byte.
+ * Information (output at least the size given, written with its length):
+ * info byte (1), serial number (8), capacity (4, host order), 16-byte value
+ * (16), free bytes (0xCC value, 4), model text (6), 0xCD value (4), file
+ * record (input: four hex digits; output 5: identifier in host order, type,
+ * size low and high byte), version word (2, host order). Sends (no output):
+ * value 1..16 bytes, info byte 1, serial 8, random seed 1..256 bytes.
+ * QK_CTRL_RUN_E3 resets the token to its shipped state (serial kept). */
 #define QK_CTRL_MODE_1           0x01u
 #define QK_CTRL_MODE_2           0x02u
 #define QK_CTRL_MODE_3           0x03u
@@ -180,25 +216,57 @@ QK_STATIC_ASSERT(sizeof(QKTimeLimits) == 16, "QKTimeLimits must be 16 bytes");
 
 /* ---- Calls --------------------------------------------------------------- */
 
-/* Messages. maxLength counts text bytes without the terminating zero. */
+/* QKFormatErrorMessage: the library's own (Chinese, GBK) text of `code`.
+ * WARNING: maxLength counts text bytes WITHOUT the terminating zero, so the
+ * buffer must hold maxLength + 1 bytes: pass sizeof buf - 1, never sizeof buf.
+ * A text longer than maxLength gives QK_E_BUFFER_TOO_SMALL and writes
+ * nothing; text NULL gives QK_E_PARAMETER. Codes added after its table
+ * (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE) get its unknown-error text.
+ * Sends nothing; any thread. New code should prefer QKGetErrorText. */
 QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t maxLength);
 
-/* Text of any result code in one of the QK_TEXT_ forms. `size` counts the
- * buffer's bytes including the terminating zero; nothing is written past it.
- * Too small a buffer (or text NULL) gives QK_E_BUFFER_TOO_SMALL and writes
- * nothing but *needed (when given): the size, zero included, that the text
- * needs. An unknown form gives QK_E_PARAMETER. */
+/* QKGetErrorText: text of any result code in one of the QK_TEXT_ forms.
+ * `size` counts the buffer's bytes including the terminating zero; nothing is
+ * written past it. Too small a buffer (or text NULL) gives
+ * QK_E_BUFFER_TOO_SMALL and writes nothing but *needed (when given): the
+ * size, zero included, that the text needs. On success *needed (when given)
+ * is that size too. An unknown form gives QK_E_PARAMETER and writes nothing.
+ * No text needs more than 256 bytes. Sends nothing; any thread.
+ * Names: "QK_E_..." for the named codes, "QK_E_WRONG_PIN+n" (n = tries left),
+ * "QK_E_FAILURE", "SW_XXXX" for a status word no table maps (below 0x10000),
+ * "0xXXXXXXXX" for any other value. The native forms give QKFormatErrorMessage's
+ * text, and own texts for QK_E_SESSION_REPLACED and QK_E_LOCK_UNAVAILABLE. */
 QK_API uint32_t QK_CALL QKGetErrorText(uint32_t code, uint32_t form, char* text, uint32_t size,
                                        uint32_t* needed);
 
-/* Time limits. NULL restores the defaults. A field of 0 or above
- * QK_MAX_WAIT_MS gives QK_E_PARAMETER and changes nothing. */
+/* QKSetTimeLimits: the process-wide limits of every exchange (see
+ * QKTimeLimits; each 1 to QK_MAX_WAIT_MS). NULL restores the defaults. A field
+ * of 0 or above QK_MAX_WAIT_MS gives QK_E_PARAMETER and changes nothing.
+ * Takes effect from the next exchange; any thread.
+ * QKGetTimeLimits: the limits in force; NULL gives QK_E_PARAMETER. */
 QK_API uint32_t QK_CALL QKSetTimeLimits(const QKTimeLimits* limits);
 QK_API uint32_t QK_CALL QKGetTimeLimits(QKTimeLimits* limits);
 
-/* Listing: call with contexts == NULL to learn the count, then with an array. */
+/* QKListDevices: finds the attached tokens (at most QK_MAX_DEVICES) and
+ * rewrites the device table, forgetting every device open in it (close
+ * first). With contexts NULL, or *count below the number found, it writes the
+ * number found to *count and returns QK_E_BUFFER_TOO_SMALL; with no token it
+ * writes 0 and returns 0 or the last error met while looking (so test *count,
+ * not only the code). With room, it fills contexts[0 .. found-1] (slotIndex
+ * set, the rest zero), writes the number and returns 0. count NULL gives
+ * QK_E_PARAMETER. Sends nothing to the tokens. */
 QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count);
 
+/* QKOpenDevice: opens a listed context's token for this process alone, has it
+ * hand over a session key and reads its information record into the context
+ * (infoWord, infoBlock, infoEight, queryValue, markWord 16). Opening an open
+ * context again reuses its device. Fails with QK_E_CONTEXT (not listed),
+ * QK_E_DEVICE_NOT_CONNECTED, QK_E_SHARING_VIOLATION, QK_E_ACCESS_DENIED, a
+ * transport code; the context is then not open.
+ * QKOpenDeviceShared: the same; options->shared non-zero lets other openers
+ * share the device. options NULL gives QK_E_PARAMETER.
+ * QKCloseDevice: closes the device (the token forgets this session's PINs);
+ * QK_E_CONTEXT if the context is not open. Sends nothing. */
 QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context);
 QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context, const QKOpenOptions* options);
 QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context);
@@ -211,18 +279,55 @@ QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context);
 QK_API uint32_t QK_CALL QKBeginTransaction(QKContext* context, uint32_t timeoutMs);
 QK_API uint32_t QK_CALL QKEndTransaction(QKContext* context);
 
+/* QKVerifyPin: presents a PIN of kind QK_PIN_USER or QK_PIN_DEVELOPER
+ * (pinLength 8 or 24, sent as given). The verified state belongs to this
+ * open session on the token. A wrong PIN gives QK_E_WRONG_PIN + n, n = tries
+ * left; a blocked PIN QK_E_PIN_BLOCKED. Bad length, kind or NULL pin:
+ * QK_E_PARAMETER, nothing sent.
+ * QKUpdatePin: changes a PIN: the current PIN, the new one (both 8 bytes for
+ * the user PIN, 24 for the developer PIN, else QK_E_PARAMETER) and a retry
+ * limit (low byte; 0 keeps the token's limit). Success also verifies the PIN. */
 QK_API uint32_t QK_CALL QKVerifyPin(QKContext* context, const uint8_t* pin, uint32_t pinLength,
                                     uint32_t kind);
 QK_API uint32_t QK_CALL QKUpdatePin(QKContext* context, const uint8_t* oldPin,
                                     uint32_t oldPinLength, const uint8_t* newPin,
                                     uint32_t newPinLength, uint32_t kind, uint32_t retryLimit);
 
+/* Identifiers are given as text: four hexadecimal digits ("0001"); the root
+ * is "3F00". The token keeps one current directory per open session; the
+ * calls below act on it.
+ *
+ * QKMakeDir: kind QK_DIR_SUB makes directory dirIdText with a capacity of
+ * `size` bytes (low 24 bits) in the current directory (developer PIN);
+ * QK_DIR_ROOT makes the root of a token without file system (size must be 0,
+ * dirIdText not read). Other kinds: QK_E_PARAMETER.
+ * QKMakeDirEx: QKMakeDir, then for the root also presents the default
+ * developer PIN and writes valueRecord bytes 4..19 as the token's 16-byte
+ * value (valueRecord is read only for the root).
+ * QKSelectDir: walks `path` (shorter than 128 characters): "\" root, ".."
+ * parent, "0010", "0010\0020", "\0010\0020" (from the root), one command
+ * per step. A failing step leaves the steps before it selected.
+ * QKWipeDir: erases the current directory with everything in it (developer
+ * PIN); erasing the root removes the file system. reservedText must be NULL
+ * or "" (else QK_E_PARAMETER). */
 QK_API uint32_t QK_CALL QKMakeDir(QKContext* context, const char* dirIdText, uint32_t size,
                                   uint32_t kind);
 QK_API uint32_t QK_CALL QKMakeDirEx(QKContext* context, const char* dirIdText, uint32_t size,
                                     uint32_t kind, const uint8_t* valueRecord);
 QK_API uint32_t QK_CALL QKSelectDir(QKContext* context, const char* path);
 QK_API uint32_t QK_CALL QKWipeDir(QKContext* context, const char* reservedText);
+
+/* QKMakeFile: makes file fileIdText of `size` bytes (1..QK_MAX_FILE_SIZE;
+ * above 65536 gives QK_E_DIR_SPACE without sending) and type fileType (a
+ * QK_FILE_ value) in the current directory; its bytes start zero. Developer
+ * PIN.
+ * QKStoreFile: writes `length` bytes at `offset` into an existing file, in
+ * commands of up to 1020 bytes; length 0 sends nothing. On a failure the
+ * chunks before the failing one stay written.
+ * QKMakeAndStoreFile: mode QK_STORE_CREATE makes the file (fileSize,
+ * fileType) and then stores the data; QK_STORE_EXISTING only stores. Another
+ * mode gives QK_E_PARAMETER. reservedValue is not read. The steps are
+ * separate commands: use a transaction to keep other handles out. */
 QK_API uint32_t QK_CALL QKMakeFile(QKContext* context, const char* fileIdText, uint32_t size,
                                    uint32_t fileType);
 QK_API uint32_t QK_CALL QKStoreFile(QKContext* context, const char* fileIdText, uint32_t offset,
@@ -231,16 +336,38 @@ QK_API uint32_t QK_CALL QKMakeAndStoreFile(QKContext* context, const char* fileI
                                            uint32_t offset, const uint8_t* data, uint32_t length,
                                            uint32_t fileSize, uint32_t reservedValue,
                                            uint32_t mode, uint32_t fileType);
+
+/* QKExecute: runs executable file fileIdText of the current directory with
+ * `input` (at most QK_MAX_EXEC_INPUT bytes, else QK_E_PARAMETER) and copies
+ * its output (at most QK_MAX_EXEC_OUTPUT bytes) to `output`, storing its
+ * length in *outputLength (when not NULL). User PIN. An output larger than
+ * outputCapacity gives QK_E_BUFFER_TOO_SMALL after the program has run;
+ * nothing is written then, *outputLength neither. */
 QK_API uint32_t QK_CALL QKExecute(QKContext* context, const char* fileIdText, const uint8_t* input,
                                   uint32_t inputLength, uint8_t* output, uint32_t outputCapacity,
                                   uint32_t* outputLength);
 
+/* QKGenerateRsaKeyPair: has the token generate an RSA key pair of
+ * modulusBits (512, 1024 or 2048) with public exponent keyParameter (0 means
+ * 65537 on the simulated token) into two files of the current directory
+ * (public, then private key; developer PIN). The token answers the public
+ * block (12 + k bytes, k = modulusBits / 8: 76, 140, 268) into firstOut and
+ * the private block (20 + 5k/2: 180, 340, 660) into secondOut. *firstOutLength
+ * and *secondOutLength give the capacities (both required); one that is too
+ * small gets the size needed and QK_E_BUFFER_TOO_SMALL, before anything is
+ * sent. On success both lengths are written. Keep the private block secret. */
 QK_API uint32_t QK_CALL QKGenerateRsaKeyPair(QKContext* context, uint16_t modulusBits,
                                              uint32_t keyParameter, const char* firstFileIdText,
                                              const char* secondFileIdText, uint8_t* firstOut,
                                              uint32_t* firstOutLength, uint8_t* secondOut,
                                              uint32_t* secondOutLength);
 
+/* QKDeviceControl: one command chosen by a QK_CTRL_ code (see there for the
+ * input and output each needs). Short input or output, or an unknown code,
+ * gives QK_E_PARAMETER (not QK_E_BUFFER_TOO_SMALL; no size is reported); for
+ * the codes that check the output size after the command, the command has
+ * then run. An information code writes its output and *outputLength (when
+ * not NULL); the other codes write neither. */
 QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t code, const uint8_t* input,
                                         uint32_t inputLength, uint8_t* output, uint32_t outputSize,
                                         uint32_t* outputLength);

@@ -54,13 +54,9 @@ native() {
     -DQK_BUILD_BENCH=ON || return
   cmake --build build-ci -j"$jobs" || return
   run_ctest build-ci || return
-  # The installed package: headers, libraries, find_package and pkg-config.
-  rm -rf build-ci/install build-ci/consumer
-  cmake --install build-ci --prefix "$root/build-ci/install" >/dev/null || return
-  cmake -S "$root/tests/install" -B build-ci/consumer \
-    -DCMAKE_PREFIX_PATH="$root/build-ci/install" >/dev/null || return
-  cmake --build build-ci/consumer || return
-  LD_LIBRARY_PATH="$root/build-ci/install/lib" build-ci/consumer/consumer
+  # The installed package from a prefix of its own: a C program against the
+  # shared and the static library, through find_package and pkg-config.
+  "$root/tests/install/run.sh" build-ci
 }
 
 asan() {

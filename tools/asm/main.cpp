@@ -23,11 +23,14 @@ constexpr int kExitFile = 3;
 // Source files are small; anything larger is certainly not a program.
 constexpr std::streamsize kMaxSourceBytes = 16 * 1024 * 1024;
 
+const char kUsage[] =
+    "usage: qktoken-asm IN.qasm [-o OUT.bin] [--hex]\n"
+    "  -o OUT.bin  write the assembled program file\n"
+    "  --hex       print the program's bytes in hexadecimal\n"
+    "exit status: 0 success, 1 assembly error, 2 usage error, 3 file error\n";
+
 int Usage(const char* message) {
-  std::cerr << "qktoken-asm: " << message << "\n"
-            << "usage: qktoken-asm IN.qasm [-o OUT.bin] [--hex]\n"
-            << "  -o OUT.bin  write the assembled program file\n"
-            << "  --hex       print the program's bytes in hexadecimal\n";
+  std::cerr << "qktoken-asm: " << message << "\n" << kUsage;
   return kExitUsage;
 }
 
@@ -70,7 +73,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--hex") {
       hex = true;
     } else if (arg == "-h" || arg == "--help") {
-      Usage("assembles a program for the token's virtual machine");
+      std::cout << "qktoken-asm: assembles a program for the token's virtual machine\n" << kUsage;
       return 0;
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage(("unknown option " + arg).c_str());

@@ -38,8 +38,8 @@ struct Options {
   bool json = false;
   bool native = false;  // messages in the library's own language
   bool pinStdin = false;
-  int progress = -1;    // -1: on a terminal only; 0 never; 1 always
-  std::string login;    // --login none|user|dev, empty: the command's default
+  int progress = -1;  // -1: on a terminal only; 0 never; 1 always
+  std::string login;  // --login none|user|dev, empty: the command's default
 };
 
 // Result-code texts.
@@ -82,9 +82,7 @@ class Progress {
   int lastPercent_ = -1;
 };
 
-// QKBeginTransaction; *held says whether an End is owed. (TEMPORARY: a
-// library without transactions answers QK_E_UNSUPPORTED; the steps then run
-// unguarded.)
+// QKBeginTransaction with the process's lock limit; *held: an End is owed.
 uint32_t BeginTransaction(QKContext* context, bool* held);
 
 // One token, listed, optionally opened in one transaction, closed on scope exit.

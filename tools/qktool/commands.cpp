@@ -40,7 +40,8 @@ class Words {
     std::vector<std::string> out;
     for (size_t i = 0; i < words_.size(); ++i) {
       if (used_[i]) continue;
-      if (words_[i].size() > 1 && words_[i][0] == '-') throw UsageError("unknown option " + words_[i]);
+      if (words_[i].size() > 1 && words_[i][0] == '-')
+        throw UsageError("unknown option " + words_[i]);
       out.push_back(words_[i]);
     }
     if (out.size() < min) throw UsageError("missing argument");
@@ -126,21 +127,30 @@ int Info(const Options& options) {
   uint32_t capacity = 0, free = 0, length = 0;
   session.Check("reading the information record",
                 QKDeviceControl(c, QK_CTRL_GET_INFO_BYTE, nullptr, 0, &infoByte, 1, &length));
-  session.Check("reading the version", QKDeviceControl(c, QK_CTRL_GET_INFO_WORD, nullptr, 0,
-                                                       reinterpret_cast<uint8_t*>(&version), 2, &length));
-  session.Check("reading the value", QKDeviceControl(c, QK_CTRL_GET_INFO_BLOCK, nullptr, 0, block, 16, &length));
-  session.Check("reading the capacity", QKDeviceControl(c, QK_CTRL_GET_INFO_NUMBER, nullptr, 0,
-                                                        reinterpret_cast<uint8_t*>(&capacity), 4, &length));
-  session.Check("reading the free space", QKDeviceControl(c, QK_CTRL_GET_CC_VALUE, nullptr, 0,
-                                                          reinterpret_cast<uint8_t*>(&free), 4, &length));
+  session.Check("reading the version",
+                QKDeviceControl(c, QK_CTRL_GET_INFO_WORD, nullptr, 0,
+                                reinterpret_cast<uint8_t*>(&version), 2, &length));
+  session.Check("reading the value",
+                QKDeviceControl(c, QK_CTRL_GET_INFO_BLOCK, nullptr, 0, block, 16, &length));
+  session.Check("reading the capacity",
+                QKDeviceControl(c, QK_CTRL_GET_INFO_NUMBER, nullptr, 0,
+                                reinterpret_cast<uint8_t*>(&capacity), 4, &length));
+  session.Check("reading the free space",
+                QKDeviceControl(c, QK_CTRL_GET_CC_VALUE, nullptr, 0,
+                                reinterpret_cast<uint8_t*>(&free), 4, &length));
   const Described d = Describe(c);
   char path[512] = "", versionText[16];
   QKGetDevicePath(c, path, sizeof path, nullptr);
   std::snprintf(versionText, sizeof versionText, "%u.%u", version >> 8u, version & 0xFFu);
   const std::string value = Hex(block, sizeof block);
   JsonObject result = Result(options);
-  result.Add("path", path).Add("model", d.model).Add("serial", d.serial).Add("version", versionText)
-      .Add("info_byte", uint64_t{infoByte}).Add("value", value).Add("capacity", uint64_t{capacity})
+  result.Add("path", path)
+      .Add("model", d.model)
+      .Add("serial", d.serial)
+      .Add("version", versionText)
+      .Add("info_byte", uint64_t{infoByte})
+      .Add("value", value)
+      .Add("capacity", uint64_t{capacity})
       .Add("free", uint64_t{free});
   std::string text;
   text += "path       " + std::string(path) + "\n";
@@ -191,13 +201,15 @@ int Pin(const Options& options) {
   if (action[0] == "verify") {
     session.Check(std::string("verifying the ") + name,
                   QKVerifyPin(session.Context(), old, static_cast<uint32_t>(pin.size()), kind));
-    Emit(options, std::string(name) + " verified\n", Result(options).Add("kind", developer ? "dev" : "user"));
+    Emit(options, std::string(name) + " verified\n",
+         Result(options).Add("kind", developer ? "dev" : "user"));
   } else {
     session.Check(std::string("changing the ") + name,
                   QKUpdatePin(session.Context(), old, static_cast<uint32_t>(pin.size()),
                               reinterpret_cast<const uint8_t*>(fresh.data()),
                               static_cast<uint32_t>(fresh.size()), kind, limit));
-    Emit(options, std::string(name) + " changed\n", Result(options).Add("kind", developer ? "dev" : "user"));
+    Emit(options, std::string(name) + " changed\n",
+         Result(options).Add("kind", developer ? "dev" : "user"));
   }
   return kExitOk;
 }
@@ -216,13 +228,15 @@ int MakeDir(const Options& options) {
   session.Login(root ? PinNeed::kNone : PinNeed::kDeveloper);
   session.Check("making directory " + id,
                 QKMakeDir(session.Context(), id.c_str(), size, root ? QK_DIR_ROOT : QK_DIR_SUB));
-  Emit(options, "directory " + id + " made\n", Result(options).Add("id", id).Add("size", uint64_t{size}));
+  Emit(options, "directory " + id + " made\n",
+       Result(options).Add("id", id).Add("size", uint64_t{size}));
   return kExitOk;
 }
 
 int ChangeDir(const Options& options) {
   const std::vector<std::string> path = Words(options.args).Positionals(1, 1);
-  if (path[0].size() > QK_MAX_PATH_CHARS) throw UsageError("the path is longer than 127 characters");
+  if (path[0].size() > QK_MAX_PATH_CHARS)
+    throw UsageError("the path is longer than 127 characters");
   Session session(options);
   session.Open();
   session.Check("selecting " + path[0], QKSelectDir(session.Context(), path[0].c_str()));
@@ -260,10 +274,13 @@ int Put(const Options& options, bool program) {
   session.Login(PinNeed::kDeveloper);
   StoreWithProgress(session, options, id, data, !existing, type);
   JsonObject result = Result(options);
-  result.Add("id", id).Add("type", FileTypeName(type)).Add("bytes", uint64_t{data.size()})
+  result.Add("id", id)
+      .Add("type", FileTypeName(type))
+      .Add("bytes", uint64_t{data.size()})
       .Add("created", !existing);
-  Emit(options, id + ": " + std::to_string(data.size()) + " bytes " + (existing ? "written" : "stored") +
-                    " (" + FileTypeName(type) + ")\n",
+  Emit(options,
+       id + ": " + std::to_string(data.size()) + " bytes " + (existing ? "written" : "stored") +
+           " (" + FileTypeName(type) + ")\n",
        result);
   return kExitOk;
 }
@@ -276,8 +293,10 @@ int Exec(const Options& options) {
   const bool fromStdin = words.Flag("--stdin");
   const bool raw = words.Flag("--raw");
   const std::string id = ParseFileId("exec", words.Positionals(1, 1)[0]);
-  if (int{fromHex} + int{fromFile} + int{fromStdin} > 1) throw UsageError("give one of --hex, --in, --stdin");
-  if (fromStdin && options.pinStdin) throw UsageError("--stdin and --pin-stdin cannot share standard input");
+  if (int{fromHex} + int{fromFile} + int{fromStdin} > 1)
+    throw UsageError("give one of --hex, --in, --stdin");
+  if (fromStdin && options.pinStdin)
+    throw UsageError("--stdin and --pin-stdin cannot share standard input");
   if (raw && options.json) throw UsageError("--raw and --json do not mix");
   std::vector<uint8_t> input;
   if (fromHex) input = ParseHex("--hex", hex);
@@ -289,8 +308,9 @@ int Exec(const Options& options) {
   session.Login(PinNeed::kUser);
   uint8_t output[QK_MAX_EXEC_OUTPUT];
   uint32_t length = 0;
-  session.Check("running " + id, QKExecute(session.Context(), id.c_str(), input.data(),
-                                           static_cast<uint32_t>(input.size()), output, sizeof output, &length));
+  session.Check("running " + id,
+                QKExecute(session.Context(), id.c_str(), input.data(),
+                          static_cast<uint32_t>(input.size()), output, sizeof output, &length));
   if (raw) {
     std::fwrite(output, 1, length, stdout);
     return kExitOk;
@@ -307,7 +327,8 @@ int KeyGen(const Options& options) {
   words.Value("--exponent", &exponentText);
   const std::vector<std::string> ids = words.Positionals(2, 2);
   const uint32_t bits = ParseNumber("--bits", bitsText, 2048);
-  if (bits != 512 && bits != 1024 && bits != 2048) throw UsageError("--bits takes 512, 1024 or 2048");
+  if (bits != 512 && bits != 1024 && bits != 2048)
+    throw UsageError("--bits takes 512, 1024 or 2048");
   const uint32_t exponent = ParseNumber("--exponent", exponentText, 0xFFFFFFFF);
   const std::string pub = ParseFileId("keygen", ids[0]), priv = ParseFileId("keygen", ids[1]);
   if (pub == priv) throw UsageError("the two key files need different identifiers");
@@ -316,14 +337,19 @@ int KeyGen(const Options& options) {
   session.Login(PinNeed::kDeveloper);
   uint8_t first[268], second[660];
   uint32_t firstLength = sizeof first, secondLength = sizeof second;
-  session.Check("generating the key pair",
-                QKGenerateRsaKeyPair(session.Context(), static_cast<uint16_t>(bits), exponent, pub.c_str(),
-                                     priv.c_str(), first, &firstLength, second, &secondLength));
+  session.Check(
+      "generating the key pair",
+      QKGenerateRsaKeyPair(session.Context(), static_cast<uint16_t>(bits), exponent, pub.c_str(),
+                           priv.c_str(), first, &firstLength, second, &secondLength));
   // The private block stays on the token and out of the output.
   const std::string block = Hex(first, firstLength);
   JsonObject result = Result(options);
-  result.Add("public_id", pub).Add("private_id", priv).Add("bits", uint64_t{bits}).Add("public_block", block);
-  Emit(options, "key pair in " + pub + " (public) and " + priv + " (private)\npublic block " + block + "\n",
+  result.Add("public_id", pub)
+      .Add("private_id", priv)
+      .Add("bits", uint64_t{bits})
+      .Add("public_block", block);
+  Emit(options,
+       "key pair in " + pub + " (public) and " + priv + " (private)\npublic block " + block + "\n",
        result);
   return kExitOk;
 }
@@ -366,11 +392,13 @@ int Control(const Options& options) {
   for (const ControlCode& c : kControlCodes) {
     if (name == c.name) chosen = &c;
   }
-  if (chosen == nullptr) throw UsageError("unknown control '" + name + "' (see qktool control --help)");
+  if (chosen == nullptr)
+    throw UsageError("unknown control '" + name + "' (see qktool control --help)");
   if (chosen->code == QK_CTRL_RUN_E3 && !words.Flag("--yes")) {
     throw UsageError("factory-reset erases the token; add --yes to do it");
   }
-  std::vector<uint8_t> input = hasHex ? ParseHex("--hex", hex) : std::vector<uint8_t>(text.begin(), text.end());
+  std::vector<uint8_t> input =
+      hasHex ? ParseHex("--hex", hex) : std::vector<uint8_t>(text.begin(), text.end());
   if (input.size() > 256) throw UsageError("the input is longer than 256 bytes");
   Session session(options);
   session.Open();
@@ -378,8 +406,8 @@ int Control(const Options& options) {
   uint8_t output[16] = {};
   uint32_t length = 0;
   session.Check("control " + name, QKDeviceControl(session.Context(), chosen->code, input.data(),
-                                                    static_cast<uint32_t>(input.size()), output,
-                                                    chosen->outputSize, &length));
+                                                   static_cast<uint32_t>(input.size()), output,
+                                                   chosen->outputSize, &length));
   const std::string out = chosen->outputSize == 0 ? "" : Hex(output, length);
   JsonObject result = Result(options);
   result.Add("control", name).Add("output", out);

@@ -46,8 +46,8 @@ class Parser {
   }
 
   void SkipSpace() {
-    while (pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r'))
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                   text_[pos_] == '\n' || text_[pos_] == '\r'))
       ++pos_;
   }
 
@@ -104,10 +104,14 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       const char c = text_[pos_++];
       uint32_t digit;
-      if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
-      else return Fail("bad \\u escape");
+      if (c >= '0' && c <= '9')
+        digit = static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        digit = static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        digit = static_cast<uint32_t>(c - 'A' + 10);
+      else
+        return Fail("bad \\u escape");
       *unit = *unit << 4 | digit;
     }
     return true;
@@ -135,14 +139,30 @@ class Parser {
     if (pos_ >= text_.size()) return Fail("unterminated string");
     const char c = text_[pos_++];
     switch (c) {
-      case '"': case '\\': case '/': out->push_back(c); return true;
-      case 'b': out->push_back('\b'); return true;
-      case 'f': out->push_back('\f'); return true;
-      case 'n': out->push_back('\n'); return true;
-      case 'r': out->push_back('\r'); return true;
-      case 't': out->push_back('\t'); return true;
-      case 'u': break;
-      default: return Fail("bad escape");
+      case '"':
+      case '\\':
+      case '/':
+        out->push_back(c);
+        return true;
+      case 'b':
+        out->push_back('\b');
+        return true;
+      case 'f':
+        out->push_back('\f');
+        return true;
+      case 'n':
+        out->push_back('\n');
+        return true;
+      case 'r':
+        out->push_back('\r');
+        return true;
+      case 't':
+        out->push_back('\t');
+        return true;
+      case 'u':
+        break;
+      default:
+        return Fail("bad escape");
     }
     uint32_t unit = 0;
     if (!Hex4(&unit)) return false;

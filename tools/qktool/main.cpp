@@ -32,8 +32,9 @@ struct Help {
 };
 
 const Help kHelp[] = {
-    {"list", "qktool list", "Lists the attached tokens: index, path, vendor:product, model, serial,\n"
-                            "or why a token cannot be opened.\n"},
+    {"list", "qktool list",
+     "Lists the attached tokens: index, path, vendor:product, model, serial,\n"
+     "or why a token cannot be opened.\n"},
     {"info", "qktool info", "Shows the token's information record with named fields.\n"},
     {"pin", "qktool pin verify|change [--kind user|dev] [--retry-limit N]",
      "Verifies or changes a PIN (8 or 24 characters). change reads the current PIN, then\n"
@@ -116,7 +117,8 @@ Options ParseOptions(int argc, char** argv, bool* help) {
       options.path = value();
     } else if (arg == "--dir") {
       options.dir = value();
-      if (options.dir.empty() || options.dir.size() > QK_MAX_PATH_CHARS) throw UsageError("--dir: bad path");
+      if (options.dir.empty() || options.dir.size() > QK_MAX_PATH_CHARS)
+        throw UsageError("--dir: bad path");
     } else if (arg == "--timeout") {
       options.timeoutMs = ParseNumber("--timeout", value(), QK_MAX_WAIT_MS);
       if (options.timeoutMs == 0) throw UsageError("--timeout takes 1 to 3600000 ms");
@@ -143,16 +145,19 @@ Options ParseOptions(int argc, char** argv, bool* help) {
       options.args.push_back(arg);
     }
   }
-  if (options.token >= 0 && !options.path.empty()) throw UsageError("give --token or --path, not both");
+  if (options.token >= 0 && !options.path.empty())
+    throw UsageError("give --token or --path, not both");
   return options;
 }
 
 void ReportError(const Options& options, const std::string& step, uint32_t code) {
-  std::fprintf(stderr, "qktool: %s: %s [%s]\n", step.c_str(), CodeMessage(code, options.native).c_str(),
-               CodeName(code).c_str());
+  std::fprintf(stderr, "qktool: %s: %s [%s]\n", step.c_str(),
+               CodeMessage(code, options.native).c_str(), CodeName(code).c_str());
   if (options.json) {
     JsonObject result;
-    result.Add("ok", false).Add("command", options.command).Add("step", step)
+    result.Add("ok", false)
+        .Add("command", options.command)
+        .Add("step", step)
         .AddRaw("error", ErrorJson(code, options.native));
     std::printf("%s\n", result.Str().c_str());
   }
@@ -177,9 +182,11 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     if (options.command.empty()) throw UsageError("no command given");
-    if (FindHelp(options.command) == nullptr) throw UsageError("unknown command '" + options.command + "'");
+    if (FindHelp(options.command) == nullptr)
+      throw UsageError("unknown command '" + options.command + "'");
     if (options.timeoutMs != 0) {
-      const QKTimeLimits limits = {options.timeoutMs, options.timeoutMs, options.timeoutMs, options.timeoutMs};
+      const QKTimeLimits limits = {options.timeoutMs, options.timeoutMs, options.timeoutMs,
+                                   options.timeoutMs};
       if (QKSetTimeLimits(&limits) != QK_E_SUCCESS) throw UsageError("--timeout refused");
     }
     return RunCommand(options);

@@ -48,7 +48,8 @@ std::string StringMember(const JsonValue& step, size_t index, const char* key, b
   return v == nullptr ? "" : v->text;
 }
 
-uint32_t NumberMember(const JsonValue& step, size_t index, const char* key, uint32_t max, uint32_t fallback) {
+uint32_t NumberMember(const JsonValue& step, size_t index, const char* key, uint32_t max,
+                      uint32_t fallback) {
   const JsonValue* v = Member(step, index, key, JsonValue::Kind::kNumber, false);
   if (v == nullptr) return fallback;
   if (v->number > max) Bad(index, std::string("\"") + key + "\" is above " + std::to_string(max));
@@ -72,11 +73,13 @@ std::string Resolve(const std::string& base, const std::string& file) {
 std::string PinMember(const JsonValue& step, size_t index, const std::string& key) {
   const std::string literal = StringMember(step, index, key.c_str(), false);
   const std::string env = StringMember(step, index, (key + "_env").c_str(), false);
-  if (literal.empty() == env.empty()) Bad(index, "give one of \"" + key + "\" and \"" + key + "_env\"");
+  if (literal.empty() == env.empty())
+    Bad(index, "give one of \"" + key + "\" and \"" + key + "_env\"");
   std::string pin = literal;
   if (!env.empty()) {
     const char* value = std::getenv(env.c_str());
-    if (value == nullptr || *value == '\0') Bad(index, "environment variable " + env + " is not set");
+    if (value == nullptr || *value == '\0')
+      Bad(index, "environment variable " + env + " is not set");
     pin = value;
   }
   if (pin.size() != 8 && pin.size() != 24) Bad(index, "a PIN has 8 or 24 characters");
@@ -113,12 +116,14 @@ Step ReadStep(const JsonValue& value, size_t index, const std::string& base) {
         step.data = LoadProgram(Resolve(base, file));
         step.type = QK_FILE_EXECUTABLE;
       } else {
-        step.data = file.empty() ? ParseHex("hex", hex) : ReadFileBytes(Resolve(base, file), QK_MAX_FILE_SIZE);
+        step.data = file.empty() ? ParseHex("hex", hex)
+                                 : ReadFileBytes(Resolve(base, file), QK_MAX_FILE_SIZE);
         step.type = ParseFileType(StringMember(value, index, "type", false).empty()
                                       ? "data"
                                       : StringMember(value, index, "type", false));
       }
-      if (step.data.empty() || step.data.size() > QK_MAX_FILE_SIZE) Bad(index, "a file holds 1 to 65535 bytes");
+      if (step.data.empty() || step.data.size() > QK_MAX_FILE_SIZE)
+        Bad(index, "a file holds 1 to 65535 bytes");
       const JsonValue* existing = Member(value, index, "existing", JsonValue::Kind::kBool, false);
       step.existing = existing != nullptr && existing->boolean;
       step.what = step.id + " (" + std::to_string(step.data.size()) + " bytes)";
@@ -161,24 +166,27 @@ std::vector<Step> ReadManifest(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::vector<Step> out;
-  for (size_t i = 0; i < steps->items.size(); ++i) out.push_back(ReadStep(steps->items[i], i, base));
+  for (size_t i = 0; i < steps->items.size(); ++i)
+    out.push_back(ReadStep(steps->items[i], i, base));
   return out;
 }
 
 void Apply(Session& session, const Options& options, const Step& step) {
   QKContext* c = session.Context();
   if (step.action == "mkdir") {
-    session.Check("making directory " + step.id, QKMakeDir(c, step.id.c_str(), step.size, QK_DIR_SUB));
+    session.Check("making directory " + step.id,
+                  QKMakeDir(c, step.id.c_str(), step.size, QK_DIR_SUB));
   } else if (step.action == "cd") {
     session.Check("selecting " + step.path, QKSelectDir(c, step.path.c_str()));
   } else if (step.action == "put" || step.action == "load") {
     StoreWithProgress(session, options, step.id, step.data, !step.existing, step.type);
   } else {
-    session.Check("changing the " + step.what,
-                  QKUpdatePin(c, reinterpret_cast<const uint8_t*>(step.oldPin.data()),
-                              static_cast<uint32_t>(step.oldPin.size()),
-                              reinterpret_cast<const uint8_t*>(step.newPin.data()),
-                              static_cast<uint32_t>(step.newPin.size()), step.kind, step.retryLimit));
+    session.Check(
+        "changing the " + step.what,
+        QKUpdatePin(c, reinterpret_cast<const uint8_t*>(step.oldPin.data()),
+                    static_cast<uint32_t>(step.oldPin.size()),
+                    reinterpret_cast<const uint8_t*>(step.newPin.data()),
+                    static_cast<uint32_t>(step.newPin.size()), step.kind, step.retryLimit));
   }
 }
 
@@ -196,7 +204,8 @@ int RunProvision(const Options& options) {
       words.push_back(word);
     }
   }
-  if (words.size() != 1) throw UsageError(words.empty() ? "no manifest given" : "one manifest only");
+  if (words.size() != 1)
+    throw UsageError(words.empty() ? "no manifest given" : "one manifest only");
   const std::vector<Step> steps = ReadManifest(words[0]);
 
   std::vector<std::string> status(steps.size(), dryRun ? "planned" : "skipped");
@@ -206,12 +215,9 @@ int RunProvision(const Options& options) {
   std::string failedStep;
   if (!dryRun) {
     Session session(options);
-    try {
-      session.Open();
-      session.Login(PinNeed::kDeveloper);
-    } catch (const TokenError&) {
-      throw;  // nothing applied yet: the ordinary error report says it all
-    }
+    // A failure here has applied nothing: the ordinary error report says it all.
+    session.Open();
+    session.Login(PinNeed::kDeveloper);
     for (size_t i = 0; i < steps.size(); ++i) {
       try {
         Apply(session, options, steps[i]);
@@ -228,18 +234,22 @@ int RunProvision(const Options& options) {
   std::string list;
   for (size_t i = 0; i < steps.size(); ++i) {
     JsonObject s;
-    s.Add("step", uint64_t{i + 1}).Add("do", steps[i].action).Add("what", steps[i].what).Add("status", status[i]);
+    s.Add("step", uint64_t{i + 1})
+        .Add("do", steps[i].action)
+        .Add("what", steps[i].what)
+        .Add("status", status[i]);
     list += (list.empty() ? "" : ",") + s.Str();
-    text += "step " + std::to_string(i + 1) + "/" + std::to_string(steps.size()) + "  " + steps[i].action + " " +
-            steps[i].what + "  " + status[i] + "\n";
+    text += "step " + std::to_string(i + 1) + "/" + std::to_string(steps.size()) + "  " +
+            steps[i].action + " " + steps[i].what + "  " + status[i] + "\n";
   }
   JsonObject result;
   result.Add("ok", failure == QK_E_SUCCESS).Add("command", "provision").Add("dry_run", dryRun);
   result.AddRaw("steps", "[" + list + "]");
   if (failure != QK_E_SUCCESS) {
     result.Add("failed_step", uint64_t{failed}).AddRaw("error", ErrorJson(failure, options.native));
-    const std::string before = failed == 1 ? "no step was applied"
-                                           : "steps 1 to " + std::to_string(failed - 1) + " stay applied";
+    const std::string before = failed == 1
+                                   ? "no step was applied"
+                                   : "steps 1 to " + std::to_string(failed - 1) + " stay applied";
     std::fprintf(stderr, "qktool: provision stopped at step %zu (%s): %s [%s]; %s\n", failed,
                  failedStep.c_str(), CodeMessage(failure, options.native).c_str(),
                  CodeName(failure).c_str(), before.c_str());

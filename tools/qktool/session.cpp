@@ -21,7 +21,7 @@ std::string PathOf(const QKContext& context) {
 uint32_t BeginTransaction(QKContext* context, bool* held) {
   const uint32_t rc = QKBeginTransaction(context, QK_WAIT_DEFAULT);
   *held = rc == QK_E_SUCCESS;
-  return rc == QK_E_UNSUPPORTED ? QK_E_SUCCESS : rc;
+  return rc;
 }
 
 Session::Session(const Options& options) : options_(options) {}
@@ -74,7 +74,8 @@ void Session::Open() {
   Check("starting a transaction", BeginTransaction(&context_, &inTransaction_));
   Check("opening the token", QKOpenDevice(&context_));
   open_ = true;
-  if (!options_.dir.empty()) Check("selecting " + options_.dir, QKSelectDir(&context_, options_.dir.c_str()));
+  if (!options_.dir.empty())
+    Check("selecting " + options_.dir, QKSelectDir(&context_, options_.dir.c_str()));
 }
 
 void Session::Login(PinNeed need) {
@@ -94,11 +95,12 @@ void StoreWithProgress(Session& session, const Options& options, const std::stri
                        const std::vector<uint8_t>& data, bool create, uint32_t type) {
   constexpr size_t kChunk = 1020;  // what one write command carries
   if (data.empty() || data.size() > QK_MAX_FILE_SIZE) {
-    throw UsageError(fileId + ": a file holds 1 to 65535 bytes, not " + std::to_string(data.size()));
+    throw UsageError(fileId + ": a file holds 1 to 65535 bytes, not " +
+                     std::to_string(data.size()));
   }
   if (create) {
-    session.Check("making file " + fileId,
-                  QKMakeFile(session.Context(), fileId.c_str(), static_cast<uint32_t>(data.size()), type));
+    session.Check("making file " + fileId, QKMakeFile(session.Context(), fileId.c_str(),
+                                                      static_cast<uint32_t>(data.size()), type));
   }
   Progress progress(options, fileId, data.size(), kChunk);
   size_t done = 0;

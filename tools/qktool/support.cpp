@@ -23,7 +23,8 @@ std::string Text(uint32_t code, uint32_t form) {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace
@@ -114,11 +115,16 @@ uint32_t ParseFileType(const std::string& text) {
 
 const char* FileTypeName(uint32_t type) {
   switch (type) {
-    case QK_FILE_DATA: return "data";
-    case QK_FILE_EXECUTABLE: return "exec";
-    case QK_FILE_PUBLIC_KEY: return "public";
-    case QK_FILE_PRIVATE_KEY: return "private";
-    default: return "other";
+    case QK_FILE_DATA:
+      return "data";
+    case QK_FILE_EXECUTABLE:
+      return "exec";
+    case QK_FILE_PUBLIC_KEY:
+      return "public";
+    case QK_FILE_PRIVATE_KEY:
+      return "private";
+    default:
+      return "other";
   }
 }
 
@@ -164,7 +170,8 @@ std::vector<uint8_t> LoadProgram(const std::string& path) {
   if (!qksim::Assemble(std::string(source.begin(), source.end()), &program, &error)) {
     throw UsageError(path + ": " + error);
   }
-  if (program.size() > kMaxFile) throw UsageError("'" + path + "' assembles to more than 65535 bytes");
+  if (program.size() > kMaxFile)
+    throw UsageError("'" + path + "' assembles to more than 65535 bytes");
   return program;
 }
 
@@ -184,7 +191,9 @@ std::string ReadPin(const Options& options, const char* envName, const char* pro
   if (const char* value = std::getenv(envName)) {
     if (*value != '\0') return value;
   }
-  std::FILE* tty = std::fopen("/dev/tty", "r+");
+  // Prompt only when standard input is a terminal: a script without a PIN
+  // source fails at once instead of waiting for a person.
+  std::FILE* tty = isatty(STDIN_FILENO) != 0 ? std::fopen("/dev/tty", "r+") : nullptr;
   if (tty == nullptr) {
     throw UsageError(std::string("no ") + prompt + ": give --pin-stdin, set " + envName +
                      ", or run on a terminal");
@@ -200,7 +209,8 @@ std::string ReadPin(const Options& options, const char* envName, const char* pro
   std::fprintf(tty, "%s: ", prompt);
   std::fflush(tty);
   int c;
-  while ((c = std::fgetc(tty)) != EOF && c != '\n' && pin.size() < kMaxPin) pin.push_back(static_cast<char>(c));
+  while ((c = std::fgetc(tty)) != EOF && c != '\n' && pin.size() < kMaxPin)
+    pin.push_back(static_cast<char>(c));
   if (haveTerm) tcsetattr(fd, TCSAFLUSH, &saved);
   std::fputc('\n', tty);
   std::fclose(tty);
@@ -223,7 +233,8 @@ void Progress::Update(size_t done) {
   const int filled = percent * kWidth / 100;
   std::fprintf(stderr, "\r%s [%s%s] %3d%% %zu/%zu bytes", label_.c_str(),
                std::string(static_cast<size_t>(filled), '#').c_str(),
-               std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), percent, done, total_);
+               std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), percent, done,
+               total_);
   std::fflush(stderr);
 }
 

@@ -217,6 +217,8 @@ class Token:
         self._description = description
         self._closed = False
         self._transaction = transaction
+        self._state = threading.Condition()
+        self._calls = 0  # calls running now
         # A token dropped without close is still closed.
         self._finalizer = weakref.finalize(
             self, _close, self._lib, context, description.slot, transaction
@@ -233,11 +235,15 @@ class Token:
         return self._closed
 
     def close(self) -> None:
-        """Closes the token (and ends the transaction ``open`` began). Closing
-        twice does nothing."""
-        if self._closed:
-            return
-        self._closed = True
+        """Closes the token (and ends the transaction ``open`` began). Calls
+        running in other threads finish first; later ones raise ValueError.
+        Closing twice does nothing."""
+        with self._state:
+            if self._closed:
+                return
+            self._closed = True
+            while self._calls:
+                self._state.wait()
         self._finalizer.detach()
         check(_close(self._lib, self._context, self._description.slot, self._transaction),
               "QKCloseDevice")
@@ -262,9 +268,19 @@ class Token:
         return f"<qktoken.Token slot={self._description.slot} {state}>"
 
     def _call(self, name: str, *args: object) -> None:
-        if self._closed:
-            raise ValueError("the token is closed")
-        check(getattr(self._lib, name)(byref(self._context), *args), name)
+        # Counted, so that close never pulls the device from under a call.
+        with self._state:
+            if self._closed:
+                raise ValueError("the token is closed")
+            self._calls += 1
+        try:
+            rc = getattr(self._lib, name)(byref(self._context), *args)
+        finally:
+            with self._state:
+                self._calls -= 1
+                if self._calls == 0:
+                    self._state.notify_all()
+        check(rc, name)
 
     @contextlib.contextmanager
     def transaction(self, timeout_ms: int = 0) -> Iterator["Token"]:
@@ -278,7 +294,9 @@ class Token:
         except BaseException:
             self._lib.QKEndTransaction(byref(self._context))
             raise
-        self._call("QKEndTransaction")
+        # Also when the block closed the token: the lock outlives the close
+        # until its transaction ends.
+        check(self._lib.QKEndTransaction(byref(self._context)), "QKEndTransaction")
 
     # ---- information ------------------------------------------------------
 

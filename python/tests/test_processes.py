@@ -110,3 +110,15 @@ def test_an_exclusive_open_fails_while_another_process_has_the_token(description
     finish(holder)
     with qktoken.open(description, exclusive=True) as t:
         t.verify_pin(USER)
+
+
+def test_a_transaction_outlives_a_close_inside_it_and_then_ends(description) -> None:
+    with qktoken.open(description) as t, t.transaction():
+        t.close()
+    other = child("""
+        with qktoken.open(d, transaction=True, timeout_ms=2000) as t:
+            t.verify_pin(qktoken.DEFAULT_USER_PIN)
+        print("ok", flush=True)
+    """)
+    expect_line(other, "ok")
+    finish(other)

@@ -296,3 +296,41 @@ def test_control_sends_change_the_record_and_reset_restores_it(token: qktoken.To
     assert token.control(Control.RUN_E3) == b""
     info = token.info
     assert (info.value, info.info_byte, info.serial) == (bytes(16), 1, b"SERIAL01")
+
+
+# ---- transactions and threads ------------------------------------------------
+
+
+def test_transactions_nest(token: qktoken.Token) -> None:
+    with token.transaction() as t, t.transaction(timeout_ms=100):
+        t.verify_pin(USER)
+    with pytest.raises(KeyError), token.transaction():
+        raise KeyError("the lock is released on the way out")
+    with token.transaction(timeout_ms=100):
+        token.verify_pin(USER)
+
+
+def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path, monkeypatch) -> None:
+    import threading
+    import time
+
+    directory = private_dir / "slow"
+    with serve(directory, "--fault", "delay:400@1+3"):  # the first command after the open
+        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(directory))
+        t = qktoken.open(qktoken.list_tokens()[0])
+        outcome = []
+
+        def work() -> None:
+            try:
+                t.verify_pin(USER)
+                outcome.append("verified")
+                t.execute(1, b"\0\1\0\2")
+            except Exception as error:  # noqa: BLE001 - recorded for the assertion
+                outcome.append(type(error).__name__)
+
+        worker = threading.Thread(target=work)
+        worker.start()
+        time.sleep(0.1)
+        t.close()  # returns once the verify is through
+        worker.join()
+    assert outcome == ["verified", "ValueError"]

@@ -87,6 +87,11 @@ class TextForm(enum.IntEnum):
     NATIVE_GBK = 3
 
 
+# PIN lengths: a PIN of either length verifies as either kind; a change takes
+# PINs of its kind's length.
+PIN_USER_LENGTH = 8
+PIN_DEVELOPER_LENGTH = 24
+
 # The PINs a token ships with.
 DEFAULT_USER_PIN = b"60719283"
 DEFAULT_DEVELOPER_PIN = b"904817263590481726359048"

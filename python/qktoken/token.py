@@ -23,6 +23,8 @@ from .constants import (
     MAX_FILE_SIZE,
     MAX_PATH_CHARS,
     MAX_WAIT_MS,
+    PIN_DEVELOPER_LENGTH,
+    PIN_USER_LENGTH,
     ROOT_ID,
     Code,
     Control,
@@ -39,8 +41,8 @@ _listing = 0  # advanced by every listing
 _open_slots: Set[int] = set()
 
 _PATH_LIMIT = 4096
-_PIN_LENGTHS = (8, 24)
-_CHANGE_PIN_LENGTH = {PinKind.USER: 8, PinKind.DEVELOPER: 24}
+_PIN_LENGTHS = (PIN_USER_LENGTH, PIN_DEVELOPER_LENGTH)
+_CHANGE_PIN_LENGTH = {PinKind.USER: PIN_USER_LENGTH, PinKind.DEVELOPER: PIN_DEVELOPER_LENGTH}
 _KEY_BLOCKS = {512: (76, 180), 1024: (140, 340), 2048: (268, 660)}
 
 # Input bytes each control code takes (low, high) and output bytes it gives.

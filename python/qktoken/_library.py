@@ -197,15 +197,19 @@ def locate_and_load(package_dir: Optional[Path] = None) -> ctypes.CDLL:
         except OSError as error:
             searched.append(f"{candidate}: {error}")
 
-    system_names = library_file_names()
-    found = ctypes.util.find_library("qktoken")
-    if found and found not in system_names:
-        system_names.append(found)
-    for name in system_names:
+    for name in library_file_names():
         try:
             return _declare(_load_file(name), name)
         except OSError as error:
             searched.append(f"system loader, {name}: {error}")
+    # Last, the loader cache under other names (find_library may run
+    # ldconfig or the compiler, so it is asked only now).
+    found = ctypes.util.find_library("qktoken")
+    if found and found not in library_file_names():
+        try:
+            return _declare(_load_file(found), found)
+        except OSError as error:
+            searched.append(f"system loader, {found}: {error}")
 
     raise LibraryError(
         "cannot find the qktoken shared library; looked at:\n  "

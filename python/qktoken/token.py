@@ -307,15 +307,17 @@ class Token:
 
     @property
     def info(self) -> TokenInfo:
-        """The token's information record, read from the token now."""
-        return TokenInfo(
-            info_byte=self.control(Control.GET_INFO_BYTE)[0],
-            version=self._control_number(Control.GET_INFO_WORD),
-            value=self.control(Control.GET_INFO_BLOCK),
-            model=self.control(Control.GET_INFO_SIX),
-            serial=self.control(Control.GET_INFO_EIGHT),
-            capacity=self._control_number(Control.GET_INFO_NUMBER),
-        )
+        """The token's information record, read from the token now (in one
+        transaction, so that no other handle changes it half way)."""
+        with self.transaction():
+            return TokenInfo(
+                info_byte=self.control(Control.GET_INFO_BYTE)[0],
+                version=self._control_number(Control.GET_INFO_WORD),
+                value=self.control(Control.GET_INFO_BLOCK),
+                model=self.control(Control.GET_INFO_SIX),
+                serial=self.control(Control.GET_INFO_EIGHT),
+                capacity=self._control_number(Control.GET_INFO_NUMBER),
+            )
 
     # ---- PINs -------------------------------------------------------------
 

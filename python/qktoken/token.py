@@ -41,6 +41,7 @@ _listing = 0  # advanced by every listing
 _open_slots: Set[int] = set()
 
 _PATH_LIMIT = 4096
+_DIR_ROOT, _DIR_SUB = 0, 1  # QK_DIR_ROOT, QK_DIR_SUB
 _PIN_LENGTHS = (PIN_USER_LENGTH, PIN_DEVELOPER_LENGTH)
 _CHANGE_PIN_LENGTH = {PinKind.USER: PIN_USER_LENGTH, PinKind.DEVELOPER: PIN_DEVELOPER_LENGTH}
 _KEY_BLOCKS = {512: (76, 180), 1024: (140, 340), 2048: (268, 660)}
@@ -321,7 +322,7 @@ class Token:
 
     # ---- PINs -------------------------------------------------------------
 
-    def verify_pin(self, pin: "BytesLike | str", kind: PinKind = PinKind.USER) -> None:
+    def verify_pin(self, pin: "BytesLike | str", kind: int = PinKind.USER) -> None:
         """Presents a PIN (8 or 24 bytes, or an ASCII str). A wrong one raises
         WrongPinError with the tries left; a blocked one PinBlockedError."""
         kind = _checks.member(kind, PinKind, "kind")
@@ -332,7 +333,7 @@ class Token:
         self,
         old_pin: "BytesLike | str",
         new_pin: "BytesLike | str",
-        kind: PinKind = PinKind.USER,
+        kind: int = PinKind.USER,
         retry_limit: Optional[int] = None,
     ) -> None:
         """Changes a PIN: the user PIN is 8 bytes, the developer PIN 24.
@@ -360,10 +361,10 @@ class Token:
         if identifier == ROOT_ID:
             if _checks.integer(capacity, "capacity", 0, MAX_DIR_CAPACITY) != 0:
                 raise ValueError("the root directory is made with capacity 0")
-            self._call("QKMakeDir", b"3F00", 0, 0)
+            self._call("QKMakeDir", b"3F00", 0, _DIR_ROOT)
             return
         capacity = _checks.integer(capacity, "capacity", 0, MAX_DIR_CAPACITY)
-        self._call("QKMakeDir", _checks.id_text(identifier), capacity, 1)
+        self._call("QKMakeDir", _checks.id_text(identifier), capacity, _DIR_SUB)
 
     def select(self, path: str) -> None:
         """Selects a directory: "/" the root, ".." the parent, "0001" a child,
@@ -433,7 +434,7 @@ class Token:
             raise error_for(Code.COMMUNICATION, "QKGenerateRsaKeyPair")
         return KeyPair(bytes(first_out), bytes(second_out))
 
-    def control(self, code: Control, data: BytesLike = b"") -> bytes:
+    def control(self, code: int, data: BytesLike = b"") -> bytes:
         """Runs a control code and returns its output (empty for codes that
         send). Numbers come in this machine's byte order, as the library
         writes them. Inputs: MODE_3 4 bytes (the first is sent);

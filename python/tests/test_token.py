@@ -330,7 +330,9 @@ def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path, mon
 
         worker = threading.Thread(target=work)
         worker.start()
-        time.sleep(0.1)
+        deadline = time.monotonic() + 10
+        while t._calls == 0 and time.monotonic() < deadline:  # the verify is under way
+            time.sleep(0.005)
         t.close()  # returns once the verify is through
         worker.join()
     assert outcome == ["verified", "ValueError"]

@@ -113,7 +113,7 @@ python() {
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_BUILD_TESTS=OFF || return
   fi
   cmake --build "$build" -j"$jobs" --target qktoken qktoken-sim || return
-  # Debian's interpreter, which has python3-pytest, unless told otherwise.
+  # Debian's interpreter, which has python3-pytest, or the one QK_PYTHON names.
   local interpreter=${QK_PYTHON:-python3}
   if [[ -z "${QK_PYTHON:-}" && -x /usr/bin/python3 ]]; then interpreter=/usr/bin/python3; fi
   local log="$build/pytest.log" rc=0

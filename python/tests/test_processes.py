@@ -11,7 +11,7 @@ import pytest
 import qktoken
 from conftest import expect_line, spawn_python
 from qktoken import FileType, PinKind
-from test_token import READFILE, read_back
+from test_token import READFILE
 
 DEV = qktoken.DEFAULT_DEVELOPER_PIN
 USER = qktoken.DEFAULT_USER_PIN

@@ -8,6 +8,7 @@ set -euo pipefail
 base=(cmake g++ make libgtest-dev libgmock-dev libssl-dev libgmp-dev)
 full=(libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
       wine wine32:i386 wine64)
+full+=(python3-pytest python3-pip)  # the Python package's tests and its offline install
 
 want=("${base[@]}")
 if [[ "${1:-}" == "--full" ]]; then

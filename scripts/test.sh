@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-stages=${QK_STAGES:-"native asan tsan fuzz windows demo kernel"}
+stages=${QK_STAGES:-"native asan tsan fuzz windows demo kernel python"}
 jobs=${QK_JOBS:-2}
 fuzz_seconds=${QK_FUZZ_SECONDS:-20}
 
@@ -112,7 +112,7 @@ demo() {
 kernel() {
   cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON >/dev/null ||
     return
-  cmake --build build-ci -j"$jobs" --target qktoken-sim qktoken-driver qktoken-info \
+  cmake --build build-ci -j"$jobs" --target qktoken-sim qktoken-driver qktool \
     qktoken-kernel-test || return
   local log rc=0 line
   log=$(mktemp)
@@ -129,6 +129,35 @@ kernel() {
   else
     failed=$((failed + 1))
   fi
+  return $rc
+}
+
+# The Python package's tests (README: python3 -m pytest python/tests) against
+# simulated tokens. The library and the simulator come from build-ci when the
+# native stage configured it, else from a build of their own.
+python() {
+  local build=build-ci
+  if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    build=build-python
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_BUILD_TESTS=OFF || return
+  fi
+  cmake --build "$build" -j"$jobs" --target qktoken qktoken-sim || return
+  # Debian's interpreter, which has python3-pytest, or the one QK_PYTHON names.
+  local interpreter=${QK_PYTHON:-python3}
+  if [[ -z "${QK_PYTHON:-}" && -x /usr/bin/python3 ]]; then interpreter=/usr/bin/python3; fi
+  local log="$build/pytest.log" rc=0
+  QKTOKEN_LIBRARY="$root/$build/libqktoken.so" QK_SIM_TOOL="$root/$build/tools/sim/qktoken-sim" \
+    "$interpreter" -m pytest -p no:cacheprovider -ra "$root/python/tests" 2>&1 | tee "$log" || rc=$?
+  # pytest's last line: "== 140 passed, 1 skipped in 9.12s ==".
+  local line n
+  line=$(grep -E '^=+ .*[0-9]+ (passed|failed|errors?).* in [0-9.]+s' "$log" | tail -1 || true)
+  for n in $(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '^[0-9]+'); do
+    passed=$((passed + n))
+  done
+  for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$line" | grep -oE '^[0-9]+'); do
+    failed=$((failed + n))
+  done
+  if [[ -z "$line" && $rc != 0 ]]; then failed=$((failed + 1)); fi
   return $rc
 }
 

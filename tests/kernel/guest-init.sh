@@ -84,16 +84,20 @@ else
   fail "qktoken-sim uhid serves a token" "no hidraw node"
 fi
 
-# 2. qktoken-info on two tokens.
+# 2. qktool lists and describes two tokens.
 if start_sim --tokens 2; then
-  timeout 60 qktoken-info >/tmp/info.log 2>&1
+  timeout 60 qktool list >/tmp/info.log 2>&1
   status=$?
+  listed=$(grep -c '7a5c:0b21' /tmp/info.log)
+  timeout 60 qktool --token 1 info >>/tmp/info.log 2>&1
+  info_status=$?
   nodes=$(token_nodes | wc -l)
-  if [ $status -eq 0 ] && [ "$nodes" -eq 2 ]; then
-    pass "qktoken-info exits 0 with two tokens"
+  if [ $status -eq 0 ] && [ $info_status -eq 0 ] && [ "$nodes" -eq 2 ] && [ "$listed" -eq 2 ]; then
+    pass "qktool lists two tokens and describes one"
   else
     cat /tmp/info.log
-    fail "qktoken-info exits 0 with two tokens" "exit status $status, $nodes token nodes"
+    fail "qktool lists two tokens and describes one" \
+      "list exit $status, info exit $info_status, $listed listed, $nodes token nodes"
   fi
   stop_sim
 else

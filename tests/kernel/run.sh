@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
 work=$build/kernel-stage
 guest_timeout=${QK_KERNEL_TIMEOUT:-100}
-programs=(tools/sim/qktoken-sim driver/qktoken-driver tools/info/qktoken-info
+programs=(tools/sim/qktoken-sim driver/qktoken-driver tools/qktool/qktool
           tests/kernel/qktoken-kernel-test)
 
 skip() {

@@ -4,4 +4,5 @@ set(QK_TRANSPORT_SOURCES
   transport/exchange.cpp      # report framing, ExchangeCommand, TransmitLocked
   transport/session_key.cpp   # EstablishSessionKey, StoreHistoricalBytes
   transport/maker_key.cpp     # the token maker's compiled-in public key
+  transport/sha256.cpp        # SHA-256 and HMAC for the virtual link's proofs
 )

@@ -108,10 +108,18 @@ void Rsa(qkfuzz::InputReader* in, int op) {
   uint32_t outLength = 0;
   uint32_t code = 0;
   switch (op) {
-    case 0: code = RsaPublicBlock(output.data(), &outLength, input.data(), n, &pub); break;
-    case 1: code = RsaPublicDecrypt(output.data(), &outLength, input.data(), n, &pub); break;
-    case 2: code = RsaPrivateBlock(output.data(), &outLength, input.data(), n, &priv); break;
-    default: code = RsaPrivateEncrypt(output.data(), &outLength, input.data(), n, &priv); break;
+    case 0:
+      code = RsaPublicBlock(output.data(), &outLength, input.data(), n, &pub);
+      break;
+    case 1:
+      code = RsaPublicDecrypt(output.data(), &outLength, input.data(), n, &pub);
+      break;
+    case 2:
+      code = RsaPrivateBlock(output.data(), &outLength, input.data(), n, &priv);
+      break;
+    default:
+      code = RsaPrivateEncrypt(output.data(), &outLength, input.data(), n, &priv);
+      break;
   }
   if (code != 0 && code != RSA_E_DATA && code != RSA_E_LENGTH) qkfuzz::Fail("unknown RSA code");
   const bool usable = bitLength >= 1 && bitLength <= RSA_MAX_MODULUS_BITS;

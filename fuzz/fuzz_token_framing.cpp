@@ -118,9 +118,12 @@ class Harness {
     do {
       const size_t chunk = std::min(total - offset, kChunk);
       qksim::ReportBody body{};
-      const uint8_t header[6] = {static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total),
-                                 static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
-                                 0, static_cast<uint8_t>(chunk)};
+      const uint8_t header[6] = {static_cast<uint8_t>(total >> 8),
+                                 static_cast<uint8_t>(total),
+                                 static_cast<uint8_t>(offset >> 8),
+                                 static_cast<uint8_t>(offset),
+                                 0,
+                                 static_cast<uint8_t>(chunk)};
       std::memcpy(body.data(), header, sizeof header);
       if (chunk > 0) std::memcpy(body.data() + 6, command.data() + offset, chunk);
       SendBody(session, body);

@@ -112,8 +112,7 @@ BigNum GeneratePrime(size_t bits, uint32_t publicExponent, Random* random) {
 
 namespace {
 
-bool GenerateFreshRsaKey(uint32_t bits, uint32_t publicExponent, Random* random,
-                         RsaKeyParts* key) {
+bool GenerateFreshRsaKey(uint32_t bits, uint32_t publicExponent, Random* random, RsaKeyParts* key) {
   if (bits < 128 || bits % 64 != 0 || publicExponent < 3 || (publicExponent & 1u) == 0) {
     return false;
   }

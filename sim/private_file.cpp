@@ -79,8 +79,8 @@ bool ReplaceOwnFile(const std::string& path, const std::vector<uint8_t>& bytes,
   int fd = -1;
   std::string temporary;
   for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(attempt);
+    temporary =
+        path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
     fd = _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno != EEXIST) break;

@@ -30,7 +30,6 @@ bool IsOwnFileOrAbsent(const std::string& path, std::string* error);
 // mode 0600 in the same directory, is written, flushed to the disk and
 // renamed over `path`, so that a crash leaves the old or the new contents.
 // Refuses when `path` is not the caller's own regular file or absent.
-bool ReplaceOwnFile(const std::string& path, const std::vector<uint8_t>& bytes,
-                    std::string* error);
+bool ReplaceOwnFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
 
 }  // namespace qksim

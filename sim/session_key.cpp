@@ -63,8 +63,7 @@ const RsaPrivateKey& MakerKey() {
   return key;
 }
 
-bool MakeFreshSessionKey(Random* random, std::array<uint8_t, 8>* key,
-                         std::vector<uint8_t>* block) {
+bool MakeFreshSessionKey(Random* random, std::array<uint8_t, 8>* key, std::vector<uint8_t>* block) {
   uint8_t plain[kModulusBytes];
   // Random X with the key in front; redraw until X < n (about 70% of draws pass).
   do {

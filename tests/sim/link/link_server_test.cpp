@@ -349,7 +349,8 @@ TEST_F(LinkTest, IdleConnectionsCannotLockTheOwnerOut) {
     size_t closed = 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kOpenFrameWaitMs + 2000);
     for (int fd : idle) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       pollfd p{fd, POLLIN, 0};
       uint8_t byte = 0;
       if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) > 0 &&

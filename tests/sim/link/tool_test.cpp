@@ -28,8 +28,7 @@ struct Outcome {
 Outcome Tool(const std::string& arguments, int seconds = 0) {
   Outcome outcome;
   const std::string limit = seconds > 0 ? "timeout -s KILL " + std::to_string(seconds) + " " : "";
-  std::FILE* pipe =
-      popen((limit + "'" + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
+  std::FILE* pipe = popen((limit + "'" + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return outcome;
   char buffer[512];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
@@ -134,10 +133,14 @@ TEST_F(ToolTest, RefusesLinksFifosForeignFilesAndWrappingImages) {
     std::string path;
     const char* reason;
   } cases[] = {
-      {"--image", link, "symbolic link"},  {"--trace", link, "symbolic link"},
-      {"--image", fifo, "FIFO"},           {"--trace", fifo, "FIFO"},
-      {"--image", foreign, "another user"}, {"--trace", foreign, "another user"},
-      {"--image", wrapping, "exceed"},     {"--image", "/dev/null", "device"},
+      {"--image", link, "symbolic link"},
+      {"--trace", link, "symbolic link"},
+      {"--image", fifo, "FIFO"},
+      {"--trace", fifo, "FIFO"},
+      {"--image", foreign, "another user"},
+      {"--trace", foreign, "another user"},
+      {"--image", wrapping, "exceed"},
+      {"--image", "/dev/null", "device"},
       {"--trace", "/dev/null", "device"},
   };
   for (const auto& c : cases) {
@@ -165,9 +168,8 @@ TEST_F(ToolTest, PlantedTemporaryLinkIsIgnoredAndTracesArePrivate) {
   ASSERT_EQ(symlink(victim.c_str(), (image + ".tmp").c_str()), 0);
   std::ofstream(trace) << "old contents\n";
   ASSERT_EQ(chmod(trace.c_str(), 0644), 0);
-  const Outcome o = Tool("run --image '" + image + "' --trace '" + trace + "' -- '" +
-                             QK_DRIVER_TOOL + "'",
-                         60);
+  const Outcome o =
+      Tool("run --image '" + image + "' --trace '" + trace + "' -- '" + QK_DRIVER_TOOL + "'", 60);
   EXPECT_EQ(o.status, 0) << o.output;
   EXPECT_EQ(ReadText(victim), "victim\n");
   struct stat info {};

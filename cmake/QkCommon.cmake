@@ -54,15 +54,3 @@ function(qk_add_test)
     endif()
   endif()
 endfunction()
-
-# While the tree is being assembled, source lists may name files not yet
-# written; keep the ones that exist.
-function(qk_existing_sources var base)
-  set(kept)
-  foreach(f ${${var}})
-    if(EXISTS ${base}/${f})
-      list(APPEND kept ${f})
-    endif()
-  endforeach()
-  set(${var} ${kept} PARENT_SCOPE)
-endfunction()

@@ -1,6 +1,7 @@
 // The token-image loader on arbitrary bytes. A rejected image must come with
 // a reason and leave the target state alone; an accepted one must encode
-// again to an image that loads to the same state.
+// again to an image that loads to the same state, and no directory in it may
+// hold more than its space.
 //
 // Input: flags (1), then the image.
 //   flags bit 0: the header's payload length and the trailing checksum are
@@ -33,6 +34,16 @@ void MakeConsistent(std::vector<uint8_t>* image) {
   PutLe32(qksim::Crc32(image->data(), covered), image->data() + covered);
 }
 
+// Every directory's entries fit its space, counted without wrapping.
+bool Fits(const qksim::Node& directory) {
+  uint64_t used = 0;
+  for (const qksim::Node& child : directory.children) {
+    used += qksim::kEntryOverhead + (child.isDirectory ? child.capacity : child.data.size());
+    if (child.isDirectory && !Fits(child)) return false;
+  }
+  return used <= directory.capacity;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -52,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       qkfuzz::Fail("rejected image changed the state");
     }
     return 0;
+  }
+  if (state.fileSystem.Present() && !Fits(state.fileSystem.Root())) {
+    qkfuzz::Fail("accepted image with a directory holding more than its space");
   }
   const std::vector<uint8_t> encoded = qksim::EncodeImage(state);
   qksim::TokenState reloaded;

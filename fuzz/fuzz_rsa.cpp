@@ -29,6 +29,20 @@ uint32_t ReadBitLength(qkfuzz::InputReader* in) {
   return raw % 1153u;
 }
 
+// Exponents are cut to their low kExponentBytes bytes (the rest zeroed) and
+// exponent digit counts to kMaxExponentDigits: a full 1024-bit exponent costs
+// a thousand modular squarings, which held the target at tens of inputs a
+// second. Moduli, bases and bit lengths keep their whole range; the
+// exponentiation loops are the same for long and short exponents.
+constexpr size_t kExponentBytes = 8;
+constexpr uint32_t kMaxExponentDigits = 3;
+
+template <size_t N>
+void CapExponent(uint8_t (&exponent)[N]) {
+  static_assert(N > kExponentBytes, "field narrower than the cap");
+  std::fill(exponent, exponent + (N - kExponentBytes), uint8_t{0});
+}
+
 Digits ReadDigits(qkfuzz::InputReader* in, uint32_t count) {
   Digits digits(count);
   for (MpDigit& digit : digits) digit = in->U32();
@@ -78,10 +92,15 @@ void Rsa(qkfuzz::InputReader* in, int op) {
     pub.bitLength = bitLength;
     in->Fill(pub.modulus, sizeof pub.modulus);
     in->Fill(pub.publicExponent, sizeof pub.publicExponent);
+    CapExponent(pub.publicExponent);
   } else {
     priv.bitLength = bitLength;
     in->Fill(reinterpret_cast<uint8_t*>(&priv) + sizeof priv.bitLength,
              sizeof priv - sizeof priv.bitLength);
+    CapExponent(priv.publicExponent);
+    CapExponent(priv.privateExponent);
+    CapExponent(priv.exponent1);
+    CapExponent(priv.exponent2);
   }
   const std::vector<uint8_t> input = in->Take(in->U8());
   const uint32_t n = static_cast<uint32_t>(input.size());
@@ -89,10 +108,18 @@ void Rsa(qkfuzz::InputReader* in, int op) {
   uint32_t outLength = 0;
   uint32_t code = 0;
   switch (op) {
-    case 0: code = RsaPublicBlock(output.data(), &outLength, input.data(), n, &pub); break;
-    case 1: code = RsaPublicDecrypt(output.data(), &outLength, input.data(), n, &pub); break;
-    case 2: code = RsaPrivateBlock(output.data(), &outLength, input.data(), n, &priv); break;
-    default: code = RsaPrivateEncrypt(output.data(), &outLength, input.data(), n, &priv); break;
+    case 0:
+      code = RsaPublicBlock(output.data(), &outLength, input.data(), n, &pub);
+      break;
+    case 1:
+      code = RsaPublicDecrypt(output.data(), &outLength, input.data(), n, &pub);
+      break;
+    case 2:
+      code = RsaPrivateBlock(output.data(), &outLength, input.data(), n, &priv);
+      break;
+    default:
+      code = RsaPrivateEncrypt(output.data(), &outLength, input.data(), n, &priv);
+      break;
   }
   if (code != 0 && code != RSA_E_DATA && code != RSA_E_LENGTH) qkfuzz::Fail("unknown RSA code");
   const bool usable = bitLength >= 1 && bitLength <= RSA_MAX_MODULUS_BITS;
@@ -142,7 +169,7 @@ void Multiply(qkfuzz::InputReader* in) {
 
 void ModExp(qkfuzz::InputReader* in) {
   const uint32_t modulusDigits = in->U8() % (kMaxDigits + 1);
-  const uint32_t exponentDigits = in->U8() % (kMaxDigits + 1);
+  const uint32_t exponentDigits = in->U8() % (kMaxExponentDigits + 1);
   const Digits base = ReadDigits(in, modulusDigits);
   const Digits exponent = ReadDigits(in, exponentDigits);
   const Digits modulus = ReadDigits(in, modulusDigits);

@@ -25,4 +25,5 @@ list(APPEND QK_PLATFORM_SOURCES
   platform/virtual/socket_io.cpp       # the socket calls, POSIX and Winsock
   platform/virtual/directory.cpp       # token directory: listing, trust checks, .tcp files
   platform/virtual/virtual_device.cpp  # connection, handshake, report I/O
+  platform/virtual/proof.cpp           # the mutual proof of a TCP entry's secret
 )

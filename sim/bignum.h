@@ -1,3 +1,5 @@
+// Kept apart from rsa/ because the token generates keys of up to 2048 bits,
+// past the 1024-bit key records that the library's arithmetic is sized for.
 // Unsigned multi-precision integers for the token's key generation: enough for
 // 2048-bit RSA (1024-bit primes), with Montgomery exponentiation for the
 // primality tests. Values are little-endian vectors of 32-bit limbs, normalised

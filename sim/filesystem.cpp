@@ -84,20 +84,19 @@ Node* FileSystem::Child(Node& directory, uint16_t id) {
   return nullptr;
 }
 
-uint32_t FileSystem::Footprint(const Node& entry) {
-  return kEntryOverhead +
-         (entry.isDirectory ? entry.capacity : static_cast<uint32_t>(entry.data.size()));
+uint64_t FileSystem::Footprint(const Node& entry) {
+  return uint64_t{kEntryOverhead} + (entry.isDirectory ? entry.capacity : entry.data.size());
 }
 
-uint32_t FileSystem::Used(const Node& directory) {
-  uint32_t used = 0;
+uint64_t FileSystem::Used(const Node& directory) {
+  uint64_t used = 0;
   for (const Node& child : directory.children) used += Footprint(child);
   return used;
 }
 
 uint32_t FileSystem::Free(const Node& directory) {
-  uint32_t used = Used(directory);
-  return used >= directory.capacity ? 0 : directory.capacity - used;
+  const uint64_t used = Used(directory);
+  return used >= directory.capacity ? 0 : directory.capacity - static_cast<uint32_t>(used);
 }
 
 size_t FileSystem::EntryCount() const {

@@ -62,8 +62,10 @@ class FileSystem {
   // Its parent's handle (the root's own for the root), 0 when unknown.
   uint32_t ParentHandle(uint32_t handle);
   static Node* Child(Node& directory, uint16_t id);
-  static uint32_t Footprint(const Node& entry);
-  static uint32_t Used(const Node& directory);
+  // In 64 bits: a directory's entries may claim more than 4 GiB together
+  // (many large subdirectories), which a 32-bit sum would wrap to a small number.
+  static uint64_t Footprint(const Node& entry);
+  static uint64_t Used(const Node& directory);
   static uint32_t Free(const Node& directory);
   size_t EntryCount() const;
 

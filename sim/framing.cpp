@@ -8,7 +8,26 @@ namespace {
 
 size_t BigEndian16(const uint8_t* bytes) { return (size_t{bytes[0]} << 8) | bytes[1]; }
 
+void PutBigEndian16(size_t value, uint8_t* bytes) {
+  bytes[0] = static_cast<uint8_t>(value >> 8);
+  bytes[1] = static_cast<uint8_t>(value);
+}
+
 }  // namespace
+
+ReportHeader ReadReportHeader(const uint8_t* body) {
+  ReportHeader header;
+  header.total = BigEndian16(body);
+  header.offset = BigEndian16(body + 2);
+  header.chunk = body[5];
+  return header;
+}
+
+void WriteReportHeader(const ReportHeader& header, uint8_t* body) {
+  PutBigEndian16(header.total, body);
+  PutBigEndian16(header.offset, body + 2);
+  body[5] = static_cast<uint8_t>(header.chunk);
+}
 
 void Reassembler::Reset() {
   buffer_.clear();
@@ -16,9 +35,8 @@ void Reassembler::Reset() {
 }
 
 Reassembler::Outcome Reassembler::Add(const ReportBody& body, std::vector<uint8_t>* command) {
-  const size_t total = BigEndian16(&body[0]);
-  const size_t offset = BigEndian16(&body[2]);
-  const size_t chunk = body[5];
+  const ReportHeader header = ReadReportHeader(body.data());
+  const size_t total = header.total, offset = header.offset, chunk = header.chunk;
   const bool wellFormed = total >= kMinCommandSize && total <= kMaxCommandSize && chunk >= 1 &&
                           chunk <= kChunkSize && offset + chunk <= total &&
                           (offset + chunk == total || chunk == kChunkSize);
@@ -47,12 +65,7 @@ std::vector<ReportBody> FragmentAnswer(const std::vector<uint8_t>& answer) {
   for (size_t offset = 0; offset < total; offset += kChunkSize) {
     ReportBody body{};
     const size_t chunk = std::min(kChunkSize, total - offset);
-    body[0] = static_cast<uint8_t>(total >> 8);
-    body[1] = static_cast<uint8_t>(total);
-    body[2] = static_cast<uint8_t>(offset >> 8);
-    body[3] = static_cast<uint8_t>(offset);
-    body[4] = 0;
-    body[5] = static_cast<uint8_t>(chunk);
+    WriteReportHeader(ReportHeader{total, offset, chunk}, body.data());
     std::memcpy(&body[6], answer.data() + offset, chunk);
     bodies.push_back(body);
   }

@@ -21,6 +21,17 @@ constexpr size_t kMaxCommandSize = 1030;  // header + 1024 data bytes
 constexpr size_t kMaxAnswerSize = 1024;   // answer data + status word: the host's data area
 constexpr size_t kMaxAnswerData = kMaxAnswerSize - 2;
 
+// The header of a report body: bytes 0-1, 2-3 and 5. Read and written only
+// here on the token's side (the fault injector and the key watch included).
+struct ReportHeader {
+  size_t total = 0;   // length of the whole command or answer
+  size_t offset = 0;  // where this chunk goes
+  size_t chunk = 0;   // payload bytes in this report
+};
+ReportHeader ReadReportHeader(const uint8_t* body);
+// Writes the three fields, each cut to its width; byte 4 is left as it is.
+void WriteReportHeader(const ReportHeader& header, uint8_t* body);
+
 // Collects the chunks of one command. Chunks must arrive in order; anything
 // else (a bad length, a gap, a total that changes) drops the partial command.
 // A chunk at offset 0 always starts a new command.

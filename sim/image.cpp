@@ -7,12 +7,11 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <windows.h>
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "sim/private_file.h"
 
 namespace qksim {
 namespace {
@@ -138,6 +137,9 @@ bool ReadNode(Reader* r, size_t depth, Node* node, std::string* error) {
       return false;
     }
     node->children.reserve(count);
+    // Summed in 64 bits and checked after every entry: 256 subdirectories
+    // of 0xFFFFF0 bytes each take exactly 2^32 bytes.
+    uint64_t used = 0;
     for (uint16_t i = 0; i < count; ++i) {
       Node child;
       if (!ReadNode(r, depth + 1, &child, error)) return false;
@@ -145,11 +147,12 @@ bool ReadNode(Reader* r, size_t depth, Node* node, std::string* error) {
         *error = "reserved or repeated identifier in a directory";
         return false;
       }
+      used += FileSystem::Footprint(child);
+      if (used > node->capacity) {
+        *error = "directory contents exceed its space";
+        return false;
+      }
       node->children.push_back(std::move(child));
-    }
-    if (FileSystem::Used(*node) > node->capacity) {
-      *error = "directory contents exceed its space";
-      return false;
     }
     return true;
   }
@@ -265,10 +268,23 @@ bool DecodeImage(const std::vector<uint8_t>& bytes, TokenState* state, std::stri
 }
 
 ImageRead ReadImageFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  errno = 0;
-  FILE* file = std::fopen(path.c_str(), "rb");
+  int fd = -1;
+  switch (OpenOwnFileForReading(path, &fd, error)) {
+    case FileOpen::kMissing:
+      return ImageRead::kMissing;
+    case FileOpen::kRefused:
+      return ImageRead::kFailed;
+    case FileOpen::kOpened:
+      break;
+  }
+#ifdef _WIN32
+  FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+#else
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+#endif
   if (file == nullptr) {
-    if (errno == ENOENT) return ImageRead::kMissing;
     *error = "cannot open " + path + ": " + SystemError();
     return ImageRead::kFailed;
   }
@@ -293,65 +309,9 @@ ImageRead ReadImageFile(const std::string& path, std::vector<uint8_t>* bytes, st
   return ImageRead::kLoaded;
 }
 
-#ifdef _WIN32
-
 bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes,
                     std::string* error) {
-  const std::string temporary = path + ".tmp";
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot create " + temporary + ": " + SystemError();
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-            std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    *error = "cannot write " + path;
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceOwnFile(path, bytes, error);
 }
-
-#else
-
-bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes,
-                    std::string* error) {
-  const std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = "cannot create " + temporary + ": " + SystemError();
-    return false;
-  }
-  size_t written = 0;
-  bool ok = true;
-  while (ok && written < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) written += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + SystemError();
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename itself must reach the disk too.
-  const size_t slash = path.find_last_of('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int dirFd = ::open(directory.c_str(), O_RDONLY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return true;
-}
-
-#endif
 
 }  // namespace qksim

@@ -1,6 +1,8 @@
 #include "sim/keygen.h"
 
 #include <array>
+#include <map>
+#include <utility>
 
 namespace qksim {
 namespace {
@@ -108,7 +110,9 @@ BigNum GeneratePrime(size_t bits, uint32_t publicExponent, Random* random) {
   }
 }
 
-bool GenerateRsaKey(uint32_t bits, uint32_t publicExponent, Random* random, RsaKeyParts* key) {
+namespace {
+
+bool GenerateFreshRsaKey(uint32_t bits, uint32_t publicExponent, Random* random, RsaKeyParts* key) {
   if (bits < 128 || bits % 64 != 0 || publicExponent < 3 || (publicExponent & 1u) == 0) {
     return false;
   }
@@ -139,6 +143,27 @@ bool GenerateRsaKey(uint32_t bits, uint32_t publicExponent, Random* random, RsaK
     key->coefficient = qinv;
     return true;
   }
+}
+
+}  // namespace
+
+bool GenerateRsaKey(uint32_t bits, uint32_t publicExponent, Random* random, RsaKeyParts* key) {
+#ifdef QKSIM_FUZZ_SHORTCUTS
+  // Fuzz builds generate each size and exponent once and hand the same pair
+  // out again: a prime search costs the fuzzer hundreds of inputs, and what
+  // the command does with the key does not depend on which primes it got.
+  static std::map<std::pair<uint32_t, uint32_t>, std::pair<bool, RsaKeyParts>> generated;
+  const auto found = generated.find({bits, publicExponent});
+  if (found != generated.end()) {
+    *key = found->second.second;
+    return found->second.first;
+  }
+  const bool made = GenerateFreshRsaKey(bits, publicExponent, random, key);
+  generated[{bits, publicExponent}] = {made, *key};
+  return made;
+#else
+  return GenerateFreshRsaKey(bits, publicExponent, random, key);
+#endif
 }
 
 std::vector<uint8_t> PublicKeyBlock(const RsaKeyParts& key) {

@@ -63,9 +63,7 @@ const RsaPrivateKey& MakerKey() {
   return key;
 }
 
-}  // namespace
-
-bool MakeSessionKey(Random* random, std::array<uint8_t, 8>* key, std::vector<uint8_t>* block) {
+bool MakeFreshSessionKey(Random* random, std::array<uint8_t, 8>* key, std::vector<uint8_t>* block) {
   uint8_t plain[kModulusBytes];
   // Random X with the key in front; redraw until X < n (about 70% of draws pass).
   do {
@@ -76,6 +74,31 @@ bool MakeSessionKey(Random* random, std::array<uint8_t, 8>* key, std::vector<uin
   uint32_t length = kModulusBytes;
   uint32_t status = RsaPrivateBlock(block->data(), &length, plain, kModulusBytes, &MakerKey());
   return status == 0 && length == kModulusBytes;
+}
+
+}  // namespace
+
+bool MakeSessionKey(Random* random, std::array<uint8_t, 8>* key, std::vector<uint8_t>* block) {
+#ifdef QKSIM_FUZZ_SHORTCUTS
+  // Fuzz builds draw from a few keys made once: the private-key operation
+  // would otherwise dominate every input that opens a session.
+  struct Made {
+    bool ok = false;
+    std::array<uint8_t, 8> key{};
+    std::vector<uint8_t> block;
+  };
+  static const std::array<Made, 8> pool = [random] {
+    std::array<Made, 8> made;
+    for (Made& m : made) m.ok = MakeFreshSessionKey(random, &m.key, &m.block);
+    return made;
+  }();
+  const Made& chosen = pool[random->Next32() % pool.size()];
+  *key = chosen.key;
+  *block = chosen.block;
+  return chosen.ok;
+#else
+  return MakeFreshSessionKey(random, key, block);
+#endif
 }
 
 }  // namespace qksim

@@ -15,7 +15,7 @@ void AppendFrame(char type, const uint8_t* payload, size_t size, std::vector<uin
 
 bool IsKnownFrameType(char type) {
   return type == kFrameOpen || type == kFrameIdentity || type == kFrameRefused ||
-         type == kFrameReport;
+         type == kFrameReport || type == kFrameProof;
 }
 
 void FrameReader::Feed(const uint8_t* data, size_t size) {

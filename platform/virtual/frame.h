@@ -15,6 +15,7 @@ constexpr char kFrameOpen = 'O';
 constexpr char kFrameIdentity = 'I';
 constexpr char kFrameRefused = 'E';
 constexpr char kFrameReport = 'R';
+constexpr char kFrameProof = 'P';  // TCP only: proof of the entry's secret (proof.h)
 
 constexpr size_t kSecretSize = 32;
 constexpr size_t kIdentityPayload = 7;  // version, vendor, product, feature length

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/virtual/directory.h"
+#include "platform/virtual/proof.h"
+#include "transport/sha256.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -190,30 +192,74 @@ IoStatus VirtualDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs
   }
 }
 
+namespace {
+
+bool SendFrame(Socket& socket, char type, std::vector<uint8_t>* payload, const Deadline& deadline) {
+  std::vector<uint8_t> frame;
+  AppendFrame(type, payload->data(), payload->size(), &frame);
+  size_t sent = 0;
+  const NetStatus status = socket.SendAll(frame.data(), frame.size(), deadline, &sent);
+  Wipe(payload);
+  Wipe(&frame);
+  return status == NetStatus::kOk;
+}
+
+// True when `frame` refuses the open; *systemError then says why.
+bool IsRefusal(const Frame& frame, uint32_t* systemError) {
+  if (frame.type != kFrameRefused || frame.payload.size() != kRefusedPayload) return false;
+  const uint32_t refusal = BigEndian32(frame.payload.data());
+  // A refusal always fails the open, even one that names no error.
+  *systemError = refusal != 0 ? refusal : kErrorFileNotFound;
+  return true;
+}
+
+// Over TCP the token must prove that it holds the entry's secret before the
+// client proves it in turn; a token that cannot is refused as a wrong secret
+// would be (access denied), and it is sent nothing more.
+bool ProveSecret(Socket& socket, FrameReader& reader, const uint8_t* secret,
+                 const uint8_t* clientNonce, const Deadline& deadline, Frame* answer,
+                 uint32_t* systemError) {
+  if (!ReceiveFrame(socket, reader, deadline, answer)) return false;
+  if (IsRefusal(*answer, systemError)) return false;
+  const std::vector<uint8_t>& p = answer->payload;
+  if (answer->type != kFrameProof || p.size() != kTokenProofPayload) return false;
+  const uint8_t* tokenNonce = p.data();
+  const Sha256Digest expected = TokenProof(secret, clientNonce, tokenNonce);
+  if (!SameDigest(expected.data(), p.data() + kNonceSize, kSha256Size)) {
+    *systemError = kErrorAccessDenied;
+    return false;
+  }
+  const Sha256Digest proof = ClientProof(secret, clientNonce, tokenNonce);
+  std::vector<uint8_t> payload(proof.begin(), proof.end());
+  return SendFrame(socket, kFrameProof, &payload, deadline) &&
+         ReceiveFrame(socket, reader, deadline, answer);
+}
+
+}  // namespace
+
 Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
                   uint32_t* systemError) {
   *systemError = kErrorFileNotFound;
   std::vector<uint8_t> payload = {kProtocolVersion,
                                   static_cast<uint8_t>(share == ShareMode::kExclusive ? 1 : 0)};
-  if (secret != nullptr) payload.insert(payload.end(), secret, secret + kSecretSize);
-  std::vector<uint8_t> open;
-  AppendFrame(kFrameOpen, payload.data(), payload.size(), &open);
-  size_t sent = 0;
-  const NetStatus status = socket.SendAll(open.data(), open.size(), deadline, &sent);
-  Wipe(&payload);
-  Wipe(&open);
-  if (status != NetStatus::kOk) return nullptr;
+  uint8_t clientNonce[kNonceSize] = {};
+  if (secret != nullptr) {
+    if (!SystemRandom(clientNonce, sizeof clientNonce)) return nullptr;
+    payload.insert(payload.end(), clientNonce, clientNonce + kNonceSize);
+  }
+  if (!SendFrame(socket, kFrameOpen, &payload, deadline)) return nullptr;
 
   FrameReader reader;
   Frame answer;
-  if (!ReceiveFrame(socket, reader, deadline, &answer)) return nullptr;
-  const std::vector<uint8_t>& p = answer.payload;
-  if (answer.type == kFrameRefused && p.size() == kRefusedPayload) {
-    const uint32_t refusal = BigEndian32(p.data());
-    // A refusal always fails the open, even one that names no error.
-    *systemError = refusal != 0 ? refusal : kErrorFileNotFound;
+  if (secret != nullptr) {
+    if (!ProveSecret(socket, reader, secret, clientNonce, deadline, &answer, systemError)) {
+      return nullptr;
+    }
+  } else if (!ReceiveFrame(socket, reader, deadline, &answer)) {
     return nullptr;
   }
+  const std::vector<uint8_t>& p = answer.payload;
+  if (IsRefusal(answer, systemError)) return nullptr;
   if (answer.type != kFrameIdentity || p.size() != kIdentityPayload || p[0] != kProtocolVersion) {
     return nullptr;
   }

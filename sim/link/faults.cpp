@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/virtual/frame.h"
+#include "sim/framing.h"
 #include "transport/des.h"
 
 namespace qksim::link {
@@ -38,7 +39,6 @@ constexpr KindName kKinds[] = {
 constexpr uint32_t kMaxDelayMs = 600000;
 constexpr uint32_t kMaxRepeat = 16;
 constexpr size_t kBodySize = 64;
-constexpr size_t kChunkPayload = 58;
 constexpr uint32_t kDefaultBadOffset = 0x0400;
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
@@ -95,12 +95,6 @@ bool CheckArgument(FaultKind kind, uint32_t arg, std::string* error) {
   }
 }
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-void Put16(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value >> 8);
-  p[1] = static_cast<uint8_t>(value);
-}
-
 std::vector<uint8_t> FrameOf(const Report& report) {
   std::vector<uint8_t> bytes;
   vlink::AppendFrame(vlink::kFrameReport, report.data(), report.size(), &bytes);
@@ -121,11 +115,13 @@ void RewriteHeader(Report* report, const FaultRule& rule, const AnswerCipher& ci
     body[0] ^= 0xFF;  // the header is out of reach: spoil it blindly
     return;
   }
+  ReportHeader header = ReadReportHeader(plain);
   if (rule.kind == FaultKind::kBadTotal) {
-    Put16(plain, rule.arg ? *rule.arg : Get16(plain) + kChunkPayload);
+    header.total = rule.arg ? *rule.arg : header.total + kChunkSize;
   } else {
-    Put16(plain + 2, rule.arg ? *rule.arg : kDefaultBadOffset);
+    header.offset = rule.arg ? *rule.arg : kDefaultBadOffset;
   }
+  WriteReportHeader(header, plain);
   if (cipher.plain) {
     std::copy(plain, plain + kBodySize, body);
   } else {

@@ -14,16 +14,13 @@ constexpr size_t kBlockSize = 64;               // the RSA block that carries th
 constexpr size_t kAnswerSize = kBlockSize + 2;  // block and status word
 constexpr size_t kBodySize = 64;
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
 // Reassembles a plain answer of exactly kAnswerSize bytes; false on any other shape.
 bool ReassemblePlain(const std::vector<Report>& answers, std::array<uint8_t, kAnswerSize>* out) {
   size_t received = 0;
   for (const Report& r : answers) {
     const uint8_t* body = r.data() + 1;
-    const size_t total = Get16(body);
-    const size_t offset = Get16(body + 2);
-    const size_t chunk = body[5];
+    const ReportHeader header = ReadReportHeader(body);
+    const size_t total = header.total, offset = header.offset, chunk = header.chunk;
     if (total != kAnswerSize || chunk > kChunkSize || offset + chunk > kAnswerSize) return false;
     std::copy(body + 6, body + 6 + chunk, out->begin() + static_cast<std::ptrdiff_t>(offset));
     received += chunk;
@@ -56,10 +53,8 @@ bool KeyWatch::EndsCommand(const Report& report) const {
   if (!known_ || IsSessionKeyRequest(report)) return true;
   uint8_t plain[kBodySize];
   qk::TokenChainDecrypt(report.data() + 1, plain, key_.data(), kBodySize);
-  const size_t total = Get16(plain);
-  const size_t offset = Get16(plain + 2);
-  const size_t chunk = plain[5];
-  return offset + chunk >= total;
+  const ReportHeader header = ReadReportHeader(plain);
+  return header.offset + header.chunk >= header.total;
 }
 
 }  // namespace qksim::link

@@ -19,7 +19,9 @@
 
 #include "platform/virtual/directory.h"
 #include "platform/virtual/frame.h"
+#include "platform/virtual/proof.h"
 #include "sim/link/key_watch.h"
+#include "transport/sha256.h"
 
 namespace qksim::link {
 
@@ -31,7 +33,7 @@ namespace {
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr size_t kOpenPayloadLocal = 2;  // version, share mode
-constexpr size_t kOpenPayloadTcp = kOpenPayloadLocal + vlink::kSecretSize;
+constexpr size_t kOpenPayloadTcp = kOpenPayloadLocal + vlink::kNonceSize;
 constexpr size_t kReceiveChunk = 4096;
 // Bytes taken from one connection per turn of the loop, so one busy peer
 // cannot starve the others.
@@ -82,14 +84,6 @@ std::string Hex(const uint8_t* bytes, size_t size) {
     text.push_back(kDigits[bytes[i] & 15]);
   }
   return text;
-}
-
-// Compares without stopping at the first difference, so that timing tells
-// nothing about the secret.
-bool SameSecret(const uint8_t* a, const uint8_t* b, size_t size) {
-  uint8_t difference = 0;
-  for (size_t i = 0; i < size; ++i) difference = static_cast<uint8_t>(difference | (a[i] ^ b[i]));
-  return difference == 0;
 }
 
 bool FillLocalAddress(const std::string& path, sockaddr_un* address) {
@@ -177,10 +171,13 @@ class LinkServerLoop {
     int fd = -1;
     vlink::FrameReader reader;
     bool opened = false;
+    bool proving = false;  // TCP: the token's proof sent, the client's awaited
     bool exclusive = false;
     bool closing = false;  // send what is queued, then close; read nothing more
     bool dead = false;
     Clock::time_point openDeadline;
+    uint8_t clientNonce[vlink::kNonceSize] = {};
+    uint8_t tokenNonce[vlink::kNonceSize] = {};
     std::deque<std::vector<uint8_t>> out;
     size_t frontSent = 0;
     size_t queuedBytes = 0;
@@ -196,6 +193,9 @@ class LinkServerLoop {
   void Receive(Connection* conn);
   void HandleFrame(Connection* conn, const vlink::Frame& frame);
   void HandleOpen(Connection* conn, const vlink::Frame& frame);
+  void HandleClientProof(Connection* conn, const vlink::Frame& frame);
+  void Admit(Connection* conn);
+  size_t CountOpened() const;
   void HandleReport(Connection* conn, const vlink::Frame& frame);
   void Refuse(Connection* conn, uint32_t systemError);
   void Schedule(const AnswerPlan& plan, uint64_t sender);
@@ -279,10 +279,22 @@ void LinkServerLoop::Accept() {
   for (;;) {
     const int fd = accept(c_.listenFd, nullptr, nullptr);
     if (fd < 0) return;  // EAGAIN: all taken; anything else: try again next turn
-    if (connections_.size() >= kMaxConnections || !SetNonBlocking(fd)) {
+    if (!SetNonBlocking(fd)) {
       close(fd);
       continue;
     }
+    // Connections still in their open are held apart from the opened ones
+    // and bounded on their own: when too many wait, the oldest goes, so that
+    // idle connections cannot keep a newcomer (the owner listing or opening)
+    // from being heard within its time.
+    size_t pending = 0;
+    Connection* oldest = nullptr;
+    for (const auto& conn : connections_) {
+      if (conn->opened || conn->dead) continue;
+      ++pending;
+      if (oldest == nullptr || conn->openDeadline < oldest->openDeadline) oldest = conn.get();
+    }
+    if (pending >= kMaxPendingConnections && oldest != nullptr) Kill(oldest);
     if (c_.options.tcp) {
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -323,7 +335,9 @@ void LinkServerLoop::Receive(Connection* conn) {
 }
 
 void LinkServerLoop::HandleFrame(Connection* conn, const vlink::Frame& frame) {
-  if (!conn->opened) {
+  if (conn->proving) {
+    HandleClientProof(conn, frame);
+  } else if (!conn->opened) {
     HandleOpen(conn, frame);
   } else if (frame.type == vlink::kFrameReport) {
     HandleReport(conn, frame);
@@ -336,23 +350,60 @@ void LinkServerLoop::HandleOpen(Connection* conn, const vlink::Frame& frame) {
   const std::vector<uint8_t>& p = frame.payload;
   const size_t expected = c_.options.tcp ? kOpenPayloadTcp : kOpenPayloadLocal;
   if (frame.type != vlink::kFrameOpen) return Kill(conn);
-  // Over TCP an open without its secret is let in no more than a wrong one.
-  const bool missingSecret = c_.options.tcp && p.size() == kOpenPayloadLocal;
-  if (p.size() != expected && !missingSecret) return Kill(conn);
+  // Over TCP an open without a nonce is let in no more than a wrong proof.
+  const bool missingNonce = c_.options.tcp && p.size() == kOpenPayloadLocal;
+  if (p.size() != expected && !missingNonce) return Kill(conn);
   if (p[0] != vlink::kProtocolVersion || p[1] > 1) return Kill(conn);
-  if (c_.options.tcp &&
-      (missingSecret || !SameSecret(p.data() + kOpenPayloadLocal, c_.secret, vlink::kSecretSize))) {
+  conn->exclusive = p[1] == 1;
+  if (!c_.options.tcp) return Admit(conn);
+  if (missingNonce) return Refuse(conn, kErrorAccessDenied);
+  // The token proves first that it holds the secret, over the client's
+  // nonce and a fresh one of its own; the client answers in kind.
+  std::copy(p.begin() + kOpenPayloadLocal, p.end(), conn->clientNonce);
+  if (!ReadRandom(conn->tokenNonce, sizeof conn->tokenNonce)) return Kill(conn);
+  const qk::Sha256Digest proof = vlink::TokenProof(c_.secret, conn->clientNonce, conn->tokenNonce);
+  std::vector<uint8_t> payload(conn->tokenNonce, conn->tokenNonce + vlink::kNonceSize);
+  payload.insert(payload.end(), proof.begin(), proof.end());
+  std::vector<uint8_t> bytes;
+  vlink::AppendFrame(vlink::kFrameProof, payload.data(), payload.size(), &bytes);
+  conn->proving = true;
+  Queue(conn, std::move(bytes));
+  Flush(conn);
+}
+
+void LinkServerLoop::HandleClientProof(Connection* conn, const vlink::Frame& frame) {
+  if (frame.type != vlink::kFrameProof || frame.payload.size() != vlink::kClientProofPayload) {
+    return Kill(conn);
+  }
+  const qk::Sha256Digest expected =
+      vlink::ClientProof(c_.secret, conn->clientNonce, conn->tokenNonce);
+  if (!qk::SameDigest(expected.data(), frame.payload.data(), expected.size())) {
     return Refuse(conn, kErrorAccessDenied);
   }
-  const bool exclusive = p[1] == 1;
+  conn->proving = false;
+  Admit(conn);
+}
+
+size_t LinkServerLoop::CountOpened() const {
+  size_t opened = 0;
+  for (const auto& conn : connections_) {
+    if (conn->opened && !conn->dead) ++opened;
+  }
+  return opened;
+}
+
+void LinkServerLoop::Admit(Connection* conn) {
+  const bool exclusive = conn->exclusive;
   for (const auto& other : connections_) {
     if (other.get() == conn || !other->opened || other->dead) continue;
     // Windows sharing: an exclusive open needs nobody else there, and
     // nobody gets in beside an exclusive one.
     if (exclusive || other->exclusive) return Refuse(conn, kErrorSharingViolation);
   }
+  // Only opened connections count towards the limit; a connection that
+  // would pass it is closed, as a device with too many handles refuses one.
+  if (CountOpened() >= kMaxConnections) return Kill(conn);
   conn->opened = true;
-  conn->exclusive = exclusive;
   c_.openConnections.fetch_add(1);
   const Identity& id = c_.options.identity;
   const uint8_t identity[vlink::kIdentityPayload] = {

@@ -29,8 +29,10 @@ struct LinkOptions {
 };
 
 // Limits of one server.
-constexpr size_t kMaxConnections = 32;
-constexpr uint32_t kOpenFrameWaitMs = 5000;  // connect to open frame
+constexpr size_t kMaxConnections = 32;  // opened ones
+// Connections not yet opened: held apart, the oldest closed beyond this.
+constexpr size_t kMaxPendingConnections = 64;
+constexpr uint32_t kOpenFrameWaitMs = 2000;  // connect to a completed open
 constexpr size_t kMaxQueuedOutputPerConnection = 256 * 1024;
 constexpr size_t kMaxScheduledBytes = 4 * 1024 * 1024;
 

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/private_file.h"
+
 namespace qksim::link {
 namespace {
 
@@ -93,9 +95,10 @@ TraceWriter::~TraceWriter() {
 
 bool TraceWriter::Open(const std::string& path, std::string* error) {
   // The trace shows what a token was told: nobody else gets to read it.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) {
-    *error = "cannot open trace file " + path + ": " + std::strerror(errno);
+  int fd = -1;
+  std::string reason;
+  if (!qksim::OpenOwnFileForWriting(path, &fd, &reason)) {
+    *error = "cannot use trace file: " + reason;
     return false;
   }
   std::FILE* file = fdopen(fd, "w");

@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "platform/virtual/directory.h"
+#include "platform/virtual/proof.h"
 #include "tests/platform/temp_dir.h"
 
 namespace qk::platform::vlink {
@@ -68,8 +71,8 @@ struct Link {
   }
   bool Open(const Bytes& answer, uint32_t timeoutMs = 1000) {
     if (!answer.empty()) SendRaw(token, answer);
-    device.reset(Handshake(std::move(client), ShareMode::kShared, nullptr, Deadline(timeoutMs),
-                           &error));
+    device.reset(
+        Handshake(std::move(client), ShareMode::kShared, nullptr, Deadline(timeoutMs), &error));
     if (device) event = device->CreateIoEvent();
     return device != nullptr;
   }
@@ -89,7 +92,11 @@ struct Link {
 };
 
 TEST(VirtualHandshake, FailedOpensReportAWindowsErrorInTime) {
-  const struct { const char* name; Bytes answer; uint32_t error; } cases[] = {
+  const struct {
+    const char* name;
+    Bytes answer;
+    uint32_t error;
+  } cases[] = {
       {"sharing violation", FrameOf('E', {0, 0, 0, 32}), 32},
       {"refusal naming no error", FrameOf('E', {0, 0, 0, 0}), 2},
       {"identity too short", FrameOf('I', {1, 0x7A, 0x5C, 0x0B, 0x21, 0}), 2},
@@ -101,6 +108,63 @@ TEST(VirtualHandshake, FailedOpensReportAWindowsErrorInTime) {
     EXPECT_FALSE(link.Open(c.answer, 100)) << c.name;
     EXPECT_LT(Clock::now() - start, milliseconds(1000)) << c.name;
     EXPECT_EQ(link.error, c.error) << c.name;
+  }
+}
+
+// Over TCP the client sends its nonce, never the secret, and goes on only
+// when the token's proof is right. The token side runs in a thread, as its
+// proof depends on the client's nonce.
+TEST(VirtualHandshake, TokenMustProveTheSecretBeforeTheClientDoes) {
+  Bytes secret(kSecretSize);
+  for (size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<uint8_t>(i * 37 + 1);
+  enum class Token { kRightProof, kWrongSecret, kShortProof, kRefuses };
+  const struct {
+    const char* name;
+    Token token;
+    bool opens;
+    uint32_t error;
+  } cases[] = {
+      {"right proof", Token::kRightProof, true, 0},
+      {"proof under another secret", Token::kWrongSecret, false, kErrorAccessDenied},
+      {"proof frame too short", Token::kShortProof, false, kErrorFileNotFound},
+      {"refusal instead of a proof", Token::kRefuses, false, kErrorAccessDenied},
+  };
+  for (const auto& c : cases) {
+    Link link;
+    Bytes heard;  // every frame payload the client sent, in order
+    std::thread token([&] {
+      const Frame open = ReadFrame(link.token);
+      heard = open.payload;
+      if (open.type != 'O' || open.payload.size() != 2 + kNonceSize) return;
+      if (c.token == Token::kRefuses) return SendRaw(link.token, FrameOf('E', {0, 0, 0, 5}));
+      Bytes key = secret;
+      if (c.token == Token::kWrongSecret) key[0] ^= 1;
+      const Bytes tokenNonce(kNonceSize, 0x77);
+      const Sha256Digest proof = TokenProof(key.data(), open.payload.data() + 2, tokenNonce.data());
+      Bytes payload = tokenNonce;
+      payload.insert(payload.end(), proof.begin(), proof.end());
+      if (c.token == Token::kShortProof) payload.pop_back();
+      SendRaw(link.token, FrameOf('P', payload));
+      const Frame answer = ReadFrame(link.token);
+      if (answer.type == 0) return;  // the client hung up
+      heard.insert(heard.end(), answer.payload.begin(), answer.payload.end());
+      const Sha256Digest expected =
+          ClientProof(secret.data(), open.payload.data() + 2, tokenNonce.data());
+      if (answer.type == 'P' && answer.payload == Bytes(expected.begin(), expected.end())) {
+        SendRaw(link.token, FrameOf('I', kIdentity));
+      }
+    });
+    link.device.reset(Handshake(std::move(link.client), ShareMode::kShared, secret.data(),
+                                Deadline(1000), &link.error));
+    link.CloseToken();
+    token.join();
+    EXPECT_EQ(link.device != nullptr, c.opens) << c.name;
+    EXPECT_EQ(link.error, c.error) << c.name;
+    EXPECT_EQ(heard.size(), 2 + kNonceSize + (c.opens ? kSha256Size : 0))
+        << c.name << ": the client answers only a right proof";
+    EXPECT_EQ(std::search(heard.begin(), heard.end(), secret.begin(), secret.begin() + 8),
+              heard.end())
+        << c.name << ": the secret travelled";
   }
 }
 
@@ -133,10 +197,14 @@ TEST(VirtualDevice, ReportsTravelInOrderAndPartialFramesWait) {
 }
 
 TEST(VirtualDevice, HostileFramesOrAClosedTokenBreakTheConnection) {
-  const struct { const char* name; Bytes bytes; } cases[] = {
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } cases[] = {
       {"report of 64 bytes", FrameOf('R', Bytes(64, 0))},  // any frame the reader rejects
       {"identity after open", FrameOf('I', kIdentity)},
       {"open from the token", FrameOf('O', {1, 0})},
+      {"proof after open", FrameOf('P', Bytes(kTokenProofPayload, 0))},
   };
   for (const auto& c : cases) {
     auto link = Link::Opened();
@@ -161,7 +229,12 @@ void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0
 
 TEST(TokenDirectory, UntrustedOrMissingEntriesAreRefused) {
   const std::string tcp = "port 9\nsecret " + std::string(64, '0') + "\n";
-  const struct { const char* name; mode_t file, dir; bool viaLink; uint32_t error; } cases[] = {
+  const struct {
+    const char* name;
+    mode_t file, dir;
+    bool viaLink;
+    uint32_t error;
+  } cases[] = {
       {".tcp readable by others", 0604, 0700, false, 5},
       {".tcp through a symbolic link", 0600, 0700, true, 5},
       {"directory writable by others", 0600, 0777, false, 5},
@@ -183,12 +256,12 @@ TEST(TokenDirectory, ListsEntriesInByteOrderWithinThePathLimit) {
   TempDir dir;
   const std::string base = kPathPrefix + dir.path() + "/";
   using Names = std::vector<std::string>;
-  for (const auto& name : Names{"b.tcp", "a.sock", "B.sock", "a10.tcp", "a2.tcp", "notes.txt",
-                                ".sock"}) {
+  for (const auto& name :
+       Names{"b.tcp", "a.sock", "B.sock", "a10.tcp", "a2.tcp", "notes.txt", ".sock"}) {
     WriteFile(dir / name, "");
   }
-  const Names expected = {base + "B.sock", base + "a.sock", base + "a10.tcp",
-                          base + "a2.tcp", base + "b.tcp"};
+  const Names expected = {base + "B.sock", base + "a.sock", base + "a10.tcp", base + "a2.tcp",
+                          base + "b.tcp"};
   EXPECT_EQ(ListVirtualPaths(dir.path()), expected);
   EXPECT_TRUE(ListVirtualPaths(dir / "missing").empty());
 }

@@ -6,7 +6,7 @@ if(TARGET qktoken_simlink)
               LABELS concurrency)
 endif()
 if(TARGET qktoken-sim AND TARGET qktoken-driver)
-  qk_add_test(NAME link_tool_test SOURCES link/tool_test.cpp)
+  qk_add_test(NAME link_tool_test SOURCES link/tool_test.cpp LIBS qktoken_sim)
   add_dependencies(link_tool_test qktoken-sim qktoken-driver)
   target_compile_definitions(link_tool_test PRIVATE
     QK_SIM_TOOL="$<TARGET_FILE:qktoken-sim>"

@@ -12,7 +12,7 @@ FaultRule Rule(const std::string& text) {
   return rule;
 }
 
-TEST(FaultSpec, ParsesEveryPartAndRefusesMalformedSpecs) {
+TEST(FaultRule, ParsesEveryPartAndRefusesMalformedRules) {
   const FaultRule a = Rule("slow:0x10@always"), b = Rule("corrupt:5@2"), c = Rule("truncate@1+3");
   EXPECT_TRUE(a.kind == FaultKind::kSlow && a.arg == 16u && !a.times && a.skip == 0);
   EXPECT_TRUE(b.kind == FaultKind::kCorrupt && b.arg == 5u && b.times == 2u);

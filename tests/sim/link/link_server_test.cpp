@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +23,7 @@
 #include "include/qktoken.h"
 #include "platform/virtual/directory.h"
 #include "platform/virtual/frame.h"
+#include "platform/virtual/proof.h"
 #include "platform/virtual/virtual_device.h"
 #include "transport/exchange.h"
 
@@ -183,26 +186,180 @@ Bytes Frame(char type, Bytes payload, Bytes before = {}) {
   return before;
 }
 
-TEST_F(LinkTest, WrongTcpSecretIsRefusedWithAccessDenied) {
-  LinkServer* server = Serve(true);
-  std::ifstream file(server->EntryPath());
+int ConnectLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+vlink::TcpEndpoint ReadEndpoint(const std::string& path) {
+  std::ifstream file(path);
   std::stringstream text;
   text << file.rdbuf();
   vlink::TcpEndpoint endpoint;
-  ASSERT_TRUE(vlink::ParseTcpFile(text.str().data(), text.str().size(), &endpoint));
-  for (const size_t secretBytes : {size_t{0}, vlink::kSecretSize}) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(endpoint.port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    Bytes payload = {1, 0};
-    payload.insert(payload.end(), endpoint.secret, endpoint.secret + secretBytes);
-    if (secretBytes > 0) payload.back() ^= 1;  // one bit off
-    Bytes received;
-    EXPECT_TRUE(ServerHangsUp(fd, Frame('O', payload), 2000, &received));
-    EXPECT_EQ(received, Frame('E', {0, 0, 0, 5})) << secretBytes;
+  EXPECT_TRUE(vlink::ParseTcpFile(text.str().data(), text.str().size(), &endpoint));
+  return endpoint;
+}
+
+// Reads exactly `size` bytes within a second.
+Bytes ReceiveExactly(int fd, size_t size) {
+  Bytes bytes;
+  while (bytes.size() < size) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t buffer[512];
+    if (poll(&p, 1, 1000) <= 0) break;
+    const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+    if (n <= 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  return bytes;
+}
+
+// The token proves the secret over both nonces; a client that sends no nonce,
+// or whose proof is wrong by one bit, is refused with access denied.
+TEST_F(LinkTest, WrongTcpProofIsRefusedWithAccessDenied) {
+  LinkServer* server = Serve(true);
+  const vlink::TcpEndpoint endpoint = ReadEndpoint(server->EntryPath());
+  Bytes received;
+  const int bare = ConnectLoopback(endpoint.port);
+  ASSERT_GE(bare, 0);
+  EXPECT_TRUE(ServerHangsUp(bare, Frame('O', {1, 0}), 2000, &received));
+  EXPECT_EQ(received, Frame('E', {0, 0, 0, 5}));
+
+  for (const uint8_t flip : {uint8_t{0x00}, uint8_t{0x01}}) {
+    const int fd = ConnectLoopback(endpoint.port);
+    ASSERT_GE(fd, 0);
+    Bytes open = {1, 0};
+    const Bytes clientNonce(vlink::kNonceSize, 0x5A);
+    open.insert(open.end(), clientNonce.begin(), clientNonce.end());
+    const Bytes frame = Frame('O', open);
+    ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), ssize_t(frame.size()));
+    const Bytes proof = ReceiveExactly(fd, 3 + vlink::kTokenProofPayload);
+    ASSERT_EQ(proof.size(), 3 + vlink::kTokenProofPayload);
+    ASSERT_EQ(proof[0], 'P');
+    const uint8_t* tokenNonce = proof.data() + 3;
+    const qk::Sha256Digest expected =
+        vlink::TokenProof(endpoint.secret, clientNonce.data(), tokenNonce);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), tokenNonce + vlink::kNonceSize));
+    qk::Sha256Digest mine = vlink::ClientProof(endpoint.secret, clientNonce.data(), tokenNonce);
+    mine[31] ^= flip;
+    received.clear();
+    if (flip != 0) {
+      EXPECT_TRUE(ServerHangsUp(fd, Frame('P', Bytes(mine.begin(), mine.end())), 2000, &received));
+      EXPECT_EQ(received, Frame('E', {0, 0, 0, 5}));
+    } else {
+      const Bytes answer = Frame('P', Bytes(mine.begin(), mine.end()));
+      ASSERT_EQ(send(fd, answer.data(), answer.size(), MSG_NOSIGNAL), ssize_t(answer.size()));
+      EXPECT_EQ(ReceiveExactly(fd, 3 + vlink::kIdentityPayload)[0], 'I');
+      close(fd);
+    }
+  }
+}
+
+// A process squatting on the port of a stale entry, without the secret: the
+// open fails with access denied, and it is sent neither the secret nor any
+// report.
+TEST_F(LinkTest, SquatterWithoutTheSecretGetsNothing) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  Bytes secret(vlink::kSecretSize);
+  for (size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<uint8_t>(0xC3 ^ i * 7);
+  std::string hex;
+  for (uint8_t b : secret) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+  const std::string entry = dir_ + "/stale.tcp";
+  std::ofstream(entry) << "port " << ntohs(address.sin_port) << "\nsecret " << hex << "\n";
+  ASSERT_EQ(chmod(entry.c_str(), 0600), 0);
+
+  Bytes heard;  // everything the squatter is sent
+  std::thread squatter([&] {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0) return;
+    Bytes guess(3 + vlink::kTokenProofPayload, 0x11);  // a proof made up without the secret
+    guess[0] = 'P', guess[1] = 0, guess[2] = vlink::kTokenProofPayload;
+    pollfd p{fd, POLLIN, 0};
+    uint8_t buffer[512];
+    bool answered = false;
+    while (poll(&p, 1, 3000) > 0) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      heard.insert(heard.end(), buffer, buffer + n);
+      if (!answered) send(fd, guess.data(), guess.size(), MSG_NOSIGNAL), answered = true;
+    }
+    close(fd);
+  });
+  uint32_t error = 0;
+  const std::string path = vlink::kPathPrefix + entry;
+  EXPECT_EQ(DevicePtr(vlink::OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error)), nullptr);
+  EXPECT_EQ(error, qk::platform::kErrorAccessDenied);
+  squatter.join();
+  close(listener);
+  ASSERT_EQ(heard.size(), 3 + 2 + vlink::kNonceSize) << "the open and nothing more";
+  EXPECT_EQ(heard[0], 'O');
+  EXPECT_EQ(std::search(heard.begin(), heard.end(), secret.begin(), secret.begin() + 8),
+            heard.end())
+      << "the secret travelled";
+}
+
+// Connections that never open hold nothing: they are closed after the open
+// time, and however many there are, the owner still lists and opens.
+TEST_F(LinkTest, IdleConnectionsCannotLockTheOwnerOut) {
+  for (const bool tcp : {false, true}) {
+    servers_.clear();
+    LinkServer* server = Serve(tcp);
+    const vlink::TcpEndpoint endpoint =
+        tcp ? ReadEndpoint(server->EntryPath()) : vlink::TcpEndpoint{};
+    std::vector<int> idle;
+    const size_t kIdle = 4 * kMaxPendingConnections;  // well past every limit
+    for (size_t i = 0; i < kIdle; ++i) {
+      int fd = -1;
+      if (tcp) {
+        fd = ConnectLoopback(endpoint.port);
+      } else {
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, server->EntryPath().c_str(), sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+          close(fd);
+          fd = -1;
+        }
+      }
+      if (fd >= 0) idle.push_back(fd);
+    }
+    EXPECT_GE(idle.size(), kMaxPendingConnections) << tcp;
+    for (int round = 0; round < 3; ++round) {  // listing and opening, with the idle ones held
+      ASSERT_EQ(OpenFirst(), QK_E_SUCCESS) << "tcp " << tcp << " round " << round;
+      EXPECT_EQ(Verify(), QK_E_SUCCESS);
+      EXPECT_EQ(QKCloseDevice(&context_), QK_E_SUCCESS);
+    }
+    // After the open time every idle connection has been closed by the token.
+    size_t closed = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kOpenFrameWaitMs + 2000);
+    for (int fd : idle) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd, POLLIN, 0};
+      uint8_t byte = 0;
+      if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) > 0 &&
+          recv(fd, &byte, 1, 0) <= 0) {
+        ++closed;
+      }
+      close(fd);
+    }
+    EXPECT_EQ(closed, idle.size()) << "tcp " << tcp;
   }
 }
 

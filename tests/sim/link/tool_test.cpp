@@ -1,13 +1,20 @@
 // qktoken-sim as a program: arguments, exit status, images, trace.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "sim/image.h"
+#include "sim/random.h"
+#include "sim/state.h"
 
 namespace {
 
@@ -16,18 +23,41 @@ struct Outcome {
   std::string output;  // stdout and stderr together
 };
 
-// Runs `arguments` (already shell-quoted) after the tool's path.
-Outcome Tool(const std::string& arguments) {
+// Runs `arguments` (already shell-quoted) after the tool's path; with a time
+// limit, under timeout(1), which exits 124 when the limit ends the tool.
+Outcome Tool(const std::string& arguments, int seconds = 0) {
   Outcome outcome;
-  std::FILE* pipe =
-      popen((std::string("'") + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
+  const std::string limit = seconds > 0 ? "timeout -s KILL " + std::to_string(seconds) + " " : "";
+  std::FILE* pipe = popen((limit + "'" + QK_SIM_TOOL + "' " + arguments + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return outcome;
   char buffer[512];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
     outcome.output.append(buffer, n);
   const int status = pclose(pipe);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (seconds > 0 && outcome.status == 128 + 9) outcome.status = 124;
   return outcome;
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// An image whose root (4 KiB) holds 256 subdirectories of 0xFFFFF0 bytes:
+// their sizes sum to exactly 2^32.
+std::vector<uint8_t> WrappingImage() {
+  qksim::Random random;
+  qksim::TokenState state = qksim::DefaultState(&random);
+  state.fileSystem.Format(256 * qksim::kEntryOverhead);
+  for (uint16_t i = 0; i < 256; ++i) {
+    qksim::Node directory;
+    directory.isDirectory = true;
+    directory.id = static_cast<uint16_t>(0x0100 + i);
+    directory.capacity = 0xFFFFF0;
+    state.fileSystem.Root().children.push_back(directory);
+  }
+  return qksim::EncodeImage(state);
 }
 
 std::string ReadText(const std::string& path) {
@@ -99,6 +129,81 @@ TEST_F(ToolTest, DriversStartedTogetherOnOneTokenEachPrintTheirResult) {
     ++results;
   }
   EXPECT_EQ(results, static_cast<size_t>(kDrivers)) << o.output;
+}
+
+// What the tool must refuse at once, naming the path: nothing of the token
+// may leak into a file that someone else can read or that points elsewhere.
+TEST_F(ToolTest, RefusesLinksFifosForeignFilesAndWrappingImages) {
+  const std::string victim = dir_ + "/victim", link = dir_ + "/link", fifo = dir_ + "/fifo";
+  const std::string foreign = dir_ + "/foreign", wrapping = dir_ + "/wrapping.img";
+  std::ofstream(victim) << "victim\n";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(foreign) << "foreign\n";
+  const bool root = geteuid() == 0;  // only root can give a file away
+  if (root) {
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(foreign.c_str(), 0666), 0);
+  }
+  WriteBytes(wrapping, WrappingImage());
+
+  const struct {
+    const char* option;
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {"--image", link, "symbolic link"},
+      {"--trace", link, "symbolic link"},
+      {"--image", fifo, "FIFO"},
+      {"--trace", fifo, "FIFO"},
+      {"--image", foreign, "another user"},
+      {"--trace", foreign, "another user"},
+      {"--image", wrapping, "exceed"},
+      {"--image", "/dev/null", "device"},
+      {"--trace", "/dev/null", "device"},
+  };
+  for (const auto& c : cases) {
+    if (c.path == foreign && !root) continue;
+    // `timeout`: a FIFO must not hang the tool (it blocks the stop signals).
+    const Outcome o = Tool(std::string("run ") + c.option + " '" + c.path + "' -- true", 10);
+    EXPECT_NE(o.status, 0) << c.option << " " << c.path << ": " << o.output;
+    EXPECT_NE(o.status, 124) << c.option << " " << c.path << " hung";
+    EXPECT_NE(o.output.find(c.path), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find(c.reason), std::string::npos) << o.output;
+  }
+  EXPECT_EQ(ReadText(victim), "victim\n");
+  if (root) {
+    EXPECT_EQ(ReadText(foreign), "foreign\n");
+  }
+}
+
+// The image's temporary file has a fresh name: a link planted where the old
+// fixed name (PATH.tmp) was receives nothing. An own trace file that others
+// could read is emptied and made private before anything is written.
+TEST_F(ToolTest, PlantedTemporaryLinkIsIgnoredAndTracesArePrivate) {
+  const std::string victim = dir_ + "/victim", image = dir_ + "/token.img";
+  const std::string trace = dir_ + "/trace.txt";
+  std::ofstream(victim) << "victim\n";
+  ASSERT_EQ(symlink(victim.c_str(), (image + ".tmp").c_str()), 0);
+  std::ofstream(trace) << "old contents\n";
+  ASSERT_EQ(chmod(trace.c_str(), 0644), 0);
+  const Outcome o =
+      Tool("run --image '" + image + "' --trace '" + trace + "' -- '" + QK_DRIVER_TOOL + "'", 60);
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_EQ(ReadText(victim), "victim\n");
+  struct stat info {};
+  ASSERT_EQ(lstat(image.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(lstat(trace.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(ReadText(trace).find("old contents"), std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "victim" || name == "token.img" || name == "token.img.tmp" ||
+                name == "trace.txt")
+        << "left behind: " << name;
+  }
 }
 
 }  // namespace

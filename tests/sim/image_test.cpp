@@ -10,6 +10,7 @@
 #include "sim/state.h"
 #include "sim/token.h"
 #include "tests/sim/sim_test_util.h"
+#include "tests/sim/wrapping_image.h"
 
 namespace qksimtest {
 namespace {
@@ -71,24 +72,8 @@ TEST(SimImage, ACorruptImageFileIsRefusedAndLeftAsItWas) {
   std::remove(path.c_str());
 }
 
-// A 4 KiB root holding 256 subdirectories of 0xFFFFF0 bytes each: each entry
-// fits the per-entry limits, and the sum is exactly 2^32.
-qksim::TokenState WrappingState() {
-  qksim::Random random;
-  qksim::TokenState state = qksim::DefaultState(&random);
-  state.fileSystem.Format(256 * qksim::kEntryOverhead);
-  for (uint16_t i = 0; i < 256; ++i) {
-    qksim::Node directory;
-    directory.isDirectory = true;
-    directory.id = static_cast<uint16_t>(0x0100 + i);
-    directory.capacity = 0xFFFFF0;
-    state.fileSystem.Root().children.push_back(directory);
-  }
-  return state;
-}
-
 TEST(SimImage, DirectorySizesThatWrapIn32BitsAreRefused) {
-  const qksim::TokenState wrapping = WrappingState();
+  const qksim::TokenState wrapping = qksimtest::WrappingState();
   ASSERT_EQ(uint64_t{256} * (qksim::kEntryOverhead + 0xFFFFF0), uint64_t{1} << 32);
   qksim::TokenState loaded;
   std::string error;

@@ -15,6 +15,7 @@
 #include "sim/image.h"
 #include "sim/random.h"
 #include "sim/state.h"
+#include "tests/sim/wrapping_image.h"
 
 namespace {
 
@@ -42,22 +43,6 @@ Outcome Tool(const std::string& arguments, int seconds = 0) {
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// An image whose root (4 KiB) holds 256 subdirectories of 0xFFFFF0 bytes:
-// their sizes sum to exactly 2^32.
-std::vector<uint8_t> WrappingImage() {
-  qksim::Random random;
-  qksim::TokenState state = qksim::DefaultState(&random);
-  state.fileSystem.Format(256 * qksim::kEntryOverhead);
-  for (uint16_t i = 0; i < 256; ++i) {
-    qksim::Node directory;
-    directory.isDirectory = true;
-    directory.id = static_cast<uint16_t>(0x0100 + i);
-    directory.capacity = 0xFFFFF0;
-    state.fileSystem.Root().children.push_back(directory);
-  }
-  return qksim::EncodeImage(state);
 }
 
 std::string ReadText(const std::string& path) {
@@ -145,7 +130,7 @@ TEST_F(ToolTest, RefusesLinksFifosForeignFilesAndWrappingImages) {
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(foreign.c_str(), 0666), 0);
   }
-  WriteBytes(wrapping, WrappingImage());
+  WriteBytes(wrapping, qksim::EncodeImage(qksimtest::WrappingState()));
 
   const struct {
     const char* option;

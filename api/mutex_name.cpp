@@ -76,12 +76,27 @@ void BuildMutexName(const char* prefix, const char* path, char* name) {
   name[length] = '\0';
 }
 
+void BuildIdentityMutexName(const char* prefix, uint64_t fileSystem, uint64_t fileId, char* name) {
+  char identity[] = "qktoken-0000000000000000-0000000000000000";
+  constexpr size_t kFirstAt = 8, kSecondAt = 25;
+  WriteHex8(static_cast<uint32_t>(fileSystem >> 32), identity + kFirstAt);
+  WriteHex8(static_cast<uint32_t>(fileSystem), identity + kFirstAt + 8);
+  WriteHex8(static_cast<uint32_t>(fileId >> 32), identity + kSecondAt);
+  WriteHex8(static_cast<uint32_t>(fileId), identity + kSecondAt + 8);
+  BuildMutexName(prefix, identity, name);
+}
+
 platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
                                         const platform::Device* device) {
 #if defined(_WIN32)
-  (void)device;
   char name[kMaxMutexNameLength + 1];
-  BuildMutexName(MutexNamespacePrefix(), path, name);
+  uint64_t fileSystem = 0;
+  uint64_t fileId = 0;
+  if (device != nullptr && device->TokenIdentity(&fileSystem, &fileId)) {
+    BuildIdentityMutexName(MutexNamespacePrefix(), fileSystem, fileId, name);
+  } else {
+    BuildMutexName(MutexNamespacePrefix(), path, name);
+  }
   platform::NamedMutex* mutex = platform::CreateNamedMutex(name);
 #else
   platform::NamedMutex* mutex = platform::CreateDeviceLock(path, device);

@@ -27,11 +27,17 @@ const char* MutexNamespacePrefix();
 // the same name for the same path.
 void BuildMutexName(const char* prefix, const char* path, char* name);
 
+// Writes the lock name of a token known by its file identity (a virtual
+// token's entry: volume and file number) under `prefix`: the same name for
+// every spelling of the token's path.
+void BuildIdentityMutexName(const char* prefix, uint64_t fileSystem, uint64_t fileId, char* name);
+
 // Creates or attaches to the exchange lock of the token at `path`; null when
-// it cannot be had. On Windows it is the named mutex of the path; elsewhere a
-// lock file in the user's private lock directory named by the identity of
-// `device` (the token opened on `path`), so that one token has one lock
-// however its path is written. With `initialOwner` the lock is also taken
+// it cannot be had. On Windows it is the named mutex of the path, or of the
+// entry's file identity for a virtual token; elsewhere a lock file in the
+// user's private lock directory named by the identity of `device` (the token
+// opened on `path`). Either way one token has one lock however its path is
+// written. With `initialOwner` the lock is also taken
 // (within the exchange's lock time limit); the open calls pass false.
 platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
                                         const platform::Device* device = nullptr);

@@ -95,6 +95,29 @@ if [[ -n "${QK_SIM_TOOL:-}" && -f "$driver" ]]; then
     echo "driver with a simulated token: exit status $status, expected 0 and Result: 13" >&2
     failed=1
   fi
+
+  # Drivers started together, half naming the token's directory DIR and half
+  # DIR\. : one token has one lock however it is reached, so each runs its
+  # transaction in turn and prints its result.
+  echo "== 32-bit drivers started together, the token's directory spelled two ways"
+  set +e
+  output=$(timeout 180 "$QK_SIM_TOOL" run --tcp -- sh -c '
+    d=$QKTOKEN_VIRTUAL_DIR
+    pids=
+    for i in 1 2 3; do
+      QKTOKEN_VIRTUAL_DIR=$d wine "$0" & pids="$pids $!"
+      QKTOKEN_VIRTUAL_DIR=$d/. wine "$0" & pids="$pids $!"
+    done
+    s=0; for p in $pids; do wait "$p" || s=1; done; exit $s' "$driver" 2>&1)
+  status=$?
+  set -e
+  results=$(grep -c '^Result: 13' <<<"$output" || true)
+  echo "$results of 6 drivers printed Result: 13"
+  if [[ $status -ne 0 || $results -ne 6 ]]; then
+    printf '%s\n' "$output"
+    echo "drivers started together: exit status $status, $results of 6 results" >&2
+    failed=1
+  fi
 fi
 
 exit $failed

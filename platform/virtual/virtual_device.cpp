@@ -11,7 +11,9 @@
 #include "platform/virtual/proof.h"
 #include "transport/sha256.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "platform/win32/windows_sdk.h"
+#else
 #include <sys/stat.h>
 #endif
 
@@ -272,6 +274,28 @@ Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const D
   return device;
 }
 
+bool EntryFileIdentity(const std::string& entryPath, uint64_t* fileSystem, uint64_t* fileId) {
+#ifdef _WIN32
+  HANDLE file = CreateFileA(entryPath.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  if (!known) return false;
+  *fileSystem = info.dwVolumeSerialNumber;
+  *fileId = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+#else
+  struct stat info;
+  if (stat(entryPath.c_str(), &info) != 0) return false;
+  *fileSystem = static_cast<uint64_t>(info.st_dev);
+  *fileId = static_cast<uint64_t>(info.st_ino);
+  return true;
+#endif
+}
+
 Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError) {
   *systemError = kErrorFileNotFound;
   if (!IsVirtualPath(path)) return nullptr;
@@ -295,15 +319,13 @@ Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemErr
       device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
     }
   }
-#ifndef _WIN32
   // One token, one lock, however its directory is written (DIR, DIR/.,
   // a link to it): the lock is named by the entry's file, not its path.
-  struct stat info;
-  if (device != nullptr && stat(entryPath.c_str(), &info) == 0) {
-    static_cast<VirtualDevice*>(device)->SetIdentity(static_cast<uint64_t>(info.st_dev),
-                                                     static_cast<uint64_t>(info.st_ino));
+  uint64_t fileSystem = 0;
+  uint64_t fileId = 0;
+  if (device != nullptr && EntryFileIdentity(entryPath, &fileSystem, &fileId)) {
+    static_cast<VirtualDevice*>(device)->SetIdentity(fileSystem, fileId);
   }
-#endif
   volatile uint8_t* secret = endpoint.secret;
   for (size_t i = 0; i < kSecretSize; ++i) secret[i] = 0;
   return device;

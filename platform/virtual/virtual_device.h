@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/virtual/frame.h"
@@ -63,6 +64,11 @@ class VirtualDevice final : public Device {
 // token's own for a refusal).
 Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
                   uint32_t* systemError);
+
+// The file system and file number of a directory entry: st_dev and st_ino, or
+// on Windows the volume serial number and the file index. They are the same
+// for every spelling of the path, which is what names a virtual token's lock.
+bool EntryFileIdentity(const std::string& entryPath, uint64_t* fileSystem, uint64_t* fileId);
 
 // OpenDevice for a "qkvirtual:" path: trust checks, connection, handshake.
 Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError);

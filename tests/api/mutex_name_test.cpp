@@ -29,3 +29,14 @@ TEST(MutexName, LongPathsKeepPrefixAndTailAndStayDistinct) {
   EXPECT_EQ(one.substr(one.size() - 20), std::string(14, 'x') + "RtailR");
   EXPECT_NE(one, NameOf("Local\\", "\\\\?\\hid#2" + tail)) << "heads that differ stay distinct";
 }
+
+// A virtual token's lock is named by its entry's identity, never by how its
+// path was written: distinct identities give distinct names.
+TEST(MutexName, IdentityNamesCarryBothNumbersInFull) {
+  char name[qk::kMaxMutexNameLength + 1];
+  qk::BuildIdentityMutexName("Local\\", 0x0123456789ABCDEFull, 0xFEDCBA9876543210ull, name);
+  EXPECT_STREQ(name, "Local\\qktoken-0123456789ABCDEF-FEDCBA9876543210");
+  char other[qk::kMaxMutexNameLength + 1];
+  qk::BuildIdentityMutexName("Local\\", 0x0123456789ABCDEFull, 0xFEDCBA9876543211ull, other);
+  EXPECT_STRNE(name, other);
+}

@@ -1,9 +1,6 @@
-"""Fixtures: simulated tokens served by `qktoken-sim serve` in a private
-temporary directory, and the in-tree package over the built library.
-
-The library and the simulator are taken from QKTOKEN_LIBRARY and QK_SIM_TOOL,
-or else from the build directories build-ci/ and build/ of the checkout.
-"""
+"""Fixtures: simulated tokens served by `qktoken-sim serve`, and the in-tree
+package over the library named by QKTOKEN_LIBRARY and QK_SIM_TOOL (or found in
+build-ci/ or build/)."""
 
 from __future__ import annotations
 
@@ -20,79 +17,61 @@ import pytest
 
 PYTHON_DIR = Path(__file__).resolve().parents[1]
 REPO = PYTHON_DIR.parent
-BUILD_DIRS = [REPO / "build-ci", REPO / "build"]
 
 
 def _first_file(variable: str, relative: str) -> Optional[Path]:
     if os.environ.get(variable):
         return Path(os.environ[variable])
-    for build in BUILD_DIRS:
-        if (build / relative).is_file():
-            return build / relative
-    return None
+    found = [b / relative for b in (REPO / "build-ci", REPO / "build") if (b / relative).is_file()]
+    return found[0] if found else None
 
 
 LIBRARY = _first_file("QKTOKEN_LIBRARY", "libqktoken.so")
 SIM_TOOL = _first_file("QK_SIM_TOOL", "tools/sim/qktoken-sim")
 if LIBRARY is None or SIM_TOOL is None:
-    raise pytest.UsageError(
-        "build the library and the simulator first (cmake --build build --target qktoken "
-        "qktoken-sim), or set QKTOKEN_LIBRARY and QK_SIM_TOOL"
-    )
-# Set before anything loads the library; child processes inherit it.
-os.environ["QKTOKEN_LIBRARY"] = str(LIBRARY)
+    raise pytest.UsageError("build the targets qktoken and qktoken-sim, or set QKTOKEN_LIBRARY and QK_SIM_TOOL")
+os.environ["QKTOKEN_LIBRARY"] = str(LIBRARY)  # before the first load; children inherit it
 sys.path.insert(0, str(PYTHON_DIR))
 
 import qktoken  # noqa: E402
 
-START_TIMEOUT_S = 10
+DEV, USER = qktoken.DEFAULT_DEVELOPER_PIN, qktoken.DEFAULT_USER_PIN
+
+
+def read_line(process: subprocess.Popen, timeout: float = 30) -> str:
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stdout, selectors.EVENT_READ)
+        ready = selector.select(timeout)
+    return process.stdout.readline().strip() if ready else "(no line in time)"
 
 
 @contextlib.contextmanager
 def serve(directory: Path, *options: str) -> Iterator[Path]:
-    """Serves one simulated token in ``directory`` until the block ends;
-    yields its entry's path."""
-    process = subprocess.Popen(
-        [str(SIM_TOOL), "serve", "--dir", str(directory), *options],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    """Serves one simulated token in ``directory`` for the block; yields its entry."""
+    process = subprocess.Popen([str(SIM_TOOL), "serve", "--dir", str(directory), *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        with selectors.DefaultSelector() as selector:
-            selector.register(process.stdout, selectors.EVENT_READ)
-            ready = selector.select(START_TIMEOUT_S)
-        line = process.stdout.readline() if ready else ""
+        line = read_line(process, 10)
         if not line.startswith("serving "):
             process.kill()
             raise RuntimeError(f"qktoken-sim did not start: {line!r} {process.stderr.read()}")
-        yield Path(line.split(" ", 1)[1].strip())
+        yield Path(line.split(" ", 1)[1])
     finally:
-        if process.poll() is None:
-            process.terminate()
-        try:
-            process.wait(timeout=START_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        for stream in (process.stdout, process.stderr):
-            stream.close()
+        process.terminate()
+        process.communicate(timeout=10)
 
 
 @pytest.fixture
 def private_dir() -> Iterator[Path]:
-    # Short paths: a socket's path must fit in 108 bytes.
-    with tempfile.TemporaryDirectory(prefix="qkpy-") as name:
+    with tempfile.TemporaryDirectory(prefix="qkpy-") as name:  # short: socket paths fit 108 bytes
         yield Path(name)
 
 
 @pytest.fixture
 def token_dir(private_dir: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Path]:
-    """A directory serving one fresh simulated token, named by QKTOKEN_VIRTUAL_DIR."""
-    directory = private_dir / "tokens"
-    with serve(directory):
-        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(directory))
-        yield directory
+    with serve(private_dir / "tokens"):
+        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "tokens"))
+        yield private_dir / "tokens"
 
 
 @pytest.fixture
@@ -115,36 +94,18 @@ def short_time_limits() -> Iterator[None]:
     qktoken.reset_time_limits()
 
 
-def run_python(code: str, env: Optional[dict] = None, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs ``code`` in a fresh interpreter that imports the in-tree package."""
-    environment = dict(os.environ if env is None else env)
-    environment["PYTHONPATH"] = os.pathsep.join(
-        [str(PYTHON_DIR)] + [p for p in [environment.get("PYTHONPATH")] if p]
-    )
-    return subprocess.run(
-        [sys.executable, "-c", code], env=environment, capture_output=True, text=True,
-        timeout=timeout,
-    )
-
-
-def spawn_python(code: str) -> subprocess.Popen:
-    """Starts ``code`` in a fresh interpreter (stdin and stdout are pipes)."""
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = str(PYTHON_DIR)
-    return subprocess.Popen(
-        [sys.executable, "-c", code], env=environment, stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
-    )
+def python(code: str, env: Optional[dict] = None, wait: bool = True):  # type: ignore[no-untyped-def]
+    """Runs ``code`` in a fresh interpreter that imports the in-tree package;
+    with ``wait=False`` returns the running process (stdin, stdout are pipes)."""
+    env = dict(os.environ if env is None else env, PYTHONPATH=str(PYTHON_DIR))
+    if wait:
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
 
 
 def expect_line(process: subprocess.Popen, expected: str, timeout: float = 30) -> None:
-    """Reads the child's next line and checks it (fails with its stderr)."""
-    with selectors.DefaultSelector() as selector:
-        selector.register(process.stdout, selectors.EVENT_READ)
-        ready = selector.select(timeout)
-    line = process.stdout.readline().strip() if ready else "(no line in time)"
+    line = read_line(process, timeout)
     if line != expected:
         process.kill()
-        _, errors = process.communicate()
-        pytest.fail(f"child said {line!r}, expected {expected!r}; stderr:\n{errors}")
-
+        pytest.fail(f"child said {line!r}, expected {expected!r}; stderr:\n{process.communicate()[1]}")

@@ -1,15 +1,13 @@
 """Bad arguments raise TypeError or ValueError before anything reaches the
-library (a refusal by the library would be a QKError instead)."""
+library (a refusal by the library would be a QKError instead); the time limits."""
 
 from __future__ import annotations
 
 import pytest
 
 import qktoken
-from qktoken import Control, PinKind
-
-DEV = qktoken.DEFAULT_DEVELOPER_PIN
-USER = qktoken.DEFAULT_USER_PIN
+from conftest import DEV, USER
+from qktoken import Control, PinKind, TimeLimits
 
 BAD_CALLS = [
     # verify_pin / change_pin
@@ -57,49 +55,43 @@ BAD_CALLS = [
 ]
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, exception, message",
-    BAD_CALLS,
-    ids=[f"{c[0]}-{i}" for i, c in enumerate(BAD_CALLS)],
-)
-def test_a_bad_argument_is_refused_before_the_library(
-    token: qktoken.Token, method, args, kwargs, exception, message
-) -> None:
+# Catches: a bad value reaching the library, or wrapping silently (offsets, SEND_25's last byte).
+@pytest.mark.parametrize("method, args, kwargs, exception, message", BAD_CALLS,
+                         ids=[f"{c[0]}-{i}" for i, c in enumerate(BAD_CALLS)])
+def test_a_bad_argument_is_refused_before_the_library(token, method, args, kwargs, exception, message) -> None:
     token.verify_pin(DEV, PinKind.DEVELOPER)
-    call = getattr(token, method)
     with pytest.raises(exception, match=message):
-        result = call(*args, **kwargs)
+        result = getattr(token, method)(*args, **kwargs)
         if method == "transaction":
             result.__enter__()
-    # The token is untouched: the developer PIN is still verified and no
-    # directory or file appeared.
-    token.make_file(0x0EEE, 1)
+    token.make_file(0x0EEE, 1)  # untouched: the PIN is still verified and no file appeared
 
 
-@pytest.mark.parametrize(
-    "kwargs, exception",
-    [({"exclusive": 1}, TypeError), ({"transaction": "yes"}, TypeError),
-     ({"timeout_ms": -1}, ValueError)],
-)
-def test_open_checks_its_options(description, kwargs, exception) -> None:
+# Catches: bad open options leaving a handle open, or a bad limit changing the others.
+@pytest.mark.parametrize("call, exception", [
+    (lambda d: qktoken.open(d, exclusive=1), TypeError),
+    (lambda d: qktoken.open(d, transaction="yes"), TypeError),
+    (lambda d: qktoken.open(d, timeout_ms=-1), ValueError),
+    (lambda d: qktoken.open(0), TypeError),
+    (lambda d: qktoken.set_time_limits(lock_ms=0), ValueError),
+    (lambda d: qktoken.set_time_limits(read_ms=qktoken.MAX_WAIT_MS + 1), ValueError),
+    (lambda d: qktoken.set_time_limits(write_ms=1.5), TypeError),
+    (lambda d: qktoken.set_time_limits(first_read_ms=True), TypeError),
+])
+def test_bad_options_change_nothing(description, call, exception) -> None:
+    before = qktoken.get_time_limits()
     with pytest.raises(exception):
-        qktoken.open(description, **kwargs)
-    with qktoken.open(description) as t:  # nothing was left open
+        call(description)
+    assert qktoken.get_time_limits() == before
+    with qktoken.open(description) as t:
         t.verify_pin(USER)
 
 
-def test_open_takes_only_a_description(token_dir) -> None:
-    with pytest.raises(TypeError, match="TokenDescription"):
-        qktoken.open(0)
-
-
-@pytest.mark.parametrize(
-    "kwargs, exception",
-    [({"lock_ms": 0}, ValueError), ({"read_ms": qktoken.MAX_WAIT_MS + 1}, ValueError),
-     ({"write_ms": 1.5}, TypeError), ({"first_read_ms": True}, TypeError)],
-)
-def test_bad_time_limits_change_nothing(kwargs, exception) -> None:
-    before = qktoken.get_time_limits()
-    with pytest.raises(exception):
-        qktoken.set_time_limits(**kwargs)
-    assert qktoken.get_time_limits() == before
+# Catches: setting some limits disturbing the others, or reset not restoring the defaults.
+def test_time_limits_set_some_and_reset_all() -> None:
+    defaults = TimeLimits(lock_ms=60000, write_ms=5000, first_read_ms=60000, read_ms=5000)
+    assert qktoken.reset_time_limits() == defaults
+    now = qktoken.set_time_limits(write_ms=1, read_ms=qktoken.MAX_WAIT_MS)
+    assert now == TimeLimits(60000, 1, 60000, qktoken.MAX_WAIT_MS) == qktoken.get_time_limits()
+    assert qktoken.set_time_limits() == now
+    assert qktoken.reset_time_limits() == defaults == qktoken.get_time_limits()

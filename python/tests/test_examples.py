@@ -12,49 +12,23 @@ import pytest
 
 from conftest import PYTHON_DIR, REPO, SIM_TOOL
 
-EXAMPLES = PYTHON_DIR / "examples"
-DOC = REPO / "docs" / "python.md"
 
-
-def run_example(script: str, *sim_options: str, **env: str) -> subprocess.CompletedProcess:
+# Catches: an example broken by a change to the package, or a verdict with the wrong exit status.
+@pytest.mark.parametrize("script, options, env, status, pattern", [
+    ("provision.py", [], {}, 0, r"token [0-9a-f]{16} \(QK-SIM\) provisioned:\n"
+     r"  directory 2000: config 0001 \(25 bytes\), reader 0F00\n"
+     r"  key pair 1001/1002: 1024 bits, modulus .*\n  user PIN changed, 5 tries\n"),
+    ("test_rig.py", ["--tokens", "3"], {}, 0, r"(token \d: .*\n(  .*\n)*  PASS\n){3}3 of 3 tokens passed\n"),
+    ("test_rig.py", [], {"QK_RIG_PIN": "11111111"}, 1, r"(.*\n)*  FAIL: wrong PIN, 14 tries left\n0 of 1 tokens passed\n"),
+])
+def test_the_examples_run_as_written(script, options, env, status, pattern) -> None:
     environment = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), **env)
     environment.pop("QKTOKEN_VIRTUAL_DIR", None)
-    return subprocess.run(
-        [str(SIM_TOOL), "run", *sim_options, "--", sys.executable, str(EXAMPLES / script)],
-        env=environment, capture_output=True, text=True, timeout=120,
-    )
-
-
-def test_provisioning_lays_out_the_token() -> None:
-    result = run_example("provision.py")
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert re.fullmatch(r"token [0-9a-f]{16} \(QK-SIM\) provisioned:", lines[0])
-    assert lines[1:] == [
-        "  directory 2000: config 0001 (25 bytes), reader 0F00",
-        lines[2],
-        "  user PIN changed, 5 tries",
-    ]
-    assert lines[2].startswith("  key pair 1001/1002: 1024 bits, modulus ")
-
-
-def test_the_rig_passes_every_good_token() -> None:
-    result = run_example("test_rig.py", "--tokens", "3")
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.count("  PASS\n") == 3
-    assert result.stdout.endswith("3 of 3 tokens passed\n")
-
-
-def test_the_rig_reports_a_wrong_pin_with_its_tries_left() -> None:
-    result = run_example("test_rig.py", QK_RIG_PIN="11111111")
-    assert result.returncode == 1
-    assert "  FAIL: wrong PIN, 14 tries left\n0 of 1 tokens passed\n" in result.stdout
-
-
-@pytest.mark.parametrize("script", ["provision.py", "test_rig.py"])
-def test_the_document_shows_the_script_as_it_runs(script: str) -> None:
-    text = DOC.read_text(encoding="utf-8")
+    result = subprocess.run([str(SIM_TOOL), "run", *options, "--", sys.executable, str(PYTHON_DIR / "examples" / script)],
+                            env=environment, capture_output=True, text=True, timeout=120)
+    assert result.returncode == status, result.stderr
+    assert re.fullmatch(pattern, result.stdout), result.stdout
+    doc = (REPO / "docs" / "python.md").read_text(encoding="utf-8")
     marker = f"<!-- python/examples/{script} -->\n```python\n"
-    assert marker in text, f"docs/python.md has no copy of {script}"
-    copy = text.split(marker, 1)[1].split("```\n", 1)[0]
-    assert copy == (EXAMPLES / script).read_text(encoding="utf-8")
+    assert marker in doc, f"docs/python.md has no copy of {script}"
+    assert doc.split(marker, 1)[1].split("```\n", 1)[0] == (PYTHON_DIR / "examples" / script).read_text(encoding="utf-8")

@@ -8,83 +8,68 @@ from qktoken import rsa
 
 P256 = 0xE16854C6DA891524B494A73D33FBA0D059C05BB9CD9CB03AC28CB594E2DD81AD
 Q256 = 0xEEFAD0E72231099D6C5585EFE97673FB0039F5336E04676BCEA92BBDBE456497
-P512 = int(
-    "C92FB8B486880C6B82DCC28AD5ED9C0043A9E816F4D0435633CDE0ED8D398298"
-    "858FECBC374E1A6AF4891AD7FE1E26FF2A592D92DA800EE1C2CB6291E0D29885", 16)
-Q512 = int(
-    "DE53D642CCE1D0AC3F533F265D28017A98A3201D9F45E0381B72059749EDEE73"
-    "5F47F96960C492A5DE94C5986EE3E459D830D81BB23DF2EF91FD8855416882A1", 16)
-
+P512 = int("C92FB8B486880C6B82DCC28AD5ED9C0043A9E816F4D0435633CDE0ED8D398298"
+           "858FECBC374E1A6AF4891AD7FE1E26FF2A592D92DA800EE1C2CB6291E0D29885", 16)
+Q512 = int("DE53D642CCE1D0AC3F533F265D28017A98A3201D9F45E0381B72059749EDEE73"
+           "5F47F96960C492A5DE94C5986EE3E459D830D81BB23DF2EF91FD8855416882A1", 16)
 KEYS = [rsa.PrivateKey.from_primes(P256, Q256), rsa.PrivateKey.from_primes(P512, Q512, 3)]
 
 
+# Catches: wrong arithmetic, byte order or padding in blocks and signatures.
 @pytest.mark.parametrize("key", KEYS, ids=["512", "1024"])
-def test_raw_blocks_agree_with_modular_exponentiation(key: rsa.PrivateKey) -> None:
+def test_blocks_and_signatures_agree_with_modular_exponentiation(key: rsa.PrivateKey) -> None:
     public, k, n = key.public_key(), key.block_length, key.modulus
     for m in (0, 1, 2, n // 3, n - 1):
-        block = m.to_bytes(k, "big")
-        c = rsa.public_block(block, public)
+        c = rsa.public_block(m.to_bytes(k, "big"), public)
         assert c == pow(m, key.public_exponent, n).to_bytes(k, "big")
-        assert rsa.private_block(c, key) == block
-    assert rsa.public_block(b"\x02", public) == pow(2, key.public_exponent, n).to_bytes(k, "big")
-
-
-@pytest.mark.parametrize("key", KEYS, ids=["512", "1024"])
-def test_padded_signatures_round_trip(key: rsa.PrivateKey) -> None:
-    k = key.block_length
+        assert rsa.private_block(c, key) == m.to_bytes(k, "big")
+    assert rsa.public_block(b"\x02", public) == pow(2, key.public_exponent, n).to_bytes(k, "big")  # short input
     for message in (b"", b"abc", bytes(range(k - 11))):
-        signature = rsa.private_encrypt(message, key)
         padded = b"\0\1" + b"\xff" * (k - 3 - len(message)) + b"\0" + message
-        assert signature == pow(int.from_bytes(padded, "big"), key.private_exponent,
-                                key.modulus).to_bytes(k, "big")
-        assert rsa.public_decrypt(signature, key.public_key()) == message
+        signature = rsa.private_encrypt(message, key)
+        assert signature == pow(int.from_bytes(padded, "big"), key.private_exponent, n).to_bytes(k, "big")
+        assert rsa.public_decrypt(signature, public) == message
 
 
+# Catches: a number not below n or bad padding accepted instead of raising RSA_E_DATA.
 def test_refusals_carry_the_rsa_codes() -> None:
-    key = KEYS[0]
-    public, k = key.public_key(), key.block_length
-    with pytest.raises(rsa.RsaError) as raised:
-        rsa.public_block(key.modulus.to_bytes(k, "big"), public)  # not below n
-    assert raised.value.code == rsa.RSA_E_DATA
-    with pytest.raises(rsa.RsaError) as raised:  # only seven bytes of FF
-        bad = b"\0\1" + b"\xff" * 7 + b"\0" + bytes(k - 10)
-        rsa.public_decrypt(rsa.private_block(bad, key), public)
-    assert raised.value.code == rsa.RSA_E_DATA
+    key, k = KEYS[0], KEYS[0].block_length
+    for call in (lambda: rsa.public_block(key.modulus.to_bytes(k, "big"), key.public_key()),
+                 lambda: rsa.public_decrypt(rsa.private_block(  # only seven bytes of FF
+                     b"\0\1" + b"\xff" * 7 + b"\0" + bytes(k - 10), key), key.public_key())):
+        with pytest.raises(rsa.RsaError) as raised:
+            call()
+        assert raised.value.code == rsa.RSA_E_DATA
 
 
-@pytest.mark.parametrize(
-    "call, exception",
-    [
-        (lambda: rsa.public_block(bytes(65), KEYS[0].public_key()), ValueError),
-        (lambda: rsa.private_encrypt(bytes(54), KEYS[0]), ValueError),
-        (lambda: rsa.public_block("text", KEYS[0].public_key()), TypeError),
-        (lambda: rsa.private_block(bytes(4), KEYS[0].public_key()), TypeError),
-        (lambda: rsa.PublicKey(1 << 1024 | 1, 3), ValueError),
-        (lambda: rsa.PublicKey(10, 3), ValueError),
-        (lambda: rsa.PublicKey(-7, 3), ValueError),
-        (lambda: rsa.PrivateKey(P256 * Q256 + 2, 3, P256, Q256, 1, 1, pow(Q256, -1, P256)),
-         ValueError),
-        (lambda: rsa.PrivateKey(P256 * Q256, 3, P256, Q256, 1, 1, 5), ValueError),
-        (lambda: rsa.PrivateKey(P512 * Q512 * 3, 3, P512 * 3, Q512, 1, 1, 1), ValueError),
-    ],
-)
+# Catches: oversized or inconsistent keys and inputs reaching the library.
+@pytest.mark.parametrize("call, exception", [
+    (lambda: rsa.public_block(bytes(65), KEYS[0].public_key()), ValueError),
+    (lambda: rsa.private_encrypt(bytes(54), KEYS[0]), ValueError),
+    (lambda: rsa.public_block("text", KEYS[0].public_key()), TypeError),
+    (lambda: rsa.private_block(bytes(4), KEYS[0].public_key()), TypeError),
+    (lambda: rsa.PublicKey(1 << 1024 | 1, 3), ValueError),
+    (lambda: rsa.PublicKey(10, 3), ValueError),
+    (lambda: rsa.PublicKey(-7, 3), ValueError),
+    (lambda: rsa.PrivateKey(P256 * Q256 + 2, 3, P256, Q256, 1, 1, pow(Q256, -1, P256)), ValueError),
+    (lambda: rsa.PrivateKey(P256 * Q256, 3, P256, Q256, 1, 1, 5), ValueError),
+    (lambda: rsa.PrivateKey(P512 * Q512 * 3, 3, P512 * 3, Q512, 1, 1, 1), ValueError),
+    (lambda: rsa.PublicKey.from_token_block(bytes(75)), ValueError),
+])
 def test_bad_keys_and_inputs_are_refused_before_the_library(call, exception) -> None:
     with pytest.raises(exception):
         call()
 
 
+# Catches: the token's key blocks decoded with wrong offsets or lengths.
 def test_token_blocks_decode_to_keys() -> None:
-    key = KEYS[0]
-    k, half = key.block_length, key.block_length // 2
-    public_block = (512).to_bytes(4, "big") + (65537).to_bytes(4, "big") + bytes(4) \
-        + key.modulus.to_bytes(k, "big")
-    private_block = (512).to_bytes(4, "big") + (65537).to_bytes(4, "big") + bytes(12) + b"".join(
-        v.to_bytes(half, "big")
-        for v in (key.prime1, key.prime2, key.exponent1, key.exponent2, key.coefficient))
+    key, k = KEYS[0], KEYS[0].block_length
+    head = (512).to_bytes(4, "big") + (65537).to_bytes(4, "big")
+    public_block = head + bytes(4) + key.modulus.to_bytes(k, "big")
+    private_block = head + bytes(12) + b"".join(v.to_bytes(k // 2, "big") for v in (
+        key.prime1, key.prime2, key.exponent1, key.exponent2, key.coefficient))
     assert rsa.PublicKey.from_token_block(public_block) == key.public_key()
     decoded = rsa.PrivateKey.from_token_blocks(public_block, private_block)
     assert rsa.private_block(b"\x07", decoded) == rsa.private_block(b"\x07", key)
     with pytest.raises(ValueError):
         rsa.PrivateKey.from_token_blocks(public_block, private_block[:-1])
-    with pytest.raises(ValueError):
-        rsa.PublicKey.from_token_block(public_block[:-1])

@@ -52,39 +52,33 @@ BAD_CALLS = [
     ("control", (Control.SEND_25, bytes(15) + b"\x01"), {}, ValueError, "16th byte"),
     ("control", (Control.SEND_CB, bytes(257)), {}, ValueError, "1 to 256 bytes"),
     ("transaction", (), {"timeout_ms": qktoken.MAX_WAIT_MS + 1}, ValueError, "timeout_ms"),
+    # the module's functions (D: the token's description)
+    ("open", ("D",), {"exclusive": 1}, TypeError, "exclusive"),
+    ("open", ("D",), {"transaction": "yes"}, TypeError, "transaction"),
+    ("open", ("D",), {"timeout_ms": -1}, ValueError, "timeout_ms"),
+    ("open", (0,), {}, TypeError, "TokenDescription"),
+    ("set_time_limits", (), {"lock_ms": 0}, ValueError, "lock_ms must be from 1"),
+    ("set_time_limits", (), {"read_ms": qktoken.MAX_WAIT_MS + 1}, ValueError, "read_ms must be from 1"),
+    ("set_time_limits", (), {"write_ms": 1.5}, TypeError, "write_ms must be an int"),
+    ("set_time_limits", (), {"first_read_ms": True}, TypeError, "first_read_ms must be an int"),
 ]
 
 
-# Catches: a bad value reaching the library, or wrapping silently (offsets, SEND_25's last byte).
+# Catches: a bad value reaching the library or wrapping silently (offsets, SEND_25's
+# last byte), a bad open leaving a handle, a bad limit changing the others.
 @pytest.mark.parametrize("method, args, kwargs, exception, message", BAD_CALLS,
                          ids=[f"{c[0]}-{i}" for i, c in enumerate(BAD_CALLS)])
-def test_a_bad_argument_is_refused_before_the_library(token, method, args, kwargs, exception, message) -> None:
+def test_a_bad_argument_is_refused_before_the_library(description, token, method, args, kwargs, exception,
+                                                      message) -> None:
     token.verify_pin(DEV, PinKind.DEVELOPER)
+    limits = qktoken.get_time_limits()
+    call = getattr(token, method, None) or getattr(qktoken, method)
     with pytest.raises(exception, match=message):
-        result = getattr(token, method)(*args, **kwargs)
+        result = call(*[description if a == "D" else a for a in args], **kwargs)
         if method == "transaction":
             result.__enter__()
     token.make_file(0x0EEE, 1)  # untouched: the PIN is still verified and no file appeared
-
-
-# Catches: bad open options leaving a handle open, or a bad limit changing the others.
-@pytest.mark.parametrize("call, exception", [
-    (lambda d: qktoken.open(d, exclusive=1), TypeError),
-    (lambda d: qktoken.open(d, transaction="yes"), TypeError),
-    (lambda d: qktoken.open(d, timeout_ms=-1), ValueError),
-    (lambda d: qktoken.open(0), TypeError),
-    (lambda d: qktoken.set_time_limits(lock_ms=0), ValueError),
-    (lambda d: qktoken.set_time_limits(read_ms=qktoken.MAX_WAIT_MS + 1), ValueError),
-    (lambda d: qktoken.set_time_limits(write_ms=1.5), TypeError),
-    (lambda d: qktoken.set_time_limits(first_read_ms=True), TypeError),
-])
-def test_bad_options_change_nothing(description, call, exception) -> None:
-    before = qktoken.get_time_limits()
-    with pytest.raises(exception):
-        call(description)
-    assert qktoken.get_time_limits() == before
-    with qktoken.open(description) as t:
-        t.verify_pin(USER)
+    assert qktoken.get_time_limits() == limits
 
 
 # Catches: setting some limits disturbing the others, or reset not restoring the defaults.

@@ -1,5 +1,5 @@
 """Two processes on one token: transactions, a replaced session, exclusive
-opens. The other process is a fresh interpreter driven through stdin and stdout."""
+opens. The other process is a fresh interpreter, driven through stdin and stdout."""
 
 from __future__ import annotations
 
@@ -12,20 +12,14 @@ from conftest import DEV, PYTHON_DIR, USER, expect_line, python
 from qktoken import Code, PinKind
 from test_token import read_back
 
-
-def child(body: str):  # type: ignore[no-untyped-def]
-    prelude = f"import sys, qktoken\nsys.path.insert(0, {str(PYTHON_DIR / 'tests')!r})\n[d] = qktoken.list_tokens()\n"
-    return python(prelude + textwrap.dedent(body), wait=False)
+PRELUDE = f"import sys, qktoken\nsys.path.insert(0, {str(PYTHON_DIR / 'tests')!r})\n[d] = qktoken.list_tokens()\n"
 
 
-def finish(process, *lines: str, go: bool = False) -> None:  # type: ignore[no-untyped-def]
-    if go:
-        process.stdin.write("go\n")
-        process.stdin.flush()
-    for line in lines:
-        expect_line(process, line, timeout=120)
-    errors = process.communicate(timeout=60)[1]
-    assert process.returncode == 0, errors
+def child(body: str, wait: bool = True):  # type: ignore[no-untyped-def]
+    """Runs ``body`` with the token's description in ``d``; waits for it to succeed unless told not to."""
+    process = python(PRELUDE + textwrap.dedent(body), wait=wait)
+    assert not wait or process.returncode == 0, process.stderr
+    return process
 
 
 # Catches: a transaction lock not held across processes, not honouring its timeout,
@@ -40,13 +34,12 @@ def test_a_holder_in_another_process_keeps_this_one_out(description, options, er
             print("held", flush=True)
             sys.stdin.readline()
             t.verify_pin(qktoken.DEFAULT_USER_PIN)
-        print("done", flush=True)
-    """)
+    """, wait=False)
     expect_line(holder, "held")
     with pytest.raises(error) as raised:
         qktoken.open(description, **options)
     assert raised.value.code == code
-    finish(holder, "done", go=True)
+    assert holder.communicate("go\n", timeout=60)[0] == "" and holder.returncode == 0
     with qktoken.open(description, **dict(options, timeout_ms=5000)) as t:
         t.verify_pin(USER)
 
@@ -64,34 +57,22 @@ def test_transactions_keep_two_processes_steps_together(token) -> None:
             with qktoken.open(d, transaction=True) as t:
                 t.verify_pin(qktoken.DEFAULT_DEVELOPER_PIN, qktoken.PinKind.DEVELOPER)
                 t.write(0x0002, marker)
-                got = read_back(t, 0x0002, 0, len(marker))
-                assert got == marker, (got, marker)
-        print("ok", flush=True)
-    """) for name in ("first", "second")]
+                assert read_back(t, 0x0002, 0, len(marker)) == marker
+    """, wait=False) for name in ("first", "second")]
     for w in workers:
-        finish(w, "ok")
+        errors = w.communicate(timeout=120)[1]
+        assert w.returncode == 0, errors
 
 
 # Catches: a replaced session not reported (SessionReplacedError), and a
 # transaction's lock kept after a close inside it.
 def test_another_open_replaces_the_session_and_a_close_ends_the_transaction(description) -> None:
-    t = qktoken.open(description)
-    t.verify_pin(USER)
-    other = child("""
-        with qktoken.open(d) as t:
-            t.verify_pin(qktoken.DEFAULT_USER_PIN)
-        print("opened", flush=True)
-    """)
-    finish(other, "opened")
-    with t:
+    with qktoken.open(description) as t:
+        t.verify_pin(USER)
+        child("with qktoken.open(d) as t:\n    t.verify_pin(qktoken.DEFAULT_USER_PIN)")
         with pytest.raises(qktoken.SessionReplacedError) as raised:
             t.verify_pin(USER)
         assert raised.value.name == "QK_E_SESSION_REPLACED"
     with qktoken.open(qktoken.list_tokens()[0]) as t, t.transaction():
         t.close()
-    other = child("""
-        with qktoken.open(d, transaction=True, timeout_ms=2000) as t:
-            t.verify_pin(qktoken.DEFAULT_USER_PIN)
-        print("ok", flush=True)
-    """)
-    finish(other, "ok")
+    child("with qktoken.open(d, transaction=True, timeout_ms=2000) as t:\n    t.verify_pin(qktoken.DEFAULT_USER_PIN)")

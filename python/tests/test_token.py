@@ -75,14 +75,14 @@ def test_info_and_control_queries(token: qktoken.Token) -> None:
     info = token.info
     assert (info.info_byte, info.version, info.model, info.capacity, info.value) == (
         1, 0x0102, b"QK-SIM", 262144, bytes(16))
-    assert info.serial == token.control(Control.GET_INFO_EIGHT) and len(info.serial) == 8
     sizes = {Control.GET_INFO_BYTE: 1, Control.GET_INFO_EIGHT: 8, Control.GET_INFO_NUMBER: 4,
              Control.GET_INFO_BLOCK: 16, Control.GET_CC_VALUE: 4, Control.GET_INFO_SIX: 6,
              Control.GET_CD_VALUE: 4, Control.GET_INFO_WORD: 2}
-    answers = {code: int.from_bytes(token.control(code), sys.byteorder) for code in sizes}
-    assert {code: len(token.control(code)) for code in sizes} == sizes
-    assert answers[Control.GET_INFO_NUMBER] == 262144
-    assert answers[Control.GET_CC_VALUE] == answers[Control.GET_CD_VALUE] > 0  # the root's free bytes
+    answers = {code: token.control(code) for code in sizes}
+    assert {code: len(a) for code, a in answers.items()} == sizes and answers[Control.GET_INFO_EIGHT] == info.serial
+    number = {code: int.from_bytes(a, sys.byteorder) for code, a in answers.items()}
+    assert number[Control.GET_INFO_NUMBER] == 262144
+    assert number[Control.GET_CC_VALUE] == number[Control.GET_CD_VALUE] > 0  # the root's free bytes
     record = token.control(Control.GET_FILE_RECORD, b"0001")
     assert int.from_bytes(record[:2], sys.byteorder) == 1 and record[2] == FileType.EXECUTABLE
 
@@ -164,18 +164,17 @@ def test_generated_key_pairs(token: qktoken.Token, bits: int) -> None:
 # Catches: control sends not reaching the record, mode 2 not logging out, reset not restoring.
 def test_control_sends_and_reset(token: qktoken.Token) -> None:
     token.verify_pin(DEV, PinKind.DEVELOPER)
-    for code, data in ((Control.SEND_25, b"provisioned"), (Control.SEND_E7, b"\x07"),
-                       (Control.SEND_30, b"SERIAL01"), (Control.SEND_CB, bytes(256)),
-                       (Control.MODE_3, b"\x05\0\0\0"), (Control.MODE_1, b""), (Control.MODE_2, b"")):
+    for code, data in ((Control.SEND_25, b"provisioned"), (Control.SEND_E7, b"\x07"), (Control.SEND_30, b"SERIAL01"),
+                       (Control.SEND_CB, bytes(256)), (Control.MODE_3, b"\x05\0\0\0"), (Control.MODE_1, b""),
+                       (Control.MODE_2, b"")):
         token.control(code, data)
     with pytest.raises(qktoken.PinRequiredError):  # mode 2 logged both PINs out
         token.control(Control.RUN_E3)
-    info = token.info
-    assert (info.value, info.info_byte, info.serial) == (b"provisioned".ljust(16, b"\0"), 7, b"SERIAL01")
+    record = lambda: (token.info.value, token.info.info_byte, token.info.serial)  # noqa: E731
+    assert record() == (b"provisioned".ljust(16, b"\0"), 7, b"SERIAL01")
     token.verify_pin(DEV, PinKind.DEVELOPER)
     assert token.control(Control.RUN_E3) == b""
-    info = token.info
-    assert (info.value, info.info_byte, info.serial) == (bytes(16), 1, b"SERIAL01")
+    assert record() == (bytes(16), 1, b"SERIAL01")
 
 
 # Catches: nested transactions deadlocking, or the lock kept after an exception.
@@ -192,16 +191,14 @@ def test_transactions_nest_and_release_on_exceptions(token: qktoken.Token) -> No
 def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path, monkeypatch) -> None:
     with serve(private_dir / "slow", "--fault", "delay:400@1+3"):  # the first command after the open
         monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "slow"))
-        t = qktoken.open(qktoken.list_tokens()[0])
-        outcome = []
+        t, outcome = qktoken.open(qktoken.list_tokens()[0]), []
 
         def work() -> None:
-            try:
-                t.verify_pin(USER)
-                outcome.append("verified")
-                t.execute(1, b"\0\1\0\2")
-            except Exception as error:  # noqa: BLE001 - recorded for the assertion
-                outcome.append(type(error).__name__)
+            for call in (lambda: t.verify_pin(USER), lambda: t.execute(1, b"\0\1\0\2")):
+                try:
+                    outcome.append(call())
+                except Exception as error:  # noqa: BLE001 - recorded for the assertion
+                    outcome.append(type(error).__name__)
 
         worker = threading.Thread(target=work)
         worker.start()
@@ -210,4 +207,4 @@ def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path, mon
             time.sleep(0.005)
         t.close()  # returns once the verify is through
         worker.join()
-    assert outcome == ["verified", "ValueError"]
+    assert outcome == [None, "ValueError"]

@@ -1,6 +1,5 @@
-"""Fixtures: simulated tokens served by `qktoken-sim serve`, and the in-tree
-package over the library named by QKTOKEN_LIBRARY and QK_SIM_TOOL (or found in
-build-ci/ or build/)."""
+"""Simulated tokens served by `qktoken-sim serve`; the in-tree package over the library
+that QKTOKEN_LIBRARY names (and QK_SIM_TOOL the simulator), or else build-ci/ or build/ holds."""
 
 from __future__ import annotations
 
@@ -47,7 +46,8 @@ def read_line(process: subprocess.Popen, timeout: float = 30) -> str:
 
 @contextlib.contextmanager
 def serve(directory: Path, *options: str) -> Iterator[Path]:
-    """Serves one simulated token in ``directory`` for the block; yields its entry."""
+    """Serves one simulated token in ``directory`` for the block, named by QKTOKEN_VIRTUAL_DIR."""
+    os.environ["QKTOKEN_VIRTUAL_DIR"] = str(directory)  # the autouse fixture restores it
     process = subprocess.Popen([str(SIM_TOOL), "serve", "--dir", str(directory), *options],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -68,16 +68,10 @@ def private_dir() -> Iterator[Path]:
 
 
 @pytest.fixture
-def token_dir(private_dir: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Path]:
+def description(private_dir: Path) -> Iterator[qktoken.TokenDescription]:
     with serve(private_dir / "tokens"):
-        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "tokens"))
-        yield private_dir / "tokens"
-
-
-@pytest.fixture
-def description(token_dir: Path) -> qktoken.TokenDescription:
-    [found] = qktoken.list_tokens()
-    return found
+        [found] = qktoken.list_tokens()
+        yield found
 
 
 @pytest.fixture
@@ -87,16 +81,16 @@ def token(description: qktoken.TokenDescription) -> Iterator[qktoken.Token]:
 
 
 @pytest.fixture(autouse=True)
-def short_time_limits() -> Iterator[None]:
-    """A test that goes wrong fails in seconds, not after the one-minute waits."""
+def short_time_limits(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
+    """No tokens but those a test serves; a test that goes wrong fails in seconds, not minutes."""
+    monkeypatch.delenv("QKTOKEN_VIRTUAL_DIR", raising=False)
     qktoken.set_time_limits(lock_ms=10_000, first_read_ms=10_000)
     yield
     qktoken.reset_time_limits()
 
 
 def python(code: str, env: Optional[dict] = None, wait: bool = True):  # type: ignore[no-untyped-def]
-    """Runs ``code`` in a fresh interpreter that imports the in-tree package;
-    with ``wait=False`` returns the running process (stdin, stdout are pipes)."""
+    """Runs ``code`` in a fresh interpreter with the in-tree package; unless it waits, returns the process."""
     env = dict(os.environ if env is None else env, PYTHONPATH=str(PYTHON_DIR))
     if wait:
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)

@@ -1,5 +1,4 @@
-"""Result codes as exceptions: the family classes, the texts, and a wrong PIN
-down to a blocked one against the simulated token."""
+"""Result codes as exceptions: families, texts, a wrong PIN down to a blocked one, a lost token."""
 
 from __future__ import annotations
 
@@ -76,10 +75,9 @@ def test_wrong_pin_counts_down_to_blocked_and_a_reset_restores(token: qktoken.To
 
 # Catches: a vanished or silent token reported as anything but CommunicationError, or not in time.
 @pytest.mark.parametrize("fault", ["gone", "silent@1+3"])
-def test_a_token_gone_or_silent_raises_communication_error(private_dir, monkeypatch, fault) -> None:
+def test_a_token_gone_or_silent_raises_communication_error(private_dir, fault) -> None:
     with contextlib.ExitStack() as running:
-        running.enter_context(serve(private_dir / "t", "--fault", fault) if "@" in fault else serve(private_dir / "t"))
-        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "t"))
+        running.enter_context(serve(private_dir, *(["--fault", fault] if "@" in fault else [])))
         t = qktoken.open(qktoken.list_tokens()[0])
         if fault == "gone":
             running.close()

@@ -23,7 +23,6 @@ from conftest import PYTHON_DIR, REPO, SIM_TOOL
 ])
 def test_the_examples_run_as_written(script, options, env, status, pattern) -> None:
     environment = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), **env)
-    environment.pop("QKTOKEN_VIRTUAL_DIR", None)
     result = subprocess.run([str(SIM_TOOL), "run", *options, "--", sys.executable, str(PYTHON_DIR / "examples" / script)],
                             env=environment, capture_output=True, text=True, timeout=120)
     assert result.returncode == status, result.stderr

@@ -38,11 +38,9 @@ def code_of(call) -> int:  # type: ignore[no-untyped-def]
 # Catches: wrong slot/path or order in listing, stale tables, a failed open leaking a handle.
 def test_listing_and_opening(private_dir: Path, monkeypatch) -> None:
     directory = private_dir / "two"
-    (private_dir / "empty").mkdir()
-    monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "empty"))
+    monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir))  # nothing served in it
     assert qktoken.list_tokens() == []
     with serve(directory, "--name", "b"), serve(directory, "--name", "a"):
-        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(directory))
         found = qktoken.list_tokens()
         assert [(d.slot, d.path) for d in found] == [(0, f"qkvirtual:{directory / 'a.sock'}"),
                                                     (1, f"qkvirtual:{directory / 'b.sock'}")]
@@ -188,9 +186,8 @@ def test_transactions_nest_and_release_on_exceptions(token: qktoken.Token) -> No
 
 
 # Catches: close freeing the handle under a call running in another thread.
-def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path, monkeypatch) -> None:
-    with serve(private_dir / "slow", "--fault", "delay:400@1+3"):  # the first command after the open
-        monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir / "slow"))
+def test_close_waits_for_a_call_running_in_another_thread(private_dir: Path) -> None:
+    with serve(private_dir, "--fault", "delay:400@1+3"):  # the first command after the open
         t, outcome = qktoken.open(qktoken.list_tokens()[0]), []
 
         def work() -> None:

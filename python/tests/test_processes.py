@@ -64,8 +64,8 @@ def test_transactions_keep_two_processes_steps_together(token) -> None:
         assert w.returncode == 0, errors
 
 
-# Catches: a replaced session not reported (SessionReplacedError), and a
-# transaction's lock kept after a close inside it.
+# Catches: a replaced session not reported (SessionReplacedError); nested transactions
+# deadlocking; the lock kept after an exception or a close inside a transaction.
 def test_another_open_replaces_the_session_and_a_close_ends_the_transaction(description) -> None:
     with qktoken.open(description) as t:
         t.verify_pin(USER)
@@ -73,6 +73,11 @@ def test_another_open_replaces_the_session_and_a_close_ends_the_transaction(desc
         with pytest.raises(qktoken.SessionReplacedError) as raised:
             t.verify_pin(USER)
         assert raised.value.name == "QK_E_SESSION_REPLACED"
-    with qktoken.open(qktoken.list_tokens()[0]) as t, t.transaction():
-        t.close()
+    with qktoken.open(qktoken.list_tokens()[0]) as t:
+        with t.transaction() as inner, inner.transaction(timeout_ms=100):
+            t.verify_pin(USER)
+        with pytest.raises(KeyError), t.transaction():
+            raise KeyError("out")
+        with t.transaction():
+            t.close()
     child("with qktoken.open(d, transaction=True, timeout_ms=2000) as t:\n    t.verify_pin(qktoken.DEFAULT_USER_PIN)")

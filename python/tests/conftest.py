@@ -97,9 +97,3 @@ def python(code: str, env: Optional[dict] = None, wait: bool = True):  # type: i
     return subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
 
-
-def expect_line(process: subprocess.Popen, expected: str, timeout: float = 30) -> None:
-    line = read_line(process, timeout)
-    if line != expected:
-        process.kill()
-        pytest.fail(f"child said {line!r}, expected {expected!r}; stderr:\n{process.communicate()[1]}")

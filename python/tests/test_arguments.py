@@ -1,5 +1,4 @@
-"""Bad arguments raise TypeError or ValueError before anything reaches the
-library (a refusal by the library would be a QKError instead); the time limits."""
+"""Bad arguments raise TypeError or ValueError before they reach the library; the time limits."""
 
 from __future__ import annotations
 
@@ -10,16 +9,13 @@ from conftest import DEV, USER
 from qktoken import Control, PinKind, TimeLimits
 
 BAD_CALLS = [
-    # verify_pin / change_pin
     ("verify_pin", (12345678,), {}, TypeError, "pin must be bytes or str"),
     ("verify_pin", (b"1234567",), {}, ValueError, "8 or 24 bytes"),
     ("verify_pin", (USER,), {"kind": 2}, ValueError, "kind must be one of"),
     ("verify_pin", (USER,), {"kind": "user"}, TypeError, "kind must be a PinKind"),
     ("change_pin", (USER, DEV), {}, ValueError, "new_pin must be 8 bytes"),
-    ("change_pin", (DEV, DEV), {"kind": PinKind.DEVELOPER, "retry_limit": 255}, ValueError,
-     "retry_limit must be from 1 to 254"),
+    ("change_pin", (DEV, DEV), {"kind": PinKind.DEVELOPER, "retry_limit": 255}, ValueError, "from 1 to 254"),
     ("change_pin", (USER, USER), {"retry_limit": 3.0}, TypeError, "retry_limit must be an int"),
-    # identifiers and paths
     ("mkdir", ("12",), {}, ValueError, "four hexadecimal digits"),
     ("mkdir", ("12G4",), {}, ValueError, "four hexadecimal digits"),
     ("mkdir", (0x10000,), {}, ValueError, "0xFFFF"),
@@ -33,16 +29,13 @@ BAD_CALLS = [
     ("make_file", (1, 65536), {}, ValueError, "size must be from 1 to 65535"),
     ("make_file", (1, 16, 256), {}, ValueError, "file_type must be from 0 to 255"),
     ("make_file", (True, 16), {}, TypeError, "file_id must be an int"),
-    # data
     ("write", (1, "text"), {}, TypeError, "data must be bytes, bytearray or memoryview"),
     ("write", (1, b"ab"), {"offset": 65534}, ValueError, "data must be 0 to 1 bytes"),
     ("write", (1, b""), {"offset": 65536}, ValueError, "offset must be from 0 to 65535"),
     ("execute", (1, bytes(1025)), {}, ValueError, "data must be 0 to 1024 bytes"),
-    # key pairs
     ("generate_key_pair", (4096, 1, 2), {}, ValueError, "bits must be 512, 1024 or 2048"),
     ("generate_key_pair", (512, "1001", 0x1001), {}, ValueError, "must differ"),
     ("generate_key_pair", (512, 1, 2), {"exponent": 1 << 32}, ValueError, "exponent"),
-    # control
     ("control", (0x04,), {}, ValueError, "code must be one of"),
     ("control", ("GET_INFO_BYTE",), {}, TypeError, "code must be a Control"),
     ("control", (Control.GET_INFO_BYTE, b"x"), {}, ValueError, "data must be 0 bytes long"),
@@ -52,7 +45,7 @@ BAD_CALLS = [
     ("control", (Control.SEND_25, bytes(15) + b"\x01"), {}, ValueError, "16th byte"),
     ("control", (Control.SEND_CB, bytes(257)), {}, ValueError, "1 to 256 bytes"),
     ("transaction", (), {"timeout_ms": qktoken.MAX_WAIT_MS + 1}, ValueError, "timeout_ms"),
-    # the module's functions (D: the token's description)
+    # the module's functions; D stands for the token's description
     ("open", ("D",), {"exclusive": 1}, TypeError, "exclusive"),
     ("open", ("D",), {"transaction": "yes"}, TypeError, "transaction"),
     ("open", ("D",), {"timeout_ms": -1}, ValueError, "timeout_ms"),

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import qktoken
-from conftest import DEV, PYTHON_DIR, USER, expect_line, python
+from conftest import DEV, PYTHON_DIR, USER, python, read_line
 from qktoken import Code, PinKind
 from test_token import read_back
 
@@ -35,7 +35,7 @@ def test_a_holder_in_another_process_keeps_this_one_out(description, options, er
             sys.stdin.readline()
             t.verify_pin(qktoken.DEFAULT_USER_PIN)
     """, wait=False)
-    expect_line(holder, "held")
+    assert read_line(holder) == "held", holder.communicate(timeout=60)[1]
     with pytest.raises(error) as raised:
         qktoken.open(description, **options)
     assert raised.value.code == code

@@ -1,8 +1,6 @@
 """Simulated tokens served by `qktoken-sim serve`; the in-tree package over the library
 that QKTOKEN_LIBRARY names (and QK_SIM_TOOL the simulator), or else build-ci/ or build/ holds."""
 
-from __future__ import annotations
-
 import contextlib
 import os
 import selectors

@@ -1,7 +1,5 @@
 """Bad arguments raise TypeError or ValueError before they reach the library; the time limits."""
 
-from __future__ import annotations
-
 import pytest
 
 import qktoken
@@ -57,8 +55,7 @@ BAD_CALLS = [
 ]
 
 
-# Catches: a bad value reaching the library or wrapping silently (offsets, SEND_25's
-# last byte), a bad open leaving a handle, a bad limit changing the others.
+# Catches: a bad value reaching the library or wrapped silently (offsets, SEND_25), or changing the limits.
 @pytest.mark.parametrize("method, args, kwargs, exception, message", BAD_CALLS,
                          ids=[f"{c[0]}-{i}" for i, c in enumerate(BAD_CALLS)])
 def test_a_bad_argument_is_refused_before_the_library(description, token, method, args, kwargs, exception,

@@ -1,14 +1,14 @@
-"""Result codes as exceptions: families, texts, a wrong PIN down to a blocked one, a lost token."""
-
-from __future__ import annotations
+"""Result codes as exceptions: families, texts, a wrong PIN down to a blocked one, a lost token;
+and the constants mirror the C header."""
 
 import contextlib
 import pickle
+import re
 
 import pytest
 
 import qktoken
-from conftest import DEV, USER, serve
+from conftest import DEV, REPO, USER, serve
 from qktoken import Code, PinKind, TextForm
 from qktoken.errors import error_for
 
@@ -46,8 +46,7 @@ def test_texts_come_in_every_form() -> None:
             qktoken.error_text(code)
 
 
-# Catches: tries left miscounted, a right PIN not restoring the counter, a blocked PIN
-# not raised as PinBlockedError, or the developer reset not restoring the user PIN.
+# Catches: tries left miscounted or not restored, a blocked PIN misreported, a failing developer reset.
 def test_wrong_pin_counts_down_to_blocked_and_a_reset_restores(token: qktoken.Token) -> None:
     def wrong() -> int:
         with pytest.raises(qktoken.WrongPinError) as raised:
@@ -79,3 +78,18 @@ def test_a_token_gone_or_silent_raises_communication_error(private_dir, fault) -
         qktoken.set_time_limits(first_read_ms=300, read_ms=300)
         with t, pytest.raises(qktoken.CommunicationError):
             t.verify_pin(USER)
+
+
+DEFINES = {name: int(value, 0) for name, value in re.findall(
+    r"#define (QK_\w+)\s+(0x[0-9A-Fa-f]+|\d+)u\b", (REPO / "include" / "qktoken.h").read_text())}
+
+
+# Catches: a constant added to or changed in the header but not in the package.
+def test_every_header_constant_is_mirrored() -> None:
+    for prefix, enum in (("QK_E_", qktoken.Code), ("QK_CTRL_", qktoken.Control), ("QK_FILE_", qktoken.FileType),
+                         ("QK_TEXT_", qktoken.TextForm), ("QK_PIN_", qktoken.PinKind)):
+        header = {n[len(prefix):]: v for n, v in DEFINES.items() if n.startswith(prefix) and not n.endswith("_LENGTH")}
+        assert header == {m.name: m.value for m in enum}, prefix
+    for name in ("MAX_DEVICES", "MAX_WAIT_MS", "MAX_FILE_SIZE", "MAX_EXEC_INPUT", "MAX_EXEC_OUTPUT",
+                 "MAX_PATH_CHARS", "PIN_USER_LENGTH", "PIN_DEVELOPER_LENGTH"):
+        assert getattr(qktoken, name) == DEFINES["QK_" + name], name

@@ -1,8 +1,6 @@
 """Two processes on one token: transactions, a replaced session, exclusive
 opens. The other process is a fresh interpreter, driven through stdin and stdout."""
 
-from __future__ import annotations
-
 import textwrap
 
 import pytest
@@ -22,8 +20,7 @@ def child(body: str, wait: bool = True):  # type: ignore[no-untyped-def]
     return process
 
 
-# Catches: a transaction lock not held across processes, not honouring its timeout,
-# or an exclusive open succeeding beside another process's handle.
+# Catches: a transaction lock not held across processes or past its timeout; an exclusive open beside another.
 @pytest.mark.parametrize("options, error, code", [
     ({"transaction": True, "timeout_ms": 300}, qktoken.TokenBusyError, Code.LOCK_UNAVAILABLE),
     ({"exclusive": True}, qktoken.CommunicationError, Code.DEVICE_NOT_CONNECTED),
@@ -64,8 +61,7 @@ def test_transactions_keep_two_processes_steps_together(token) -> None:
         assert w.returncode == 0, errors
 
 
-# Catches: a replaced session not reported (SessionReplacedError); nested transactions
-# deadlocking; the lock kept after an exception or a close inside a transaction.
+# Catches: a replaced session unreported; nested transactions stuck; a lock kept past an exception or a close.
 def test_another_open_replaces_the_session_and_a_close_ends_the_transaction(description) -> None:
     with qktoken.open(description) as t:
         t.verify_pin(USER)

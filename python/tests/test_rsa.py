@@ -1,7 +1,5 @@
 """The software RSA calls on bytes, against Python's own arithmetic."""
 
-from __future__ import annotations
-
 import pytest
 
 from qktoken import rsa

@@ -1,7 +1,5 @@
 """Every method of the package against the simulated token."""
 
-from __future__ import annotations
-
 import gc
 import sys
 import threading

@@ -1,12 +1,10 @@
-"""Finding the shared library (QKTOKEN_LIBRARY, beside the package, the system
-loader), what a missing or wrong one says, and the offline install. Each case
-runs a copy of the package in a fresh isolated interpreter."""
-
-from __future__ import annotations
+"""The package as shipped: finding its library (each case runs a copy of the package in an
+isolated interpreter), the offline install, and the examples of docs/python.md as written."""
 
 import ctypes.util
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LIBRARY, PYTHON_DIR
+from conftest import LIBRARY, PYTHON_DIR, REPO, SIM_TOOL
 
 LOAD = ("import qktoken, qktoken._library as l\n"
         "try:\n    print(qktoken.get_time_limits().lock_ms, l.library()._name)\n"
@@ -28,8 +26,7 @@ def run_isolated(path: Path, **env: str) -> subprocess.CompletedProcess:
                           env=dict(environment, **env), capture_output=True, text=True, timeout=60)
 
 
-# Catches: a search in the wrong order, a fallback past a wrong QKTOKEN_LIBRARY, a
-# foreign library accepted, or a missing one reported without where it looked.
+# Catches: a wrong search order, a fallback past QKTOKEN_LIBRARY, a foreign or missing library misreported.
 @pytest.mark.parametrize("beside, env, expected", [
     (False, {"QKTOKEN_LIBRARY": str(LIBRARY)}, [f"60000 {LIBRARY}"]),
     (True, {}, ["60000 {beside}"]),
@@ -66,3 +63,25 @@ def test_an_offline_install_carries_the_typing_marker_and_a_library_beside_it(tm
     assert (target / "qktoken" / "py.typed").is_file()
     result = run_isolated(target)
     assert result.stdout == f"60000 {target / 'qktoken' / 'libqktoken.so.0'}\n", result.stderr
+
+
+# Catches: an example broken by a change to the package, or a verdict with the wrong exit status.
+@pytest.mark.parametrize("script, options, env, status, pattern", [
+    ("provision.py", [], {}, 0, r"token [0-9a-f]{16} \(QK-SIM\) provisioned:\n"
+     r"  directory 2000: config 0001 \(25 bytes\), reader 0F00\n"
+     r"  key pair 1001/1002: 1024 bits, modulus .*\n  user PIN changed, 5 tries\n"),
+    ("test_rig.py", ["--tokens", "3"], {}, 0, r"(token \d: .*\n(  .*\n)*  PASS\n){3}3 of 3 tokens passed\n"),
+    ("test_rig.py", [], {"QK_RIG_PIN": "11111111"}, 1,
+     r"(.*\n)*  FAIL: wrong PIN, 14 tries left\n0 of 1 tokens passed\n"),
+])
+def test_the_examples_run_as_written(script, options, env, status, pattern) -> None:
+    example = PYTHON_DIR / "examples" / script
+    result = subprocess.run([str(SIM_TOOL), "run", *options, "--", sys.executable, str(example)],
+                            env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR), **env), capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == status, result.stderr
+    assert re.fullmatch(pattern, result.stdout), result.stdout
+    doc = (REPO / "docs" / "python.md").read_text(encoding="utf-8")
+    marker = f"<!-- python/examples/{script} -->\n```python\n"
+    assert marker in doc, f"docs/python.md has no copy of {script}"
+    assert doc.split(marker, 1)[1].split("```\n", 1)[0] == example.read_text(encoding="utf-8")

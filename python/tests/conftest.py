@@ -1,5 +1,4 @@
-"""Simulated tokens served by `qktoken-sim serve`; the in-tree package over the library
-that QKTOKEN_LIBRARY names (and QK_SIM_TOOL the simulator), or else build-ci/ or build/ holds."""
+"""Simulated tokens (QK_SIM_TOOL) and the in-tree package over QKTOKEN_LIBRARY, else from build-ci/ or build/."""
 
 import contextlib
 import os

@@ -57,9 +57,8 @@ def test_wrong_pin_counts_down_to_blocked_and_a_reset_restores(token: qktoken.To
     assert [wrong(), wrong()] == [14, 13]
     token.verify_pin(USER)
     assert [wrong() for _ in range(15)] == list(range(14, -1, -1))  # the shipped limit
-    with pytest.raises(qktoken.PinBlockedError) as raised:
+    with pytest.raises(qktoken.PinBlockedError):
         token.verify_pin(USER)  # the right PIN no longer helps
-    assert raised.value.code == Code.PIN_BLOCKED
     with pytest.raises(qktoken.PinRequiredError):
         token.execute("0001", bytes(4))
     token.verify_pin(DEV, PinKind.DEVELOPER)  # a counter of its own

@@ -1,5 +1,4 @@
-"""Two processes on one token: transactions, a replaced session, exclusive
-opens. The other process is a fresh interpreter, driven through stdin and stdout."""
+"""Two processes on one token: transactions, a replaced session, exclusive opens."""
 
 import textwrap
 
@@ -14,7 +13,6 @@ PRELUDE = f"import sys, qktoken\nsys.path.insert(0, {str(PYTHON_DIR / 'tests')!r
 
 
 def child(body: str, wait: bool = True):  # type: ignore[no-untyped-def]
-    """Runs ``body`` with the token's description in ``d``; waits for it to succeed unless told not to."""
     process = python(PRELUDE + textwrap.dedent(body), wait=wait)
     assert not wait or process.returncode == 0, process.stderr
     return process

@@ -18,8 +18,7 @@ REPO = PYTHON_DIR.parent
 def _first_file(variable: str, relative: str) -> Optional[Path]:
     if os.environ.get(variable):
         return Path(os.environ[variable])
-    found = [b / relative for b in (REPO / "build-ci", REPO / "build") if (b / relative).is_file()]
-    return found[0] if found else None
+    return next((REPO / b / relative for b in ("build-ci", "build") if (REPO / b / relative).is_file()), None)
 
 
 LIBRARY = _first_file("QKTOKEN_LIBRARY", "libqktoken.so")
@@ -86,9 +85,9 @@ def short_time_limits(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
     qktoken.reset_time_limits()
 
 
-def python(code: str, env: Optional[dict] = None, wait: bool = True):  # type: ignore[no-untyped-def]
+def python(code: str, wait: bool = True):  # type: ignore[no-untyped-def]
     """Runs ``code`` in a fresh interpreter with the in-tree package; unless it waits, returns the process."""
-    env = dict(os.environ if env is None else env, PYTHONPATH=str(PYTHON_DIR))
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
     if wait:
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     return subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,

@@ -1,5 +1,4 @@
-"""Result codes as exceptions: families, texts, a wrong PIN down to a blocked one, a lost token;
-and the constants mirror the C header."""
+"""Result codes as exceptions (families, texts, PINs, a lost token); the constants mirror the header."""
 
 import contextlib
 import pickle

@@ -1,5 +1,4 @@
-"""The package as shipped: finding its library (each case runs a copy of the package in an
-isolated interpreter), the offline install, and the examples of docs/python.md as written."""
+"""The package as shipped: finding its library, the offline install, the examples of docs/python.md."""
 
 import ctypes.util
 import importlib.util
@@ -20,7 +19,7 @@ LOAD = ("import qktoken, qktoken._library as l\n"
 
 
 def run_isolated(path: Path, **env: str) -> subprocess.CompletedProcess:
-    """Runs LOAD with only ``path`` importable and only ``env``'s library settings."""
+    """Runs LOAD in an isolated interpreter: only ``path`` importable, only ``env``'s library settings."""
     environment = {k: v for k, v in os.environ.items() if k not in ("QKTOKEN_LIBRARY", "LD_LIBRARY_PATH")}
     return subprocess.run([sys.executable, "-I", "-c", f"import sys; sys.path.insert(0, {str(path)!r})\n{LOAD}"],
                           env=dict(environment, **env), capture_output=True, text=True, timeout=60)

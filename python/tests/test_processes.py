@@ -55,8 +55,7 @@ def test_transactions_keep_two_processes_steps_together(token) -> None:
                 assert read_back(t, 0x0002, 0, len(marker)) == marker
     """, wait=False) for name in ("first", "second")]
     for w in workers:
-        errors = w.communicate(timeout=120)[1]
-        assert w.returncode == 0, errors
+        assert (w.communicate(timeout=120)[1], w.returncode) == ("", 0)
 
 
 # Catches: a replaced session unreported; nested transactions stuck; a lock kept past an exception or a close.

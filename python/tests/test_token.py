@@ -33,13 +33,11 @@ def code_of(call) -> int:  # type: ignore[no-untyped-def]
 
 # Catches: wrong slot/path or order in listing, stale tables, a failed open leaking a handle.
 def test_listing_and_opening(private_dir: Path, monkeypatch) -> None:
-    directory = private_dir / "two"
-    monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir))  # nothing served in it
+    monkeypatch.setenv("QKTOKEN_VIRTUAL_DIR", str(private_dir))  # nothing served in it yet
     assert qktoken.list_tokens() == []
-    with serve(directory, "--name", "b"), serve(directory, "--name", "a"):
+    with serve(private_dir, "--name", "b"), serve(private_dir, "--name", "a"):
         found = qktoken.list_tokens()
-        assert [(d.slot, d.path) for d in found] == [(0, f"qkvirtual:{directory / 'a.sock'}"),
-                                                    (1, f"qkvirtual:{directory / 'b.sock'}")]
+        assert [(d.slot, d.path) for d in found] == list(enumerate(f"qkvirtual:{private_dir / n}.sock" for n in "ab"))
         with qktoken.open(found[1]) as first:
             assert code_of(lambda: qktoken.open(found[1])) == Code.ALREADY_OPENED
             with pytest.raises(RuntimeError, match="close the 1 open token"):
@@ -74,8 +72,8 @@ def test_info_and_control_queries(token: qktoken.Token) -> None:
     answers = {code: token.control(code) for code in sizes}
     assert {code: len(a) for code, a in answers.items()} == sizes and answers[Control.GET_INFO_EIGHT] == info.serial
     number = {code: int.from_bytes(a, sys.byteorder) for code, a in answers.items()}
-    assert number[Control.GET_INFO_NUMBER] == 262144
-    assert number[Control.GET_CC_VALUE] == number[Control.GET_CD_VALUE] > 0  # the root's free bytes
+    assert number[Control.GET_INFO_NUMBER] == 262144  # and both of these count the root's free bytes:
+    assert number[Control.GET_CC_VALUE] == number[Control.GET_CD_VALUE] > 0
 
 
 # Catches: PIN forms mishandled, a change or retry limit not reaching the token.

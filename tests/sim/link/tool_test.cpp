@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,9 +42,7 @@ Outcome Tool(const std::string& arguments, int seconds = 0) {
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class ToolTest : public ::testing::Test {

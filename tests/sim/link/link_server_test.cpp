@@ -16,7 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -201,10 +201,9 @@ int ConnectLoopback(uint16_t port) {
 
 vlink::TcpEndpoint ReadEndpoint(const std::string& path) {
   std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
+  const std::string text(std::istreambuf_iterator<char>(file), {});
   vlink::TcpEndpoint endpoint;
-  EXPECT_TRUE(vlink::ParseTcpFile(text.str().data(), text.str().size(), &endpoint));
+  EXPECT_TRUE(vlink::ParseTcpFile(text.data(), text.size(), &endpoint));
   return endpoint;
 }
 

@@ -1,27 +1,20 @@
 // The image file: round trip, and refusal of damaged or hostile images.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "sim/image.h"
 #include "sim/random.h"
 #include "sim/state.h"
-#include "sim/token.h"
 #include "tests/sim/sim_test_util.h"
 #include "tests/sim/wrapping_image.h"
 
 namespace qksimtest {
 namespace {
 
-Bytes ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 Bytes Flipped(Bytes b, size_t at, uint8_t x) { return b[at] ^= x, b; }
 
+// Catches state lost on a save and damaged images taken for good ones.
 TEST(SimImage, RoundTripKeepsEverythingAndDamageIsRefused) {
   Interpreter t;  // nested directories, a written file, the 0x25 value, a spent try
   ASSERT_EQ(t.VerifyDeveloper(), 0x9000);
@@ -57,21 +50,7 @@ TEST(SimImage, RoundTripKeepsEverythingAndDamageIsRefused) {
   }
 }
 
-TEST(SimImage, ACorruptImageFileIsRefusedAndLeftAsItWas) {
-  const std::string path = ::testing::TempDir() + "qksim_persist_" +
-                           std::to_string(::testing::UnitTest::GetInstance()->random_seed());
-  std::remove(path.c_str());
-  std::string error;
-  ASSERT_NE(qksim::Token::OpenImage(path, &error), nullptr) << error;
-  const Bytes image = Flipped(ReadAll(path), 20, 1);  // a new image is written at once
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-  EXPECT_EQ(qksim::Token::OpenImage(path, &error), nullptr);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(ReadAll(path), image) << "a refused image is left as it was";
-  std::remove(path.c_str());
-}
-
+// Sizes summed in 32 bits would wrap to an empty token and let the image in.
 TEST(SimImage, DirectorySizesThatWrapIn32BitsAreRefused) {
   const qksim::TokenState wrapping = qksimtest::WrappingState();
   ASSERT_EQ(uint64_t{256} * (qksim::kEntryOverhead + 0xFFFFF0), uint64_t{1} << 32);

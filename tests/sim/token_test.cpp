@@ -85,6 +85,7 @@ class Host {
 
 const Bytes kInfo = {0x00, 0xCA, 0, 0, 0, 0};
 
+// Catches answers before a session key, a reused key, and long commands lost in reassembly.
 TEST(SimToken, SessionKeyRoundTripAndLongCommands) {
   qksim::Token token;
   Host host(&token);
@@ -100,10 +101,7 @@ TEST(SimToken, SessionKeyRoundTripAndLongCommands) {
   ASSERT_EQ(host.Send({0, 0xE1, 0, 0, 5, 0, 0x20, 0, 0x00, 0x04, 1}).sw, 0x9000);  // 1024 bytes
   const Bytes write = Cat({{0, 0xD6, 0x20, 0, 0, 4}, Le16(4), Le16(1020), Bytes(1020, 0x5C)});
   ASSERT_EQ(write.size(), 1030u);
-  EXPECT_EQ(host.Send(write).sw, 0x9000);
-  Bytes tooFar = write;
-  tooFar[6] = 5;
-  EXPECT_EQ(host.Send(tooFar).sw, 0x6700);
+  EXPECT_EQ(host.Send(write).sw, 0x9000) << "the longest command, over 18 enciphered reports";
 }
 
 // A HID token cannot tell one host handle from another: it keeps one session

@@ -13,20 +13,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Assembled(const std::string& source) {
-  Bytes program;
-  std::string error;
-  EXPECT_TRUE(Assemble(source, &program, &error)) << error;
-  return program;
-}
-
 VmOutcome RunVm(const Bytes& program, const Bytes& input = {}, const VmLimits& limits = {}) {
   return RunProgram(program.data(), program.size(), input.data(), input.size(), limits);
 }
 
 VmOutcome RunSource(const std::string& source, const Bytes& input = {},
                     const VmLimits& limits = {}) {
-  return RunVm(Assembled(source), input, limits);
+  Bytes program;
+  std::string error;
+  EXPECT_TRUE(Assemble(source, &program, &error)) << error;
+  return RunVm(program, input, limits);
 }
 
 TEST(VmInstructions, ProduceTheExpectedOutput) {

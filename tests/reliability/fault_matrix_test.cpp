@@ -7,14 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 #include <thread>
 
 #include "api/device_table.h"
 #include "api/mutex_name.h"
-#include "sim/link/link_server.h"
-#include "tests/reliability/reliability_util.h"
-#include "transport/exchange.h"
+#include "tests/reliability/served_token.h"
 
 namespace qkrel {
 namespace {
@@ -57,26 +54,15 @@ Bytes DataPattern(uint8_t seed) {
   return bytes;
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Operation> {
+class FaultMatrix : public ServedToken, public ::testing::WithParamInterface<Operation> {
  protected:
   void SetUp() override {
-    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path.c_str(), 1);
-    qksim::link::LinkOptions options;
-    options.directory = dir_.path;
-    server_ = std::make_unique<qksim::link::LinkServer>(token_, options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
+    ServedToken::SetUp();
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     ASSERT_EQ(InstallReader(&context_), QK_E_SUCCESS);
     ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType), 0u);
     ASSERT_EQ(StoreData(0), QK_E_SUCCESS);
     QKCloseDevice(&context_);
-  }
-  void TearDown() override {
-    QKCloseDevice(&context_);
-    server_.reset();
-    qk::ResetTimeLimitsForTesting();
-    unsetenv("QKTOKEN_VIRTUAL_DIR");
   }
   uint32_t OpenReady() {  // lists, opens and verifies both PINs
     uint32_t rc = OpenFirstToken(&context_);
@@ -114,10 +100,6 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     return true;
   }
 
-  TempDir dir_;
-  qksim::Token token_;
-  std::unique_ptr<qksim::link::LinkServer> server_;
-  QKContext context_ = {};
   uint8_t stored_ = 0;  // the last write known to be stored
   uint8_t unsure_ = 0;  // a failed write that may have been stored
 };
@@ -129,10 +111,7 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     SCOPED_TRACE(c.rule);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     qk::SetTimeLimitsForTesting(kShortLimits);
-    qksim::link::FaultRule rule;
-    std::string error;
-    ASSERT_TRUE(qksim::link::ParseFaultRule(std::string(c.rule) + "@1", &rule, &error)) << error;
-    server_->Faults().Add(rule);
+    AddFault(std::string(c.rule) + "@1");
 
     const auto start = Clock::now();
     const uint32_t rc = RunOperation(op, ++seed);

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -107,18 +105,17 @@ void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   for (int round = -1; round < kRounds; ++round) {
     if (QKBeginTransaction(token, QK_WAIT_DEFAULT) != QK_E_SUCCESS) return result->Fail("begin");
     // Round -1 makes the file (a replaced session shows the same way).
-    uint32_t rc = round < 0
-                      ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
-                      : WorkRound(token, fileId, round, &result->commands);
+    const auto step = [&] {
+      return round < 0 ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
+                       : WorkRound(token, fileId, round, &result->commands);
+    };
+    uint32_t rc = step();
     if (rc == QK_E_SESSION_REPLACED) {
       ++result->reopens;
       QKCloseDevice(token);
       rc = QKOpenDevice(token);
       if (rc == QK_E_SUCCESS) rc = VerifyDeveloper(token);
-      if (rc == QK_E_SUCCESS) {
-        rc = round < 0 ? QKMakeFile(token, id.c_str(), kFileSize, kDataType)
-                       : WorkRound(token, fileId, round, &result->commands);
-      }
+      if (rc == QK_E_SUCCESS) rc = step();
     }
     QKEndTransaction(token);
     if (rc != QK_E_SUCCESS) {

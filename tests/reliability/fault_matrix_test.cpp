@@ -1,9 +1,6 @@
-// Every fault the link can inject, tried on the exchanges that span many
-// reports (a 1020-byte write, a 1000-byte execute answer) and on the open's
-// session-key exchange: each call ends with a result code within its time
-// limits and leaves the device lock free; a handle whose exchange failed
-// sends nothing more under its key (a late answer could be taken for the
-// next command's), and the token works again once the handle is reopened.
+// Every link fault on multi-report exchanges (1020-byte write, 1000-byte
+// answer, the open's key exchange): the call ends in time with a code, frees
+// the lock, sends nothing more under a failed key, and a reopen recovers.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -128,8 +125,8 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(settle < 0 ? -settle : settle * (AnswerReports(op) + 1)));
 
-    // The next call, from another thread, on the same handle (a failed open
-    // leaves nothing to call on): after a failure it is turned away at once.
+    // The next call on the handle, from another thread, is turned away at
+    // once after a failure (a failed open leaves nothing to call on).
     if (op != Operation::kOpen) {
       uint32_t next = QK_E_FAILURE;
       const auto nextStart = Clock::now();
@@ -140,8 +137,7 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
         EXPECT_LT(MillisecondsSince(nextStart), kShortLimits.readMs);
       }
     }
-    // A fresh open holds what was last written in full (a failed write may
-    // or may not have been stored, but never in part).
+    // A fresh open reads the last write whole (a failed one may have landed).
     QKCloseDevice(&context_);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     Bytes back;

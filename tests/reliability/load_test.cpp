@@ -1,7 +1,5 @@
-// Load: several processes with several threads each on one simulated token,
-// which keeps one session for all of them as hardware does, and two tokens
-// used from two threads at once. Every command must get its own answer: the
-// right status, length and bytes.
+// Load: processes x threads on one token (one session, as hardware keeps),
+// and two tokens from two threads; every command must get its own answer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -34,10 +32,8 @@ struct Report {
   }
 };
 
-// Forks kProcesses workers, each running work(p, arrive) and writing its
-// Result back through a pipe. Each calls arrive() once it has opened the
-// token and is held there until all have, so that their sessions replace each
-// other. Returns the results of the workers that reported.
+// Forks kProcesses workers running work(p, arrive), each Result returned by
+// pipe; arrive() holds each until all have opened, so their sessions clash.
 template <typename Result, typename Work>
 std::vector<Result> InProcesses(Work work) {
   int ready[2], go[2];
@@ -77,9 +73,8 @@ std::vector<Result> InProcesses(Work work) {
   return results;
 }
 
-// One round of one thread's work: its own file, written whole and read back
-// through the readfile program, and a sum from the adder whose inputs only it
-// uses. Returns the first failing code, or QK_E_UNKNOWN for a wrong answer.
+// One round: the thread's own file written and read back, and a sum only it
+// asks for; the first failing code, or QK_E_UNKNOWN for a wrong answer.
 uint32_t WorkRound(QKContext* token, uint16_t fileId, int round, uint64_t* commands) {
   const std::string id = IdText(fileId);
   Bytes pattern(kFileSize), back;  // marked with the file and the round
@@ -96,10 +91,8 @@ uint32_t WorkRound(QKContext* token, uint16_t fileId, int round, uint64_t* comma
                                                                           : QK_E_UNKNOWN;
 }
 
-// Every round is one transaction. A handle whose session another process
-// replaced (each open agrees a new key, and the token keeps one session)
-// learns so from its first call, and opens anew inside the transaction: open,
-// PIN and work form one step that no other handle's command can break.
+// Every round is one transaction; a handle told its session was replaced
+// reopens inside it, so open, PIN and work form one unbroken step.
 void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   const std::string id = IdText(fileId);
   for (int round = -1; round < kRounds; ++round) {
@@ -124,10 +117,8 @@ void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   }
 }
 
-// Runs first in the binary: the processes are forked before this process
-// starts any thread, as ThreadSanitizer requires. No call may fail: a
-// replaced session is reopened inside the transaction, so no call waits out
-// a time limit either (one that did would fail with its code).
+// Runs first (forks before any thread, as ThreadSanitizer requires). Catches
+// answers crossing between handles and calls failing inside a transaction.
 TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   TempDir dir;
   SimProcess sim(dir.path, "");
@@ -174,11 +165,9 @@ TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 
-// The same crowd without transactions: handles replace each other's sessions
-// all the time. Every call either gets its own right answer or learns at once
-// that its session was replaced; it never gets another handle's answer and
-// never waits out a time limit. The threads of one process share their
-// handle and reopen it one at a time (a handle is not closed under a call).
+// Without transactions: each call gets its own answer or is told at once
+// that its session was replaced, never another's answer, never a time-out.
+// A process's threads share one handle and reopen it one at a time.
 TEST(Load, WithoutTransactionsEveryCallGetsItsOwnAnswerOrIsToldItWasReplaced) {
   constexpr int kCalls = 60;
   TempDir dir;

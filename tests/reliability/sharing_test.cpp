@@ -1,7 +1,5 @@
-// Handles that share a token, through the real library and the real link:
-// late answers, locks another user could tamper with, one token reached by
-// two spellings of its path, and transactions that outlive neither their
-// process nor their nesting.
+// Handles sharing a token over the real link: late answers, untrustworthy
+// locks, DIR vs DIR/., and transactions across threads and processes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -28,9 +26,7 @@ class Sharing : public ServedToken {
   }
 };
 
-// A command answered only after its call gave up: the answer must never be
-// taken for a later command's. The handle sends nothing more under its key;
-// reopening agrees a new one, under which the late answer cannot be read.
+// Catches a late answer (after its call gave up) taken for a later command's.
 TEST_F(Sharing, ALateAnswerIsNeverTakenForTheNextCommands) {
   ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);
   qk::SetTimeLimitsForTesting({2000, 300, 200, 200});
@@ -55,9 +51,8 @@ TEST_F(Sharing, ALateAnswerIsNeverTakenForTheNextCommands) {
   }
 }
 
-// The lock must not rest on anything another local user could own, replace
-// or plant; a lock that cannot be trusted fails the open instead of letting
-// it run unlocked.
+// Catches a lock another local user could own, replace or plant: it must
+// fail the open, not let it run unlocked.
 TEST_F(Sharing, ALockDirectoryOrFileThatCannotBeTrustedFailsTheOpen) {
   ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);  // makes the directory and lock file
   QKCloseDevice(&context_);
@@ -133,10 +128,9 @@ TEST_F(Sharing, TransactionsNestOpenInsideAndEndOnlyWhereBegun) {
   EXPECT_EQ(elsewhere, QK_E_SUCCESS) << "free once the last End ran";
 }
 
-// One token reached as DIR by one process and as DIR/. by another: one lock
-// and one session generation, since both are named by the token's entry and
-// not by the text of its path. A process that dies inside a transaction
-// frees the lock.
+// DIR in one process and DIR/. in another share one lock and one session
+// generation (named by the entry, not the path text); a process dying inside
+// a transaction frees the lock.
 TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   TempDir dir, runtime;
   SimProcess sim(dir.path, "");

@@ -1,6 +1,5 @@
-// The channel: the session key agreed under the lock, the generation that
-// tells a handle its session was replaced, keys voided by failed exchanges,
-// and the lock. (Transactions are tested through the API in the sharing tests.)
+// The channel: session keys, the generation that tells a handle it was
+// replaced, keys voided by failed exchanges, the lock. (Transactions: sharing tests.)
 #include "transport/channel.h"
 
 #include <gtest/gtest.h>
@@ -102,9 +101,8 @@ TEST_F(ChannelTest, AFailedKeyAgreementLeavesNoKey) {
   }
 }
 
-// A failed exchange whose command went out may still be answered late; the
-// handle sends nothing more under that key. One that failed before writing
-// (the input queue could not be flushed) leaves the key alone.
+// A failed exchange that wrote its command voids the key (a late answer may
+// follow); one that failed before writing leaves it alone.
 TEST_F(ChannelTest, AnExchangeThatFailedAfterWritingVoidsTheKey) {
   Handle h = MakeHandle();
   ASSERT_EQ(h.channel->AgreeSessionKey(), QK_E_SUCCESS);

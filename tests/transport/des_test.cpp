@@ -80,10 +80,9 @@ TEST(Des, MatchesOpenSslOnRandomKeysAndBlocks) {
   }
 }
 
-// Chained mode: the next key is the travelling (enciphered) block XOR the
-// session key, the output on both encipher sides, the input on both decipher
-// sides. Each routine against its rule, in place or not, and undone by its
-// partner; the count rounds up to whole blocks and bytes past them stay.
+// Next key = travelling block (output when enciphering, input when
+// deciphering) XOR session key; in place or not, undone by the partner;
+// the count rounds up to whole blocks and bytes past them stay.
 TEST(Chain, EachRoutineMatchesItsRuleAndItsPartnerUndoesIt) {
   using Fn = void (*)(const uint8_t*, uint8_t*, const uint8_t*, uint32_t);
   const struct {

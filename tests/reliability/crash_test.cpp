@@ -1,7 +1,5 @@
-// Crash consistency: a token server killed with SIGKILL in the middle of a
-// storm of writes must come back from its image with every file holding the
-// last acknowledged write or the one in flight, never a mixture, and with a
-// user PIN counter that agrees with what was acknowledged.
+// Catches torn writes and lost PIN counts: a server killed mid-storm comes
+// back with each file the last acknowledged write or the one in flight.
 #include <gtest/gtest.h>
 
 #include <array>

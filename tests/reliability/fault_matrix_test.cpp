@@ -1,20 +1,14 @@
-// Every fault the link can inject, tried on the exchanges that span many
-// reports (a 1020-byte write, a 1000-byte execute answer) and on the open's
-// session-key exchange: each call ends with a result code within its time
-// limits and leaves the device lock free; a handle whose exchange failed
-// sends nothing more under its key (a late answer could be taken for the
-// next command's), and the token works again once the handle is reopened.
+// Every link fault on multi-report exchanges (1020-byte write, 1000-byte
+// answer, the open's key exchange): the call ends in time with a code, frees
+// the lock, sends nothing more under a failed key, and a reopen recovers.
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 #include <thread>
 
 #include "api/device_table.h"
 #include "api/mutex_name.h"
-#include "sim/link/link_server.h"
-#include "tests/reliability/reliability_util.h"
-#include "transport/exchange.h"
+#include "tests/reliability/served_token.h"
 
 namespace qkrel {
 namespace {
@@ -57,26 +51,15 @@ Bytes DataPattern(uint8_t seed) {
   return bytes;
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Operation> {
+class FaultMatrix : public ServedToken, public ::testing::WithParamInterface<Operation> {
  protected:
   void SetUp() override {
-    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path.c_str(), 1);
-    qksim::link::LinkOptions options;
-    options.directory = dir_.path;
-    server_ = std::make_unique<qksim::link::LinkServer>(token_, options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
+    ServedToken::SetUp();
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     ASSERT_EQ(InstallReader(&context_), QK_E_SUCCESS);
     ASSERT_EQ(QKMakeFile(&context_, IdText(kDataFile).c_str(), kDataSize, kDataType), 0u);
     ASSERT_EQ(StoreData(0), QK_E_SUCCESS);
     QKCloseDevice(&context_);
-  }
-  void TearDown() override {
-    QKCloseDevice(&context_);
-    server_.reset();
-    qk::ResetTimeLimitsForTesting();
-    unsetenv("QKTOKEN_VIRTUAL_DIR");
   }
   uint32_t OpenReady() {  // lists, opens and verifies both PINs
     uint32_t rc = OpenFirstToken(&context_);
@@ -114,10 +97,6 @@ class FaultMatrix : public ::testing::TestWithParam<Operation> {
     return true;
   }
 
-  TempDir dir_;
-  qksim::Token token_;
-  std::unique_ptr<qksim::link::LinkServer> server_;
-  QKContext context_ = {};
   uint8_t stored_ = 0;  // the last write known to be stored
   uint8_t unsure_ = 0;  // a failed write that may have been stored
 };
@@ -129,10 +108,7 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     SCOPED_TRACE(c.rule);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     qk::SetTimeLimitsForTesting(kShortLimits);
-    qksim::link::FaultRule rule;
-    std::string error;
-    ASSERT_TRUE(qksim::link::ParseFaultRule(std::string(c.rule) + "@1", &rule, &error)) << error;
-    server_->Faults().Add(rule);
+    AddFault(std::string(c.rule) + "@1");
 
     const auto start = Clock::now();
     const uint32_t rc = RunOperation(op, ++seed);
@@ -149,8 +125,8 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(settle < 0 ? -settle : settle * (AnswerReports(op) + 1)));
 
-    // The next call, from another thread, on the same handle (a failed open
-    // leaves nothing to call on): after a failure it is turned away at once.
+    // The next call on the handle, from another thread, is turned away at
+    // once after a failure (a failed open leaves nothing to call on).
     if (op != Operation::kOpen) {
       uint32_t next = QK_E_FAILURE;
       const auto nextStart = Clock::now();
@@ -161,8 +137,7 @@ TEST_P(FaultMatrix, EveryFaultEndsInTimeAndTheTokenRecovers) {
         EXPECT_LT(MillisecondsSince(nextStart), kShortLimits.readMs);
       }
     }
-    // A fresh open holds what was last written in full (a failed write may
-    // or may not have been stored, but never in part).
+    // A fresh open reads the last write whole (a failed one may have landed).
     QKCloseDevice(&context_);
     ASSERT_EQ(OpenReady(), QK_E_SUCCESS);
     Bytes back;

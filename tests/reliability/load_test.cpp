@@ -1,12 +1,8 @@
-// Load: several processes with several threads each on one simulated token,
-// which keeps one session for all of them as hardware does, and two tokens
-// used from two threads at once. Every command must get its own answer: the
-// right status, length and bytes.
+// Load: processes x threads on one token (one session, as hardware keeps),
+// and two tokens from two threads; every command must get its own answer.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -36,46 +32,49 @@ struct Report {
   }
 };
 
-// The adder's answer to a + b, checked; false for another caller's sum.
-bool AddsUp(QKContext* token, uint16_t a, uint16_t b) {
-  const uint8_t input[4] = {static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
-                            static_cast<uint8_t>(b >> 8), static_cast<uint8_t>(b)};
-  uint8_t sum[8] = {};
-  uint32_t length = 0;
-  const auto expected = static_cast<uint16_t>(a + b);
-  return QKExecute(token, "0001", input, 4, sum, 8, &length) == QK_E_SUCCESS && length == 2 &&
-         sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF);
-}
-
-// Holds every worker process at the start until all have opened the token,
-// so that their sessions replace each other (only the last open's key is the
-// token's when the work starts).
-struct StartLine {
+// Forks kProcesses workers running work(p, arrive), each Result returned by
+// pipe; arrive() holds each until all have opened, so their sessions clash.
+template <typename Result, typename Work>
+std::vector<Result> InProcesses(Work work) {
   int ready[2], go[2];
-  StartLine() {
-    if (pipe(ready) != 0 || pipe(go) != 0) std::abort();
-  }
-  ~StartLine() {
-    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
-  }
-  void ArriveAndWait() {  // in a worker
+  if (pipe(ready) != 0 || pipe(go) != 0) std::abort();
+  const auto arrive = [&] {
     char c = 'r';
     if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(3);
-  }
-  void ReleaseWhenAllArrived(int workers) {  // in the parent
-    char c;
-    for (int i = 0; i < workers; ++i) {
-      if (read(ready[0], &c, 1) != 1) return;
+  };
+  std::vector<std::pair<pid_t, int>> workers;  // pid, read end of its pipe
+  for (int p = 0; p < kProcesses; ++p) {
+    int fds[2];
+    if (pipe(fds) != 0) std::abort();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      const Result result = work(p, arrive);
+      _exit(write(fds[1], &result, sizeof result) == static_cast<ssize_t>(sizeof result) ? 0 : 1);
     }
-    for (int i = 0; i < workers; ++i) {
-      if (write(go[1], "g", 1) != 1) return;
-    }
+    close(fds[1]);
+    if (pid > 0) workers.emplace_back(pid, fds[0]);
   }
-};
+  char c;
+  for (size_t i = 0; i < workers.size() && read(ready[0], &c, 1) == 1; ++i) {
+  }
+  for (size_t i = 0; i < workers.size() && write(go[1], "g", 1) == 1; ++i) {
+  }
+  std::vector<Result> results;
+  for (const auto& [pid, fd] : workers) {
+    Result result;
+    const ssize_t got = read(fd, &result, sizeof result);
+    close(fd);
+    waitpid(pid, nullptr, 0);
+    if (got == static_cast<ssize_t>(sizeof result)) results.push_back(result);
+  }
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+  EXPECT_EQ(results.size(), static_cast<size_t>(kProcesses)) << "a worker died";
+  return results;
+}
 
-// One round of one thread's work: its own file, written whole and read back
-// through the readfile program, and a sum from the adder whose inputs only it
-// uses. Returns the first failing code, or QK_E_UNKNOWN for a wrong answer.
+// One round: the thread's own file written and read back, and a sum only it
+// asks for; the first failing code, or QK_E_UNKNOWN for a wrong answer.
 uint32_t WorkRound(QKContext* token, uint16_t fileId, int round, uint64_t* commands) {
   const std::string id = IdText(fileId);
   Bytes pattern(kFileSize), back;  // marked with the file and the round
@@ -88,31 +87,28 @@ uint32_t WorkRound(QKContext* token, uint16_t fileId, int round, uint64_t* comma
   if (rc != QK_E_SUCCESS) return rc;
   if (back != pattern) return QK_E_UNKNOWN;
   ++*commands;
-  return AddsUp(token, fileId, static_cast<uint16_t>(round * 1000 + 7)) ? QK_E_SUCCESS
-                                                                        : QK_E_UNKNOWN;
+  return Add(token, fileId, static_cast<uint16_t>(round * 1000 + 7)) == 0 ? QK_E_SUCCESS
+                                                                          : QK_E_UNKNOWN;
 }
 
-// Every round is one transaction. A handle whose session another process
-// replaced (each open agrees a new key, and the token keeps one session)
-// learns so from its first call, and opens anew inside the transaction: open,
-// PIN and work form one step that no other handle's command can break.
+// Every round is one transaction; a handle told its session was replaced
+// reopens inside it, so open, PIN and work form one unbroken step.
 void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   const std::string id = IdText(fileId);
   for (int round = -1; round < kRounds; ++round) {
     if (QKBeginTransaction(token, QK_WAIT_DEFAULT) != QK_E_SUCCESS) return result->Fail("begin");
     // Round -1 makes the file (a replaced session shows the same way).
-    uint32_t rc = round < 0
-                      ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
-                      : WorkRound(token, fileId, round, &result->commands);
+    const auto step = [&] {
+      return round < 0 ? (++result->commands, QKMakeFile(token, id.c_str(), kFileSize, kDataType))
+                       : WorkRound(token, fileId, round, &result->commands);
+    };
+    uint32_t rc = step();
     if (rc == QK_E_SESSION_REPLACED) {
       ++result->reopens;
       QKCloseDevice(token);
       rc = QKOpenDevice(token);
       if (rc == QK_E_SUCCESS) rc = VerifyDeveloper(token);
-      if (rc == QK_E_SUCCESS) {
-        rc = round < 0 ? QKMakeFile(token, id.c_str(), kFileSize, kDataType)
-                       : WorkRound(token, fileId, round, &result->commands);
-      }
+      if (rc == QK_E_SUCCESS) rc = step();
     }
     QKEndTransaction(token);
     if (rc != QK_E_SUCCESS) {
@@ -121,10 +117,8 @@ void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
   }
 }
 
-// Runs first in the binary: the processes are forked before this process
-// starts any thread, as ThreadSanitizer requires. No call may fail: a
-// replaced session is reopened inside the transaction, so no call waits out
-// a time limit either (one that did would fail with its code).
+// Runs first (forks before any thread, as ThreadSanitizer requires). Catches
+// answers crossing between handles and calls failing inside a transaction.
 TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   TempDir dir;
   SimProcess sim(dir.path, "");
@@ -136,53 +130,29 @@ TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   ASSERT_EQ(InstallReader(&token), QK_E_SUCCESS);
   ASSERT_EQ(QKCloseDevice(&token), QK_E_SUCCESS);
   const auto start = Clock::now();
-  StartLine startLine;
-  std::vector<std::pair<pid_t, int>> workers;  // pid, read end of its pipe
-  for (int p = 0; p < kProcesses; ++p) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // one open shared by the process's threads
-      close(fds[0]);
-      Report report, results[kThreadsPerProcess];
-      uint32_t rc = OpenFirstToken(&token);
-      if (rc == QK_E_SUCCESS) rc = VerifyDeveloper(&token);
-      if (rc != QK_E_SUCCESS && rc != QK_E_SESSION_REPLACED) {
-        report.Fail("open/verify " + std::to_string(rc));
-      }
-      startLine.ArriveAndWait();
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreadsPerProcess && report.failures == 0; ++t) {
-        threads.emplace_back(WorkInTransactions, &token,
-                             static_cast<uint16_t>(0x1000 + p * 0x10 + t), &results[t]);
-      }
-      for (std::thread& t : threads) t.join();
-      QKCloseDevice(&token);
-      for (const Report& r : results) {
-        report.commands += r.commands;
-        report.reopens += r.reopens;
-        if (r.failures > 0) report.Fail(r.firstFailure);
-      }
-      const ssize_t written = write(fds[1], &report, sizeof report);
-      _exit(written == static_cast<ssize_t>(sizeof report) && report.failures == 0 ? 0 : 1);
-    }
-    close(fds[1]);
-    workers.emplace_back(pid, fds[0]);
-  }
-  startLine.ReleaseWhenAllArrived(kProcesses);
   uint64_t commands = 0, reopens = 0;
-  for (const auto& [pid, fd] : workers) {
-    Report report;
-    const ssize_t got = read(fd, &report, sizeof report);
-    close(fd);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_EQ(got, static_cast<ssize_t>(sizeof report)) << "worker died";
+  for (const Report& report : InProcesses<Report>([&](int p, auto arrive) {
+         Report report, results[kThreadsPerProcess];  // one open shared by the threads
+         uint32_t rc = OpenFirstToken(&token);
+         if (rc == QK_E_SUCCESS) rc = VerifyDeveloper(&token);
+         if (rc != QK_E_SUCCESS && rc != QK_E_SESSION_REPLACED)
+           report.Fail("open " + std::to_string(rc));
+         arrive();
+         std::vector<std::thread> threads;
+         for (int t = 0; t < kThreadsPerProcess && report.failures == 0; ++t) {
+           threads.emplace_back(WorkInTransactions, &token,
+                                static_cast<uint16_t>(0x1000 + p * 0x10 + t), &results[t]);
+         }
+         for (std::thread& t : threads) t.join();
+         QKCloseDevice(&token);
+         for (const Report& r : results) {
+           report.commands += r.commands, report.reopens += r.reopens;
+           if (r.failures > 0) report.Fail(r.firstFailure);
+         }
+         return report;
+       })) {
     EXPECT_EQ(report.failures, 0u) << report.firstFailure;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    commands += report.commands;
-    reopens += report.reopens;
+    commands += report.commands, reopens += report.reopens;
   }
   const long long elapsed = MillisecondsSince(start);
   EXPECT_GE(commands, static_cast<uint64_t>(kProcesses * kThreadsPerProcess) * (1 + kRounds * 5));
@@ -195,11 +165,9 @@ TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   unsetenv("QKTOKEN_VIRTUAL_DIR");
 }
 
-// The same crowd without transactions: handles replace each other's sessions
-// all the time. Every call either gets its own right answer or learns at once
-// that its session was replaced; it never gets another handle's answer and
-// never waits out a time limit. The threads of one process share their
-// handle and reopen it one at a time (a handle is not closed under a call).
+// Without transactions: each call gets its own answer or is told at once
+// that its session was replaced, never another's answer, never a time-out.
+// A process's threads share one handle and reopen it one at a time.
 TEST(Load, WithoutTransactionsEveryCallGetsItsOwnAnswerOrIsToldItWasReplaced) {
   constexpr int kCalls = 60;
   TempDir dir;
@@ -210,79 +178,56 @@ TEST(Load, WithoutTransactionsEveryCallGetsItsOwnAnswerOrIsToldItWasReplaced) {
     uint32_t right = 0, replaced = 0, wrong = 0, other = 0, lastOther = 0;
     long long slowestReplacedMs = 0;
   };
-  StartLine startLine;
-  std::vector<std::pair<pid_t, int>> workers;
-  for (int p = 0; p < kProcesses; ++p) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
-      QKContext token = {};
-      std::shared_mutex handle;  // shared: a call; exclusive: a reopen
-      const auto reopen = [&] {
-        std::unique_lock<std::shared_mutex> alone(handle);
-        QKCloseDevice(&token);
-        uint32_t rc = OpenFirstToken(&token);
-        return rc == QK_E_SUCCESS ? VerifyUser(&token) : rc;
-      };
-      reopen();
-      startLine.ArriveAndWait();
-      Outcome outcomes[kThreadsPerProcess];
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreadsPerProcess; ++t) {
-        threads.emplace_back([&, t] {
-          Outcome& o = outcomes[t];
-          for (int i = 0; i < kCalls; ++i) {
-            const auto a = static_cast<uint16_t>(0x1000 * (p + 1) + 0x100 * t + i);
-            const uint8_t input[4] = {uint8_t(a >> 8), uint8_t(a), 0, 1};
-            uint8_t sum[8] = {};
-            uint32_t length = 0;
-            uint32_t rc;
-            Clock::time_point start;
-            {
-              std::shared_lock<std::shared_mutex> call(handle);
-              start = Clock::now();
-              rc = QKExecute(&token, "0001", input, 4, sum, 8, &length);
-            }
-            const uint16_t expected = static_cast<uint16_t>(a + 1);
-            if (rc == QK_E_SUCCESS && length == 2 && sum[0] == (expected >> 8) &&
-                sum[1] == (expected & 0xFF)) {
-              ++o.right;
-            } else if (rc == QK_E_SUCCESS) {
-              ++o.wrong;
-            } else if (rc == QK_E_SESSION_REPLACED) {
-              ++o.replaced;
-              o.slowestReplacedMs = std::max(o.slowestReplacedMs, MillisecondsSince(start));
-              reopen();
-            } else {
-              ++o.other, o.lastOther = rc;
-            }
-          }
-        });
-      }
-      for (std::thread& t : threads) t.join();
-      Outcome total;
-      for (const Outcome& o : outcomes) {
-        total.right += o.right, total.replaced += o.replaced, total.wrong += o.wrong;
-        total.other += o.other, total.lastOther = o.other ? o.lastOther : total.lastOther;
-        total.slowestReplacedMs = std::max(total.slowestReplacedMs, o.slowestReplacedMs);
-      }
+  const auto work = [&](int p, auto arrive) {
+    QKContext token = {};
+    std::shared_mutex handle;  // shared: a call; exclusive: a reopen
+    const auto reopen = [&] {
+      std::unique_lock<std::shared_mutex> alone(handle);
       QKCloseDevice(&token);
-      _exit(write(fds[1], &total, sizeof total) == static_cast<ssize_t>(sizeof total) ? 0 : 1);
+      return OpenAndVerify(&token);
+    };
+    reopen();
+    arrive();
+    Outcome outcomes[kThreadsPerProcess];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreadsPerProcess; ++t) {
+      threads.emplace_back([&, t] {
+        Outcome& o = outcomes[t];
+        for (int i = 0; i < kCalls; ++i) {
+          const auto a = static_cast<uint16_t>(0x1000 * (p + 1) + 0x100 * t + i);
+          uint32_t rc;
+          Clock::time_point start;
+          {
+            std::shared_lock<std::shared_mutex> call(handle);
+            start = Clock::now();
+            rc = Add(&token, a, 1);
+          }
+          if (rc == 0) {
+            ++o.right;
+          } else if (rc == QK_E_UNKNOWN) {
+            ++o.wrong;
+          } else if (rc == QK_E_SESSION_REPLACED) {
+            ++o.replaced;
+            o.slowestReplacedMs = std::max(o.slowestReplacedMs, MillisecondsSince(start));
+            reopen();
+          } else {
+            ++o.other, o.lastOther = rc;
+          }
+        }
+      });
     }
-    close(fds[1]);
-    workers.emplace_back(pid, fds[0]);
-  }
-  startLine.ReleaseWhenAllArrived(kProcesses);
+    for (std::thread& t : threads) t.join();
+    Outcome total;
+    for (const Outcome& o : outcomes) {
+      total.right += o.right, total.replaced += o.replaced, total.wrong += o.wrong;
+      total.other += o.other, total.lastOther = o.other ? o.lastOther : total.lastOther;
+      total.slowestReplacedMs = std::max(total.slowestReplacedMs, o.slowestReplacedMs);
+    }
+    QKCloseDevice(&token);
+    return total;
+  };
   Outcome all;
-  for (const auto& [pid, fd] : workers) {
-    Outcome o;
-    const ssize_t got = read(fd, &o, sizeof o);
-    close(fd);
-    waitpid(pid, nullptr, 0);
-    ASSERT_EQ(got, static_cast<ssize_t>(sizeof o)) << "worker died";
+  for (const Outcome& o : InProcesses<Outcome>(work)) {
     EXPECT_EQ(o.wrong, 0u) << "an answer that was not the caller's";
     EXPECT_EQ(o.other, 0u) << "last unexpected code " << std::hex << o.lastOther;
     // A replaced handle waits for the lock at most one other exchange long.
@@ -320,8 +265,7 @@ TEST(Load, TwoTokensFromTwoThreads) {
   }
   std::atomic<int> wrong{0};
   const auto work = [&](QKContext* token, int base) {
-    for (int i = 0; i < 150; ++i)
-      wrong += AddsUp(token, uint16_t(base + i), uint16_t(i * 3)) ? 0 : 1;
+    for (int i = 0; i < 150; ++i) wrong += Add(token, uint16_t(base + i), uint16_t(i * 3)) ? 1 : 0;
   };
   std::thread first(work, &listed[0], 0x1000), second(work, &listed[1], 0x8000);
   first.join();

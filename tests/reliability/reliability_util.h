@@ -99,6 +99,23 @@ inline uint32_t VerifyUser(QKContext* context, const char* pin = "60719283") {
   return QKVerifyPin(context, reinterpret_cast<const uint8_t*>(pin), 8, QK_PIN_USER);
 }
 
+// The adder's answer to a + b: 0 when right, the call's code, or
+// QK_E_UNKNOWN for a success with another sum (another command's answer).
+inline uint32_t Add(QKContext* token, uint16_t a, uint16_t b) {
+  const uint8_t input[4] = {uint8_t(a >> 8), uint8_t(a), uint8_t(b >> 8), uint8_t(b)};
+  uint8_t sum[8] = {};
+  uint32_t length = 0;
+  const uint32_t rc = QKExecute(token, "0001", input, 4, sum, sizeof sum, &length);
+  const auto expected = static_cast<uint16_t>(a + b);
+  if (rc != QK_E_SUCCESS) return rc;
+  return length == 2 && sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF) ? 0 : QK_E_UNKNOWN;
+}
+
+inline uint32_t OpenAndVerify(QKContext* token) {
+  const uint32_t rc = OpenFirstToken(token);
+  return rc == QK_E_SUCCESS ? VerifyUser(token) : rc;
+}
+
 // Creates the readfile program (developer PIN verified).
 inline uint32_t InstallReader(QKContext* context) {
   const Bytes& program = qksim::SampleReadFileProgram();

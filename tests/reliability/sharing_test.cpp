@@ -1,68 +1,21 @@
-// Handles that share a token, through the real library and the real link:
-// late answers, locks another user could tamper with, one token reached by
-// two spellings of its path, and transactions that outlive neither their
-// process nor their nesting.
+// Handles sharing a token over the real link: late answers, untrustworthy
+// locks, DIR vs DIR/., and transactions across threads and processes.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "platform/linux/named_lock.h"
-#include "platform/virtual/virtual_device.h"
-#include "sim/link/link_server.h"
-#include "tests/reliability/reliability_util.h"
-#include "transport/exchange.h"
-#include "transport/session_key.h"
+#include "tests/reliability/served_token.h"
 
 namespace qkrel {
 namespace {
 
-// The adder's answer to a + b: 0 when right, the call's code, or
-// QK_E_UNKNOWN for a success with another sum (another command's answer).
-uint32_t Add(QKContext* token, uint16_t a, uint16_t b) {
-  const uint8_t input[4] = {uint8_t(a >> 8), uint8_t(a), uint8_t(b >> 8), uint8_t(b)};
-  uint8_t sum[8] = {};
-  uint32_t length = 0;
-  const uint32_t rc = QKExecute(token, "0001", input, 4, sum, sizeof sum, &length);
-  const auto expected = static_cast<uint16_t>(a + b);
-  if (rc != QK_E_SUCCESS) return rc;
-  return length == 2 && sum[0] == (expected >> 8) && sum[1] == (expected & 0xFF) ? 0 : QK_E_UNKNOWN;
-}
-
-uint32_t OpenAndVerify(QKContext* token) {
-  const uint32_t rc = OpenFirstToken(token);
-  return rc == QK_E_SUCCESS ? VerifyUser(token) : rc;
-}
-
-// A token served in this process; the lock directory is a private one.
-class Sharing : public ::testing::Test {
+// The lock directory and file another user could tamper with.
+class Sharing : public ServedToken {
  protected:
-  void SetUp() override {
-    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path.c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", runtime_.path.c_str(), 1);
-    qksim::link::LinkOptions options;
-    options.directory = dir_.path;
-    server_ = std::make_unique<qksim::link::LinkServer>(token_, options);
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
-  }
-  void TearDown() override {
-    QKCloseDevice(&context_);
-    server_.reset();
-    qk::ResetTimeLimitsForTesting();
-    unsetenv("QKTOKEN_VIRTUAL_DIR");
-    unsetenv("XDG_RUNTIME_DIR");
-  }
-  void AddFault(const char* text) {
-    qksim::link::FaultRule rule;
-    std::string error;
-    ASSERT_TRUE(qksim::link::ParseFaultRule(text, &rule, &error)) << error;
-    server_->Faults().Add(rule);
-  }
   std::string LockDirectory() const { return runtime_.path + "/qktoken"; }
   // The lock file of the served token, named by its entry's identity.
   std::string LockFile() const {
@@ -71,16 +24,9 @@ class Sharing : public ::testing::Test {
     return LockDirectory() + "/" +
            qk::platform::posixlock::IdentityLockName(info.st_dev, info.st_ino) + ".lock";
   }
-
-  TempDir dir_, runtime_;
-  qksim::Token token_;
-  std::unique_ptr<qksim::link::LinkServer> server_;
-  QKContext context_ = {};
 };
 
-// A command answered only after its call gave up: the answer must never be
-// taken for a later command's. The handle sends nothing more under its key;
-// reopening agrees a new one, under which the late answer cannot be read.
+// Catches a late answer (after its call gave up) taken for a later command's.
 TEST_F(Sharing, ALateAnswerIsNeverTakenForTheNextCommands) {
   ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);
   qk::SetTimeLimitsForTesting({2000, 300, 200, 200});
@@ -105,9 +51,8 @@ TEST_F(Sharing, ALateAnswerIsNeverTakenForTheNextCommands) {
   }
 }
 
-// The lock must not rest on anything another local user could own, replace
-// or plant; a lock that cannot be trusted fails the open instead of letting
-// it run unlocked.
+// Catches a lock another local user could own, replace or plant: it must
+// fail the open, not let it run unlocked.
 TEST_F(Sharing, ALockDirectoryOrFileThatCannotBeTrustedFailsTheOpen) {
   ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);  // makes the directory and lock file
   QKCloseDevice(&context_);
@@ -183,59 +128,9 @@ TEST_F(Sharing, TransactionsNestOpenInsideAndEndOnlyWhereBegun) {
   EXPECT_EQ(elsewhere, QK_E_SUCCESS) << "free once the last End ran";
 }
 
-// A hostile token on a real link connection: the reports of one answer
-// announce different totals (120, then 60). Stitched together they would make
-// a 58-byte answer the token never sent, with a status word it never sent
-// either; the exchange refuses them.
-TEST(HostileToken, ReportsOfOneAnswerMustAnnounceOneTotal) {
-  namespace vlink = qk::platform::vlink;
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  const auto sendFrame = [&](char type, const Bytes& payload) {
-    std::vector<uint8_t> frame;
-    vlink::AppendFrame(type, payload.data(), payload.size(), &frame);
-    return send(pair[1], frame.data(), frame.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(frame.size());
-  };
-  const auto readFrame = [&] {  // the open frame or a report frame, skipped whole
-    uint8_t header[3];
-    if (recv(pair[1], header, 3, MSG_WAITALL) != 3) return false;
-    std::vector<uint8_t> payload((size_t{header[1]} << 8) | header[2]);
-    return recv(pair[1], payload.data(), payload.size(), MSG_WAITALL) ==
-           static_cast<ssize_t>(payload.size());
-  };
-  std::thread token([&] {
-    if (!readFrame() || !sendFrame(vlink::kFrameIdentity, {1, 0x7A, 0x5C, 0x0B, 0x21, 0, 0x41})) {
-      return;
-    }
-    if (!readFrame()) return;  // the command
-    Bytes first(65, 0x11), second(65, 0);
-    const uint8_t firstHeader[] = {0, 0, 120, 0, 60, 0, 58};  // total 120, offset 60, 58 bytes
-    const uint8_t secondHeader[] = {0, 0, 60, 0, 0, 0, 2, 0x90, 0x00};  // total 60, offset 0
-    std::copy(std::begin(firstHeader), std::end(firstHeader), first.begin());
-    std::copy(std::begin(secondHeader), std::end(secondHeader), second.begin());
-    sendFrame(vlink::kFrameReport, first);
-    sendFrame(vlink::kFrameReport, second);
-  });
-  uint32_t error = 0;
-  std::unique_ptr<qk::platform::Device> device(
-      vlink::Handshake(vlink::Socket::Adopt(pair[0]), qk::platform::ShareMode::kShared, nullptr,
-                       qk::platform::Deadline(2000), &error));
-  ASSERT_TRUE(device);
-  qk::CommandRecord record;
-  qk::BuildSessionKeyCommand(&record);  // plain both ways: no cipher in the way
-  record.responseLength = 0xBEEF;
-  const uint8_t key[8] = {};
-  EXPECT_EQ(qk::ExchangeCommand(device.get(), &record, key), QK_E_COMMUNICATION);
-  EXPECT_EQ(record.responseLength, 0xBEEF);
-  token.join();
-  close(pair[1]);
-}
-
-// One token reached as DIR by one process and as DIR/. by another: one lock
-// and one session generation, since both are named by the token's entry and
-// not by the text of its path. A process that dies inside a transaction
-// frees the lock.
+// DIR in one process and DIR/. in another share one lock and one session
+// generation (named by the entry, not the path text); a process dying inside
+// a transaction frees the lock.
 TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   TempDir dir, runtime;
   SimProcess sim(dir.path, "");

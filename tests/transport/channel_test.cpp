@@ -1,12 +1,10 @@
-// The channel: the session key agreed under the lock, the generation that
-// tells a handle its session was replaced, keys voided by failed exchanges,
-// and transactions.
+// The channel: session keys, the generation that tells a handle it was
+// replaced, keys voided by failed exchanges, the lock. (Transactions: sharing tests.)
 #include "transport/channel.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 #include "include/qktoken.h"
 #include "tests/support/fake_device.h"
@@ -103,9 +101,8 @@ TEST_F(ChannelTest, AFailedKeyAgreementLeavesNoKey) {
   }
 }
 
-// A failed exchange whose command went out may still be answered late; the
-// handle sends nothing more under that key. One that failed before writing
-// (the input queue could not be flushed) leaves the key alone.
+// A failed exchange that wrote its command voids the key (a late answer may
+// follow); one that failed before writing leaves it alone.
 TEST_F(ChannelTest, AnExchangeThatFailedAfterWritingVoidsTheKey) {
   Handle h = MakeHandle();
   ASSERT_EQ(h.channel->AgreeSessionKey(), QK_E_SUCCESS);
@@ -146,28 +143,6 @@ TEST_F(ChannelTest, ALockThatCannotBeHadSendsNothing) {
   EXPECT_EQ(h.channel->Transmit(&record), QK_E_LOCK_UNAVAILABLE);
   EXPECT_EQ(h.log->written.size(), written);
   EXPECT_EQ(h.lock->held, 0) << "released on every path";
-}
-
-TEST_F(ChannelTest, TransactionsNestOnOneThreadAndEndOnlyThere) {
-  Handle h = MakeHandle();
-  EXPECT_FALSE(h.channel->EndTransaction()) << "no transaction begun";
-  ASSERT_EQ(h.channel->BeginTransaction(10), QK_E_SUCCESS);
-  ASSERT_EQ(h.channel->BeginTransaction(10), QK_E_SUCCESS);
-  bool endedElsewhere = true;
-  std::thread([&] { endedElsewhere = h.channel->EndTransaction(); }).join();
-  EXPECT_FALSE(endedElsewhere);
-  // The device may be closed and opened anew inside; the lock stays held.
-  h.channel->DetachDevice();
-  EXPECT_EQ(h.lock->held, 2);
-  qktest::FakeInterface config;
-  config.responder = token.AsResponder();
-  h.channel->AttachDevice(new qktest::FakeDevice(config, h.log, 0x300));
-  ASSERT_EQ(h.channel->AgreeSessionKey(), QK_E_SUCCESS);
-  EXPECT_TRUE(h.channel->EndTransaction());
-  EXPECT_TRUE(h.channel->InTransaction());
-  EXPECT_TRUE(h.channel->EndTransaction());
-  EXPECT_FALSE(h.channel->InTransaction());
-  EXPECT_EQ(h.lock->held, 0);
 }
 
 }  // namespace

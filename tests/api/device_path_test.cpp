@@ -29,11 +29,9 @@ TEST_F(DevicePathTest, GivesTheListedPathWithinTheBuffer) {
   EXPECT_EQ(std::string(path), "first");
   EXPECT_EQ(needed, 6u);
 
-  // Slots beyond the listing, out of range, or no context at all.
+  // A slot beyond the listing, or no context at all (ranges: OpenCloseTest).
   QKContext stale = contexts[1];
   stale.slotIndex = 2;
-  EXPECT_EQ(QKGetDevicePath(&stale, path, sizeof path, nullptr), QK_E_CONTEXT);
-  stale.slotIndex = 128;
   EXPECT_EQ(QKGetDevicePath(&stale, path, sizeof path, nullptr), QK_E_CONTEXT);
   EXPECT_EQ(QKGetDevicePath(nullptr, path, sizeof path, nullptr), QK_E_CONTEXT);
 }

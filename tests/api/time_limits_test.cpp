@@ -12,24 +12,20 @@ bool Same(const QKTimeLimits& a, const QKTimeLimits& b) {
 
 }  // namespace
 
+// Catches limits not kept at the extremes, or a null that does not restore the defaults.
 TEST(TimeLimits, DefaultsSetAndRestore) {
-  const QKTimeLimits defaults = {60000, 5000, 60000, 5000};
+  const QKTimeLimits chosen = {1, 2, QK_MAX_WAIT_MS, 400}, defaults = {60000, 5000, 60000, 5000};
   QKTimeLimits now = {};
-  ASSERT_EQ(QKSetTimeLimits(nullptr), QK_E_SUCCESS);
-  ASSERT_EQ(QKGetTimeLimits(&now), QK_E_SUCCESS);
-  EXPECT_TRUE(Same(now, defaults));
-
-  const QKTimeLimits chosen = {1, 2, QK_MAX_WAIT_MS, 400};
   ASSERT_EQ(QKSetTimeLimits(&chosen), QK_E_SUCCESS);
   ASSERT_EQ(QKGetTimeLimits(&now), QK_E_SUCCESS);
   EXPECT_TRUE(Same(now, chosen));
-
   ASSERT_EQ(QKSetTimeLimits(nullptr), QK_E_SUCCESS);
   ASSERT_EQ(QKGetTimeLimits(&now), QK_E_SUCCESS);
   EXPECT_TRUE(Same(now, defaults));
   EXPECT_EQ(QKGetTimeLimits(nullptr), QK_E_PARAMETER);
 }
 
+// Catches a half-applied update when one field is out of range.
 TEST(TimeLimits, AnyFieldOutOfRangeChangesNothing) {
   ASSERT_EQ(QKSetTimeLimits(nullptr), QK_E_SUCCESS);
   QKTimeLimits before = {}, after = {};

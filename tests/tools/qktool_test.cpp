@@ -2,13 +2,13 @@
 // outputs, exit codes (0 done, 1 token error, 2 usage), and the token's state
 // across runs (each run is a fresh process; an image file keeps the token).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <string>
+
+#include "tests/platform/temp_dir.h"
 
 namespace {
 
@@ -23,35 +23,18 @@ struct Outcome {
 
 class QktoolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qktool-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    image_ = dir_ + "/token.img";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
   // Runs `env qktool ARGS` (shell words) against the token kept in image_,
   // with `input` on standard input.
   Outcome Run(const std::string& args, const std::string& env = "", const std::string& input = "",
               const std::string& simOptions = "") {
-    const std::string in = dir_ + "/stdin", err = dir_ + "/stderr";
+    const std::string in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
     std::ofstream(in) << input;
     const std::string command = "env " + env + " '" + QK_SIM_TOOL + "' run --image '" + image_ +
                                 "' " + simOptions + " -- '" + QK_TOOL + "' " + args + " <'" + in +
-                                "' 2>'" + err + "'";
-    Outcome o;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return o;
-    char buffer[512];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) o.out.append(buffer, n);
-    const int status = pclose(pipe);
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    o.err = ReadText(err);
-    return o;
+                                "' >'" + out + "' 2>'" + err + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadText(out),
+            ReadText(err)};
   }
 
   static std::string ReadText(const std::string& path) {
@@ -60,11 +43,12 @@ class QktoolTest : public ::testing::Test {
   }
 
   std::string Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
-    return dir_ + "/" + name;
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    return dir_ / name;
   }
 
-  std::string dir_, image_;
+  qk::platform::testing::TempDir dir_;
+  const std::string image_ = dir_ / "token.img";
 };
 
 #define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)

@@ -153,13 +153,16 @@ class FileNamedMutex final : public NamedMutex {
     return e.held && e.owner == std::this_thread::get_id();
   }
 
-  // flock has no time limit of its own: try, then sleep a little, until the deadline.
-  static bool LockFile(int fd, const Deadline& deadline) {
+  enum class Try { kGot, kBusy, kFailed };
+
+  // flock and F_OFD_SETLK have no time limit of their own: try, then sleep a
+  // little (1 ms, then 2 ms), until the deadline.
+  template <typename Attempt>
+  static bool RetryUntil(const Deadline& deadline, Attempt attempt) {
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK) return false;
+      const Try outcome = attempt();
+      if (outcome != Try::kBusy) return outcome == Try::kGot;
       if (deadline.Expired()) return false;
       auto sleep = pause;
       if (!deadline.Infinite()) {
@@ -169,6 +172,13 @@ class FileNamedMutex final : public NamedMutex {
       std::this_thread::sleep_for(sleep);
       if (pause < std::chrono::milliseconds(2)) pause *= 2;
     }
+  }
+
+  static bool LockFile(int fd, const Deadline& deadline) {
+    return RetryUntil(deadline, [fd] {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Try::kGot;
+      return errno == EINTR || errno == EWOULDBLOCK ? Try::kBusy : Try::kFailed;
+    });
   }
 
   // An open-file-description lock on byte 0 of the node: it does not meet
@@ -184,20 +194,10 @@ class FileNamedMutex final : public NamedMutex {
   }
 
   static bool LockNode(int fd, const Deadline& deadline) {
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-      if (SetNodeLock(fd, F_WRLCK)) return true;
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EACCES) return false;
-      if (deadline.Expired()) return false;
-      auto sleep = pause;
-      if (!deadline.Infinite()) {
-        const auto left = std::chrono::milliseconds(deadline.RemainingMs());
-        if (left < sleep) sleep = left;
-      }
-      std::this_thread::sleep_for(sleep);
-      if (pause < std::chrono::milliseconds(2)) pause *= 2;
-    }
+    return RetryUntil(deadline, [fd] {
+      if (SetNodeLock(fd, F_WRLCK)) return Try::kGot;
+      return errno == EINTR || errno == EAGAIN || errno == EACCES ? Try::kBusy : Try::kFailed;
+    });
   }
 
   static void ReleaseInProcess(LockEntry& e) {

@@ -67,7 +67,7 @@ Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemE
     if (systemError != nullptr) *systemError = GetLastError();
     return nullptr;
   }
-  auto* device = new (std::nothrow) Win32Device(handle);
+  auto* device = new (std::nothrow) Win32Device(handle, io == IoMode::kOverlapped);
   if (device == nullptr) {
     CloseHandle(handle);
     if (systemError != nullptr) *systemError = ERROR_NOT_ENOUGH_MEMORY;

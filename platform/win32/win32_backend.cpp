@@ -75,4 +75,17 @@ Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemE
   return device;
 }
 
+HANDLE OpenForQuery(const char* path) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
+}
+
+IdentityStatus ReadPathIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {
+  HANDLE handle = OpenForQuery(path);
+  if (handle == INVALID_HANDLE_VALUE) return IdentityStatus::kUnreadable;
+  Win32Device query(handle, false);  // closes the handle
+  return query.GetAttributes(vendorId, productId) ? IdentityStatus::kRead
+                                                  : IdentityStatus::kUnreadable;
+}
+
 }  // namespace qk::platform::win32

@@ -202,6 +202,32 @@ TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
   DeleteFileA(file.c_str());
 }
 
+TEST(Win32BackendTest, IdentityIsQueriedWithoutAskingForAccess) {
+  char directory[MAX_PATH];
+  GetTempPathA(MAX_PATH, directory);
+  const std::string file = std::string(directory) + UniqueName("qk-query") + ".tmp";
+  HANDLE holder = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  // Held exclusively: a read/write open fails, a query open does not, so a
+  // token in another process's hands is still recognised (and then reported
+  // busy rather than missing).
+  uint32_t error = 0;
+  EXPECT_EQ(OpenPath(file.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
+  EXPECT_EQ(error, kErrorSharingViolation);
+  HANDLE query = OpenForQuery(file.c_str());
+  EXPECT_NE(query, INVALID_HANDLE_VALUE);
+  if (query != INVALID_HANDLE_VALUE) CloseHandle(query);
+  // Neither a file nor a missing path has a HID identity.
+  uint16_t vendor = 0x1111, product = 0x2222;
+  for (const std::string& path : {file, file + ".missing"}) {
+    EXPECT_EQ(ReadPathIdentity(path.c_str(), &vendor, &product), IdentityStatus::kUnreadable);
+  }
+  EXPECT_TRUE(vendor == 0x1111 && product == 0x2222) << "identifiers written on failure";
+  CloseHandle(holder);
+  DeleteFileA(file.c_str());
+}
+
 // Names are built and tested portably with the api layer; here only what the
 // system adds: one name is one mutex, an abandoned mutex is taken, a name as
 // the api builds it is accepted and a bad namespace refused.

@@ -8,7 +8,8 @@
 #
 # With QK_SIM_TOOL naming a native qktoken-sim, the 32-bit driver also runs
 # against a simulated token served on this host over loopback TCP and must
-# print "Result: 13".
+# print "Result: 13", and each qktool.exe must behave as the native qktool
+# (QK_QKTOOL, default: beside qktoken-sim in the same build) does.
 #
 # Environment: QK_BUILD_ROOT (as for build-windows.sh), WINEPREFIX (default: a
 # fresh temporary prefix, removed at the end), QK_SIM_TOOL. Installs nothing:
@@ -24,6 +25,9 @@ case "${1:-all}" in
   *) echo "usage: $0 [32|64|all]" >&2; exit 2 ;;
 esac
 
+if [[ -n "${QK_SIM_TOOL:-}" ]]; then
+  QK_SIM_TOOL=$(cd "$(dirname "$QK_SIM_TOOL")" && pwd)/$(basename "$QK_SIM_TOOL")
+fi
 command -v wine >/dev/null || { echo "wine is not installed" >&2; exit 2; }
 export WINEDEBUG=-all
 own_prefix=""
@@ -118,6 +122,53 @@ if [[ -n "${QK_SIM_TOOL:-}" && -f "$driver" ]]; then
     echo "drivers started together: exit status $status, $results of 6 results" >&2
     failed=1
   fi
+fi
+
+# qktool.exe against a simulated token: its transcript of user-visible
+# behaviour (exit statuses, output, JSON, messages, binary input and output,
+# PINs from standard input and the environment) must match the native
+# qktool's byte for byte, the token's directory and serial aside.
+if [[ -n "${QK_SIM_TOOL:-}" ]]; then
+  native_qktool=${QK_QKTOOL:-$(dirname "$QK_SIM_TOOL")/../qktool/qktool}
+  normalise() { sed -E 's/(serial[": ]+)[0-9A-F]{16}/\1SERIAL/'; }
+  transcript() {
+    (cd "$root" && timeout 300 "$QK_SIM_TOOL" run --tcp -- tests/tools/qktool_cases.sh "$@") 2>&1 |
+      normalise
+  }
+  expected=""
+  if [[ -x "$native_qktool" ]]; then
+    expected=$(transcript "$native_qktool")
+  else
+    echo "no native qktool at $native_qktool: Windows transcripts checked alone" >&2
+  fi
+  for b in "${bits[@]}"; do
+    tool="$build_root/build-win$b/tools/qktool/qktool.exe"
+    echo "== $b-bit qktool.exe under Wine, simulated token over loopback TCP"
+    if [[ ! -f "$tool" ]]; then
+      echo "missing $tool" >&2
+      failed=1
+      continue
+    fi
+    got=$(transcript wine "$tool")
+    cases=$(grep -c '^==' <<<"$got" || true)
+    # Markers first, so that two equally broken builds never compare equal.
+    missing=""
+    for marker in '"command":"list","tokens":[{"index":0' 'user PIN verified' \
+      '"tries_left":14' 'exec --stdin --raw:  01 0d 0a 1a 00 ff 0a' 'give --pin-stdin'; do
+      [[ "$got" == *"$marker"* ]] || missing+=" [$marker]"
+    done
+    if [[ -n "$missing" ]]; then
+      printf '%s\n' "$got"
+      echo "qktool.exe ($b-bit): missing$missing" >&2
+      failed=1
+    elif [[ -n "$expected" && "$got" != "$expected" ]]; then
+      diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") || true
+      echo "qktool.exe ($b-bit) differs from the native qktool (< native, > Windows)" >&2
+      failed=1
+    else
+      echo "qktool.exe ($b-bit): $cases cases${expected:+, same as the native qktool}"
+    fi
+  done
 fi
 
 exit $failed

@@ -124,6 +124,60 @@ if [[ -n "${QK_SIM_TOOL:-}" && -f "$driver" ]]; then
   fi
 fi
 
+# The SDK zip of each build, as a user gets it: every promised file is in
+# it, a C program builds against it through the import library for
+# Microsoft's linker (with the DLL) and against the static library, and both
+# run. Neither program may need a MinGW runtime DLL.
+for b in "${bits[@]}"; do
+  dir="$build_root/build-win$b"
+  echo "== $b-bit SDK zip"
+  zip=$(find "$dir" -maxdepth 1 -name "qktoken-sdk-*-win$b.zip" -print -quit 2>/dev/null)
+  if [[ -z "$zip" ]]; then
+    echo "no SDK zip in $dir" >&2
+    failed=1
+    continue
+  fi
+  if ! (
+    set -e
+    triplet=$([[ $b == 32 ]] && echo i686-w64-mingw32 || echo x86_64-w64-mingw32)
+    cc=$(command -v "$triplet-gcc-posix" || command -v "$triplet-gcc")
+    work=$(mktemp -d "$dir/sdk-check.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    (cd "$work" && cmake -E tar xf "$zip")
+    sdk=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qktoken-sdk-*' -print -quit)
+    for f in include/qktoken.h include/qkrsa.h bin/qktoken.dll bin/qktool.exe \
+      bin/qktoken-driver.exe lib/libqktoken.dll.a lib/libqktoken.a lib/qktoken.def \
+      lib/qktoken.lib README.txt; do
+      [[ -s "$sdk/$f" ]] || { echo "the zip lacks $f" >&2; exit 1; }
+    done
+    "$cc" -DQKTOKEN_DLL -I"$sdk/include" "$root/tests/install/main.c" "$sdk/lib/qktoken.lib" \
+      -o "$work/shared.exe"
+    cp "$sdk/bin/qktoken.dll" "$work/"
+    "$cc" -static -I"$sdk/include" "$root/tests/install/main.c" "$sdk/lib/libqktoken.a" \
+      -lstdc++ -lpthread -lsetupapi -lhid -lws2_32 -o "$work/static.exe"
+    imports() { "$triplet-objdump" -p "$1" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z'; }
+    for program in shared static; do
+      deps=$(imports "$work/$program.exe")
+      if grep -Eq 'libgcc|libstdc|libwinpthread' <<<"$deps"; then
+        echo "$program.exe needs a MinGW runtime DLL: $deps" >&2
+        exit 1
+      fi
+      linked=static
+      if [[ $deps == *qktoken.dll* ]]; then linked=shared; fi
+      if [[ $linked != "$program" ]]; then
+        echo "$program.exe: imports $deps" >&2
+        exit 1
+      fi
+      out=$(cd "$work" && wine "$work/$program.exe" 2>&1)
+      [[ "$out" == "installed library works"* ]] || { echo "$program.exe: $out" >&2; exit 1; }
+      echo "$program consumer: $out"
+    done
+  ); then
+    echo "$b-bit SDK zip check failed" >&2
+    failed=1
+  fi
+done
+
 # qktool.exe against a simulated token: its transcript of user-visible
 # behaviour (exit statuses, output, JSON, messages, binary input and output,
 # PINs from standard input and the environment) must match the native

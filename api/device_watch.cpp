@@ -1,0 +1,135 @@
+// QKWaitForDeviceChange and QKCancelDeviceWait: a blocking wait for the set
+// of attached tokens to change, keyed by a state counter the caller keeps.
+//
+// The platform's watch is made on the first wait and kept for the life of
+// the process, so that changes while nobody waits queue up in the system
+// and advance the counter at the next wait: a token that comes and goes
+// between two waits is still reported.
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "api/device_watch.h"
+#include "include/qktoken.h"
+#include "platform/deadline.h"
+#include "platform/debug_log.h"
+#include "platform/device_watch.h"
+
+namespace qk {
+namespace {
+
+struct Waiter {
+  platform::WakeSignal* signal;
+  bool cancelled;
+};
+
+struct WatchShared {
+  std::mutex mutex;
+  std::unique_ptr<platform::DeviceWatch> watch;
+  uint32_t state = 0;
+  std::vector<Waiter*> waiters;
+};
+
+WatchShared& Shared() {
+  static WatchShared* shared = new WatchShared;  // waits may run during exit
+  return *shared;
+}
+
+// A first state that a caller's value from another process (or an earlier
+// watch) is unlikely to match, so that it reads as "changed", never as
+// "nothing happened". Never 0: 0 is the caller's "no state yet".
+uint32_t FirstState() {
+  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+  const uint32_t mixed = static_cast<uint32_t>(ticks) ^ static_cast<uint32_t>(ticks >> 32);
+  return mixed == 0 ? 1 : mixed;
+}
+
+// Caller holds the mutex. Every other waiter looks again.
+void Advance(WatchShared& shared) {
+  if (++shared.state == 0) shared.state = 1;
+  for (Waiter* waiter : shared.waiters) waiter->signal->Raise();
+}
+
+}  // namespace
+
+void ResetDeviceWatchForTesting() {
+  WatchShared& shared = Shared();
+  std::lock_guard<std::mutex> hold(shared.mutex);
+  if (shared.waiters.empty()) shared.watch.reset();
+}
+
+}  // namespace qk
+
+extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32_t timeoutMs) {
+  if (state == nullptr || timeoutMs > QK_MAX_WAIT_MS) return QK_E_PARAMETER;
+  qk::WatchShared& shared = qk::Shared();
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  if (!shared.watch) {
+    shared.watch.reset(qk::platform::CreateDeviceWatch());
+    if (!shared.watch) {
+      QK_DEBUG("wait: the attached tokens cannot be watched");
+      return QK_E_WATCH_UNAVAILABLE;
+    }
+    shared.state = qk::FirstState();
+  }
+  if (shared.watch->Drain()) qk::Advance(shared);
+  if (*state != shared.state) {
+    *state = shared.state;
+    return QK_E_SUCCESS;
+  }
+  if (timeoutMs == 0) return QK_E_WAIT_TIMEOUT;
+
+  std::unique_ptr<qk::platform::WakeSignal> signal(qk::platform::CreateWakeSignal());
+  if (!signal) return QK_E_WATCH_UNAVAILABLE;
+  qk::Waiter self{signal.get(), false};
+  shared.waiters.push_back(&self);
+  const qk::platform::Deadline deadline(timeoutMs);
+  uint32_t result = QK_E_WAIT_TIMEOUT;
+  for (;;) {
+    const int left = deadline.RemainingMs();
+    if (left == 0) {
+      QK_DEBUG("wait: no change within %u ms", timeoutMs);
+      break;
+    }
+    lock.unlock();
+    const qk::platform::WatchWait outcome =
+        shared.watch->Wait(static_cast<uint32_t>(left), signal.get());
+    lock.lock();
+    if (self.cancelled) {
+      QK_DEBUG("wait: cancelled");
+      result = QK_E_WAIT_CANCELLED;
+      break;
+    }
+    if (outcome == qk::platform::WatchWait::kFailed) {
+      QK_DEBUG("wait: the watch failed");
+      result = QK_E_WATCH_UNAVAILABLE;
+      break;
+    }
+    if (outcome == qk::platform::WatchWait::kWoken) signal->Clear();
+    if (outcome == qk::platform::WatchWait::kEvents && shared.watch->Drain()) qk::Advance(shared);
+    if (*state != shared.state) {
+      *state = shared.state;
+      result = QK_E_SUCCESS;
+      break;
+    }
+  }
+  for (auto it = shared.waiters.begin(); it != shared.waiters.end(); ++it) {
+    if (*it == &self) {
+      shared.waiters.erase(it);
+      break;
+    }
+  }
+  return result;
+}
+
+extern "C" QK_API uint32_t QK_CALL QKCancelDeviceWait(void) {
+  qk::WatchShared& shared = qk::Shared();
+  std::lock_guard<std::mutex> hold(shared.mutex);
+  for (qk::Waiter* waiter : shared.waiters) {
+    waiter->cancelled = true;
+    waiter->signal->Raise();
+  }
+  QK_DEBUG("wait: cancel asked, %u wait(s) running", static_cast<unsigned>(shared.waiters.size()));
+  return QK_E_SUCCESS;
+}

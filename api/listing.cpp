@@ -5,6 +5,7 @@
 
 #include "api/device_table.h"
 #include "api/listing.h"
+#include "platform/debug_log.h"
 
 namespace qk {
 
@@ -18,11 +19,22 @@ uint32_t ResultOfOpenError(uint32_t systemError) {
   return QK_E_NO_DEVICE_LIST;
 }
 
-bool IsToken(platform::Device* device) {
+bool IsToken(platform::Device* device, const char* path) {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
-  if (!device->GetAttributes(&vendorId, &productId)) return false;
-  return vendorId == QK_VENDOR_ID && productId == QK_PRODUCT_ID && IsTokenInterface(device) == 0;
+  if (!device->GetAttributes(&vendorId, &productId)) {
+    QK_DEBUG("list: %s skipped: its attributes cannot be read", path);
+    return false;
+  }
+  if (vendorId != QK_VENDOR_ID || productId != QK_PRODUCT_ID) {
+    QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", path, vendorId, productId);
+    return false;
+  }
+  if (IsTokenInterface(device) != 0) {
+    QK_DEBUG("list: %s skipped: not the token's command interface (feature report length)", path);
+    return false;
+  }
+  return true;
 }
 
 // Puts a found token's path into `slot`, forgetting what the slot held. A
@@ -46,6 +58,7 @@ void KeepInSlot(const char* path, size_t pathLength, DeviceSlot* slot) {
 uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
   std::unique_ptr<platform::InterfaceSet> set(platform::OpenInterfaceSet());
   if (!set) {
+    QK_DEBUG("list: the system's set of HID interfaces cannot be had");
     *result = QK_E_NO_DEVICE_LIST;
     return 0;
   }
@@ -60,10 +73,12 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
       break;
     }
     if (status == platform::EnumStatus::kDetailTooLarge) {
+      QK_DEBUG("list: interface %u: path too long; listing stops", index);
       *result = QK_E_NO_DEVICE_LIST;
       break;
     }
     if (status == platform::EnumStatus::kDetailUnreadable) {
+      QK_DEBUG("list: interface %u skipped: its path cannot be read", index);
       *result = QK_E_NO_DEVICE_LIST;
       continue;
     }
@@ -73,15 +88,22 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
     std::unique_ptr<platform::Device> device(platform::OpenDevice(
         path, platform::IoMode::kSynchronous, platform::ShareMode::kShared, &systemError));
     if (!device) {
+      QK_DEBUG("list: %s skipped: cannot be opened (system error %u)", path, systemError);
       *result = ResultOfOpenError(systemError);
       continue;
     }
     // A path that does not fit the slot could only be kept cut, and a cut
     // path names no device: such a token is not listed.
     const size_t pathLength = std::strlen(path);
-    if (IsToken(device.get()) && pathLength < kPathCapacity) {
-      KeepInSlot(path, pathLength, &table->slots[found]);
-      ++found;
+    if (IsToken(device.get(), path)) {
+      if (pathLength < kPathCapacity) {
+        QK_DEBUG("list: %s taken as slot %u", path, found);
+        KeepInSlot(path, pathLength, &table->slots[found]);
+        ++found;
+      } else {
+        QK_DEBUG("list: a token skipped: its path (%u bytes) does not fit a slot",
+                 static_cast<unsigned>(pathLength));
+      }
     }
   }
   return found;

@@ -6,8 +6,10 @@
 // and advance the counter at the next wait: a token that comes and goes
 // between two waits is still reported.
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "api/device_watch.h"
@@ -15,6 +17,7 @@
 #include "platform/deadline.h"
 #include "platform/debug_log.h"
 #include "platform/device_watch.h"
+#include "platform/virtual/directory.h"
 
 namespace qk {
 namespace {
@@ -29,7 +32,13 @@ struct WatchShared {
   std::unique_ptr<platform::DeviceWatch> watch;
   uint32_t state = 0;
   std::vector<Waiter*> waiters;
+  std::string virtualDir;  // QKTOKEN_VIRTUAL_DIR when the watch was made
 };
+
+std::string VirtualDirNow() {
+  const char* directory = std::getenv(platform::vlink::kDirectoryVariable);
+  return directory != nullptr ? directory : "";
+}
 
 WatchShared& Shared() {
   static WatchShared* shared = new WatchShared;  // waits may run during exit
@@ -65,13 +74,27 @@ extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32
   if (state == nullptr || timeoutMs > QK_MAX_WAIT_MS) return QK_E_PARAMETER;
   qk::WatchShared& shared = qk::Shared();
   std::unique_lock<std::mutex> lock(shared.mutex);
+  // Listing reads QKTOKEN_VIRTUAL_DIR at each call; the watch follows it
+  // (once no other wait uses the old one): another directory is another set.
+  const std::string virtualDir = qk::VirtualDirNow();
+  bool replaced = false;
+  if (shared.watch && virtualDir != shared.virtualDir && shared.waiters.empty()) {
+    QK_DEBUG("wait: token directory now %s; watching it instead", virtualDir.c_str());
+    shared.watch.reset();
+    replaced = true;
+  }
   if (!shared.watch) {
     shared.watch.reset(qk::platform::CreateDeviceWatch());
     if (!shared.watch) {
       QK_DEBUG("wait: the attached tokens cannot be watched");
       return QK_E_WATCH_UNAVAILABLE;
     }
-    shared.state = qk::FirstState();
+    shared.virtualDir = virtualDir;
+    if (shared.state == 0) {
+      shared.state = qk::FirstState();
+    } else if (replaced) {
+      qk::Advance(shared);
+    }
   }
   if (shared.watch->Drain()) qk::Advance(shared);
   if (*state != shared.state) {

@@ -138,6 +138,21 @@ TEST_F(DeviceWatchTest, ChangesBetweenTwoWaitsAreNotMissed) {
   EXPECT_EQ(other, state_);
 }
 
+// Listing follows QKTOKEN_VIRTUAL_DIR at each call; so does the watch: the
+// switch is a change, and the new directory's entries are what counts then.
+TEST_F(DeviceWatchTest, FollowsTheTokenDirectoryVariable) {
+  const fs::path other = dir_ / "other";
+  fs::create_directories(other);
+  SetVariable("QKTOKEN_VIRTUAL_DIR", other.string());
+  const uint32_t before = state_;
+  EXPECT_EQ(QKWaitForDeviceChange(&state_, 0), QK_E_SUCCESS);
+  EXPECT_NE(state_, before);
+  Touch("old-directory.sock");
+  EXPECT_EQ(QKWaitForDeviceChange(&state_, 300), QK_E_WAIT_TIMEOUT) << "no longer watched";
+  std::ofstream((other / "new.sock").string()) << "";
+  EXPECT_EQ(QKWaitForDeviceChange(&state_, 5000), QK_E_SUCCESS);
+}
+
 TEST_F(DeviceWatchTest, CancelEndsRunningWaitsOnly) {
   constexpr int kWaiters = 3;
   std::atomic<int> cancelled{0};

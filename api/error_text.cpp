@@ -67,8 +67,7 @@ const CodeText kNamed[] = {
     {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time",
      u8"无法获得设备锁"},
     {nullptr, nullptr, nullptr},  // 0x1E: not named here
-    {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled",
-     u8"等待设备变化已取消"},
+    {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled", u8"等待设备变化已取消"},
     {"QK_E_WAIT_TIMEOUT", "no device change within the time limit", u8"等待设备变化超时"},
     {"QK_E_WATCH_UNAVAILABLE", "the attached devices cannot be watched on this system",
      u8"无法监视设备的插拔"},

@@ -26,7 +26,7 @@ void ReloadDebugLogSettingForTesting();
 
 }  // namespace qk::platform
 
-#define QK_DEBUG(...)                                                        \
-  do {                                                                       \
+#define QK_DEBUG(...)                                                                  \
+  do {                                                                                 \
     if (::qk::platform::DebugLogEnabled()) ::qk::platform::DebugLogWrite(__VA_ARGS__); \
   } while (0)

@@ -117,8 +117,8 @@ bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t
     if (!ReadHidIdentity(sysfsRoot, name, &identity)) {
       QK_DEBUG("list: %s skipped: its HID identity cannot be read", name.c_str());
     } else if (identity.vendorId != vendorId || identity.productId != productId) {
-      QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", name.c_str(),
-               identity.vendorId, identity.productId);
+      QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", name.c_str(), identity.vendorId,
+               identity.productId);
     } else {
       names->push_back(std::move(name));
     }

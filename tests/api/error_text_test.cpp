@@ -92,7 +92,8 @@ TEST(ErrorText, EveryCodeHasDistinctEnglishAndEveryNamedCodeAName) {
       if (!IsNamed(0xF0000000 + a) || !IsNamed(0xF0000000 + b)) continue;
       EXPECT_NE(Text(0xF0000000 + a, QK_TEXT_ENGLISH), Text(0xF0000000 + b, QK_TEXT_ENGLISH))
           << a << " " << b;
-      EXPECT_NE(Text(0xF0000000 + a, QK_TEXT_NATIVE_UTF8), Text(0xF0000000 + b, QK_TEXT_NATIVE_UTF8))
+      EXPECT_NE(Text(0xF0000000 + a, QK_TEXT_NATIVE_UTF8),
+                Text(0xF0000000 + b, QK_TEXT_NATIVE_UTF8))
           << a << " " << b;
     }
   }

@@ -24,10 +24,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -465,23 +465,27 @@ std::string WaitSeesArrivalsAndRemovals() {
   qksim::Token token;
   std::unique_ptr<Plugged> plugged;
   std::string error;
-  const long long arrival = WaitAcross(&state, [&] {
-    plugged = std::make_unique<Plugged>(UhidOptions(), &token);
-    error = plugged->Plug();
-  }, &rc);
+  const long long arrival = WaitAcross(
+      &state,
+      [&] {
+        plugged = std::make_unique<Plugged>(UhidOptions(), &token);
+        error = plugged->Plug();
+      },
+      &rc);
   if (!error.empty()) return error;
   if (arrival < 0 || arrival > kLimitMs) {
     return "arrival: wait gave " + Hex(rc) + " after " + std::to_string(arrival) + " ms";
   }
   Settle(&state);
-  const long long permissions =
-      WaitAcross(&state, [&] { chmod(plugged->node.c_str(), 0660); }, &rc);
+  const long long permissions = WaitAcross(
+      &state, [&] { chmod(plugged->node.c_str(), 0660); }, &rc);
   if (permissions < 0 || permissions > kLimitMs) {
     return "permissions set: wait gave " + Hex(rc) + " after " + std::to_string(permissions) +
            " ms";
   }
   Settle(&state);
-  const long long removal = WaitAcross(&state, [&] { plugged.reset(); }, &rc);
+  const long long removal = WaitAcross(
+      &state, [&] { plugged.reset(); }, &rc);
   if (removal < 0 || removal > kLimitMs) {
     return "removal: wait gave " + Hex(rc) + " after " + std::to_string(removal) + " ms";
   }
@@ -494,7 +498,8 @@ std::string WaitSeesArrivalsAndRemovals() {
   rc = OpenFirst(&context);
   if (rc == QK_E_SUCCESS) rc = VerifyPins(&context);
   if (rc != QK_E_SUCCESS) return "open gave " + Hex(rc);
-  const long long idleRemoval = WaitAcross(&state, [&] { plugged.reset(); }, &rc);
+  const long long idleRemoval = WaitAcross(
+      &state, [&] { plugged.reset(); }, &rc);
   const uint8_t input[4] = {0, 1, 0, 2};
   uint8_t output[8];
   uint32_t got = 0;
@@ -523,7 +528,8 @@ std::string IdleWaitIsCheapAndCancellable() {
   const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
   if (rc != QK_E_WAIT_TIMEOUT) return "an idle wait gave " + Hex(rc);
   if (cpuMs > 50) return "a 2-second idle wait used " + std::to_string(cpuMs) + " ms of CPU";
-  const long long cancelled = WaitAcross(&state, [] { QKCancelDeviceWait(); }, &rc);
+  const long long cancelled = WaitAcross(
+      &state, [] { QKCancelDeviceWait(); }, &rc);
   if (rc != QK_E_WAIT_CANCELLED) return "the cancelled wait gave " + Hex(rc);
   (void)cancelled;
   std::printf("[kernel]   watch: a 2-second idle wait used %.1f ms of CPU\n", cpuMs);
@@ -554,7 +560,8 @@ int main(int argc, char** argv) {
       {"unplug during an exchange, then replug", UnplugDuringExchangeThenReplug},
       {"unreadable nodes as an ordinary user", UnreadableNodesAsUser},
       {"a device-change wait sees arrivals and removals within 1 s", WaitSeesArrivalsAndRemovals},
-      {"an idle device-change wait uses no CPU and can be cancelled", IdleWaitIsCheapAndCancellable},
+      {"an idle device-change wait uses no CPU and can be cancelled",
+       IdleWaitIsCheapAndCancellable},
   };
   for (const auto& c : cases) Report(c.name, c.run());
   return g_failures;

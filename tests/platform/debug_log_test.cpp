@@ -44,9 +44,8 @@ TEST_F(DebugLogTest, SettingChoosesStderrAFileOrNothing) {
     bool toStderr;
     bool toFile;
   } cases[] = {
-      {nullptr, false, false, false},   {"", false, false, false},
-      {"0", false, false, false},       {"1", true, true, false},
-      {file.c_str(), true, false, true},
+      {nullptr, false, false, false}, {"", false, false, false},         {"0", false, false, false},
+      {"1", true, true, false},       {file.c_str(), true, false, true},
   };
   for (const auto& c : cases) {
     const std::string label = c.setting ? c.setting : "(unset)";

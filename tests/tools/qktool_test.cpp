@@ -297,9 +297,8 @@ TEST_F(QktoolTest, WatchPrintsArrivalsAndRemovalsUntilInterrupted) {
                                c.stop + " wait $w";
     // The script holds single quotes of its own: hand it over in a file.
     const std::string file = Write("watch.sh", script + "\n");
-    const int status = std::system(("timeout -s KILL 30 '" + std::string(QK_SIM_TOOL) +
-                                    "' run -- sh '" + file + "'")
-                                       .c_str());
+    const int status = std::system(
+        ("timeout -s KILL 30 '" + std::string(QK_SIM_TOOL) + "' run -- sh '" + file + "'").c_str());
     const std::string text = ReadText(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.args << ": " << text;
     size_t at = 0;
@@ -317,8 +316,8 @@ TEST_F(QktoolTest, WatchPrintsArrivalsAndRemovalsUntilInterrupted) {
 
 // --verbose: the library's decisions on standard error, and no PIN in them.
 TEST_F(QktoolTest, VerboseShowsTheLibrarysLinesWithoutThePin) {
-  const Outcome o = Run("pin verify --verbose --kind dev --pin-stdin", "",
-                        "904817263590481726359048\n");
+  const Outcome o =
+      Run("pin verify --verbose --kind dev --pin-stdin", "", "904817263590481726359048\n");
   EXPECT_EQ(o.status, 0) << o.err;
   for (const char* part : {"qktoken: list: ", "qktoken: open: ", "qktoken: lock: ",
                            "qktoken: exchange: instruction "}) {

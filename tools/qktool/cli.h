@@ -38,8 +38,8 @@ struct Options {
   bool json = false;
   bool native = false;  // messages in the library's own language
   bool pinStdin = false;
-  int progress = -1;  // -1: on a terminal only; 0 never; 1 always
-  std::string login;  // --login none|user|dev, empty: the command's default
+  int progress = -1;     // -1: on a terminal only; 0 never; 1 always
+  std::string login;     // --login none|user|dev, empty: the command's default
   bool verbose = false;  // --verbose: the library's debug log on standard error
 };
 

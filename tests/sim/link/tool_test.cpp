@@ -101,12 +101,12 @@ TEST_F(ToolTest, DriverRunDebugLogShowsDecisionsAndNoSecret) {
       Tool("run -- env QKTOKEN_DEBUG='" + log + "' '" + std::string(QK_DRIVER_TOOL) + "'", 120);
   ASSERT_EQ(o.status, 0) << o.output;
   const std::string text = ReadText(log);
-  for (const char* part : {"list: qkvirtual:", "taken as slot 0", "open: qkvirtual:", "lock: ",
-                           "held after", "exchange: instruction "}) {
+  for (const char* part : {"list: qkvirtual:", "taken as slot 0",
+                           "open: qkvirtual:", "lock: ", "held after", "exchange: instruction "}) {
     EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
   }
-  for (const char* secret : {"60719283", "3630373139323833", "904817263590481726359048",
-                             "393034383137323633353930"}) {
+  for (const char* secret :
+       {"60719283", "3630373139323833", "904817263590481726359048", "393034383137323633353930"}) {
     EXPECT_EQ(text.find(secret), std::string::npos) << secret;
   }
   size_t run = 0, longest = 0;

@@ -4,6 +4,7 @@
 // timer: a bounded rescan, never a busy loop.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -43,8 +44,9 @@ class InotifyWatch final : public DeviceWatch {
 
   WatchConfig config_;
   int fd_ = -1;
-  int devWatch_ = -1;
-  int virtualWatch_ = -1;
+  // Written by Drain, read by every Wait (which only asks whether one is -1).
+  std::atomic<int> devWatch_{-1};
+  std::atomic<int> virtualWatch_{-1};
   std::set<std::string> tokens_;  // hidraw names known to be tokens
 };
 

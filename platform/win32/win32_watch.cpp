@@ -20,6 +20,10 @@ namespace qk::platform {
 namespace {
 
 constexpr DWORD kRescanMs = 1000;
+// Directory handles given up on (the directory went, say) are kept open
+// until the watch goes, for a Wait that may still use one; past this many
+// the directory is no longer watched.
+constexpr size_t kMaxRetired = 64;
 constexpr char kTokenIdentity[] = "vid_7a5c&pid_0b21";
 
 // The configuration manager's notification records, as the system lays them
@@ -108,6 +112,7 @@ class Win32Watch final : public DeviceWatch {
     if (notification_ != nullptr && unregister_ != nullptr) unregister_(notification_);
     if (deviceEvent_ != nullptr) CloseHandle(deviceEvent_);
     if (directory_ != INVALID_HANDLE_VALUE) FindCloseChangeNotification(directory_);
+    for (HANDLE retired : retired_) FindCloseChangeNotification(retired);
   }
   Win32Watch(const Win32Watch&) = delete;
   Win32Watch& operator=(const Win32Watch&) = delete;
@@ -127,7 +132,8 @@ class Win32Watch final : public DeviceWatch {
     if (wake != nullptr) handles[count++] = reinterpret_cast<HANDLE>(wake->NativeHandle());
     const DWORD firstSource = count;
     handles[count++] = deviceEvent_;
-    if (directory_ != INVALID_HANDLE_VALUE) handles[count++] = directory_;
+    const HANDLE directory = directory_.load();
+    if (directory != INVALID_HANDLE_VALUE) handles[count++] = directory;
     bool timerCut = false;
     if (NeedsRescan() && timeoutMs > kRescanMs) {
       timeoutMs = kRescanMs;
@@ -145,12 +151,15 @@ class Win32Watch final : public DeviceWatch {
     bool changed = false;
     ResetEvent(deviceEvent_);
     if (pendingDevices_.exchange(0) != 0) changed = true;
-    if (directory_ != INVALID_HANDLE_VALUE && WaitForSingleObject(directory_, 0) == WAIT_OBJECT_0) {
+    const HANDLE directory = directory_.load();
+    if (directory != INVALID_HANDLE_VALUE && WaitForSingleObject(directory, 0) == WAIT_OBJECT_0) {
       QK_DEBUG("watch: token directory %s changed", virtualDir_.c_str());
       changed = true;
-      if (!FindNextChangeNotification(directory_)) {
-        FindCloseChangeNotification(directory_);
+      if (!FindNextChangeNotification(directory)) {
+        // Another thread's Wait may be using the handle: it is closed with
+        // the watch, and no later Wait takes it.
         directory_ = INVALID_HANDLE_VALUE;
+        retired_.push_back(directory);
       }
     }
     if (!virtualDir_.empty() && directory_ == INVALID_HANDLE_VALUE && WatchDirectory()) {
@@ -219,9 +228,10 @@ class Win32Watch final : public DeviceWatch {
 
   bool WatchDirectory() {
     if (virtualDir_.empty()) return false;
+    if (retired_.size() >= kMaxRetired) return false;  // give up on a directory that keeps failing
     directory_ = FindFirstChangeNotificationA(
         virtualDir_.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
-    if (directory_ == INVALID_HANDLE_VALUE) {
+    if (directory_.load() == INVALID_HANDLE_VALUE) {
       QK_DEBUG("watch: cannot watch token directory %s (error %lu); trying every %lu ms",
                virtualDir_.c_str(), static_cast<unsigned long>(GetLastError()),
                static_cast<unsigned long>(kRescanMs));
@@ -232,12 +242,14 @@ class Win32Watch final : public DeviceWatch {
   }
 
   bool NeedsRescan() const {
-    return notification_ == nullptr || (!virtualDir_.empty() && directory_ == INVALID_HANDLE_VALUE);
+    return notification_ == nullptr ||
+           (!virtualDir_.empty() && directory_.load() == INVALID_HANDLE_VALUE);
   }
 
   std::string virtualDir_;
   HANDLE deviceEvent_ = nullptr;
-  HANDLE directory_ = INVALID_HANDLE_VALUE;
+  std::atomic<HANDLE> directory_{INVALID_HANDLE_VALUE};
+  std::vector<HANDLE> retired_;  // directory handles that failed, closed with the watch
   Notification notification_ = nullptr;
   UnregisterFunction unregister_ = nullptr;
   std::atomic<uint32_t> pendingDevices_{0};

@@ -416,7 +416,9 @@ QK_API uint32_t QK_CALL QKGetDevicePath(const QKContext* context, char* path, ui
  * moment after it appears is a change again once they are set. Changes may
  * be reported that a listing does not show (a node that was not yet usable,
  * or an entry that came and went): a spurious return is possible, a missed
- * change is not. Any number of threads may wait at once. */
+ * change is not. Any number of threads may wait at once. On Windows, once a
+ * wait has registered for device notifications the DLL stays loaded until
+ * the process ends (the system calls into it). */
 QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32_t timeoutMs);
 
 /* QKCancelDeviceWait: ends every QKWaitForDeviceChange running in the

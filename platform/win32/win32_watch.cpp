@@ -223,6 +223,12 @@ class Win32Watch final : public DeviceWatch {
                static_cast<unsigned long>(result), static_cast<unsigned long>(kRescanMs));
     } else {
       QK_DEBUG("watch: HID interface notifications registered");
+      // The system calls OnDevice on a thread of its own: the library must
+      // stay loaded as long as the registration lives, even past a
+      // FreeLibrary of the DLL.
+      HMODULE self = nullptr;
+      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCSTR>(&Win32Watch::OnDevice), &self);
     }
   }
 

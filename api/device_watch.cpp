@@ -60,6 +60,29 @@ void Advance(WatchShared& shared) {
   for (Waiter* waiter : shared.waiters) waiter->signal->Raise();
 }
 
+// Keeps `self` among the waiters for its scope; leaves with the mutex held
+// (every path out of the wait, a thrown one included, holds it).
+class Registration {
+ public:
+  Registration(WatchShared& shared, Waiter* self) : shared_(shared), self_(self) {
+    shared_.waiters.push_back(self_);
+  }
+  ~Registration() {
+    for (auto it = shared_.waiters.begin(); it != shared_.waiters.end(); ++it) {
+      if (*it == self_) {
+        shared_.waiters.erase(it);
+        break;
+      }
+    }
+  }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  WatchShared& shared_;
+  Waiter* self_;
+};
+
 }  // namespace
 
 void ResetDeviceWatchForTesting() {
@@ -68,15 +91,14 @@ void ResetDeviceWatchForTesting() {
   if (shared.waiters.empty()) shared.watch.reset();
 }
 
-}  // namespace qk
+namespace {
 
-extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32_t timeoutMs) {
-  if (state == nullptr || timeoutMs > QK_MAX_WAIT_MS) return QK_E_PARAMETER;
-  qk::WatchShared& shared = qk::Shared();
+uint32_t WaitForChange(uint32_t* state, uint32_t timeoutMs) {
+  WatchShared& shared = Shared();
   std::unique_lock<std::mutex> lock(shared.mutex);
   // Listing reads QKTOKEN_VIRTUAL_DIR at each call; the watch follows it
   // (once no other wait uses the old one): another directory is another set.
-  const std::string virtualDir = qk::VirtualDirNow();
+  const std::string virtualDir = VirtualDirNow();
   bool replaced = false;
   if (shared.watch && virtualDir != shared.virtualDir && shared.waiters.empty()) {
     QK_DEBUG("wait: token directory now %s; watching it instead", virtualDir.c_str());
@@ -84,30 +106,30 @@ extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32
     replaced = true;
   }
   if (!shared.watch) {
-    shared.watch.reset(qk::platform::CreateDeviceWatch());
+    shared.watch.reset(platform::CreateDeviceWatch());
     if (!shared.watch) {
       QK_DEBUG("wait: the attached tokens cannot be watched");
       return QK_E_WATCH_UNAVAILABLE;
     }
     shared.virtualDir = virtualDir;
     if (shared.state == 0) {
-      shared.state = qk::FirstState();
+      shared.state = FirstState();
     } else if (replaced) {
-      qk::Advance(shared);
+      Advance(shared);
     }
   }
-  if (shared.watch->Drain()) qk::Advance(shared);
+  if (shared.watch->Drain()) Advance(shared);
   if (*state != shared.state) {
     *state = shared.state;
     return QK_E_SUCCESS;
   }
   if (timeoutMs == 0) return QK_E_WAIT_TIMEOUT;
 
-  std::unique_ptr<qk::platform::WakeSignal> signal(qk::platform::CreateWakeSignal());
+  std::unique_ptr<platform::WakeSignal> signal(platform::CreateWakeSignal());
   if (!signal) return QK_E_WATCH_UNAVAILABLE;
-  qk::Waiter self{signal.get(), false};
-  shared.waiters.push_back(&self);
-  const qk::platform::Deadline deadline(timeoutMs);
+  Waiter self{signal.get(), false};
+  const Registration registration(shared, &self);
+  const platform::Deadline deadline(timeoutMs);
   uint32_t result = QK_E_WAIT_TIMEOUT;
   for (;;) {
     const int left = deadline.RemainingMs();
@@ -116,7 +138,7 @@ extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32
       break;
     }
     lock.unlock();
-    const qk::platform::WatchWait outcome =
+    const platform::WatchWait outcome =
         shared.watch->Wait(static_cast<uint32_t>(left), signal.get());
     lock.lock();
     if (self.cancelled) {
@@ -124,26 +146,33 @@ extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32
       result = QK_E_WAIT_CANCELLED;
       break;
     }
-    if (outcome == qk::platform::WatchWait::kFailed) {
+    if (outcome == platform::WatchWait::kFailed) {
       QK_DEBUG("wait: the watch failed");
       result = QK_E_WATCH_UNAVAILABLE;
       break;
     }
-    if (outcome == qk::platform::WatchWait::kWoken) signal->Clear();
-    if (outcome == qk::platform::WatchWait::kEvents && shared.watch->Drain()) qk::Advance(shared);
+    if (outcome == platform::WatchWait::kWoken) signal->Clear();
+    if (outcome == platform::WatchWait::kEvents && shared.watch->Drain()) Advance(shared);
     if (*state != shared.state) {
       *state = shared.state;
       result = QK_E_SUCCESS;
       break;
     }
   }
-  for (auto it = shared.waiters.begin(); it != shared.waiters.end(); ++it) {
-    if (*it == &self) {
-      shared.waiters.erase(it);
-      break;
-    }
-  }
   return result;
+}
+
+}  // namespace
+}  // namespace qk
+
+extern "C" QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32_t timeoutMs) {
+  if (state == nullptr || timeoutMs > QK_MAX_WAIT_MS) return QK_E_PARAMETER;
+  try {
+    return qk::WaitForChange(state, timeoutMs);
+  } catch (...) {  // memory ran out: nothing may cross the API
+    QK_DEBUG("wait: out of memory");
+    return QK_E_WATCH_UNAVAILABLE;
+  }
 }
 
 extern "C" QK_API uint32_t QK_CALL QKCancelDeviceWait(void) {

@@ -155,7 +155,7 @@ fi
 # 6. qktool watch while qktoken-sim uhid starts and stops.
 timeout 30 qktool watch --json --count 2 >/tmp/watch.log 2>&1 &
 watch_pid=$!
-sleep 0.5
+sleep 1
 if start_sim; then
   sleep 0.5
   stop_sim

@@ -291,7 +291,8 @@ TEST_F(QktoolTest, WatchPrintsArrivalsAndRemovalsUntilInterrupted) {
   for (const auto& c : cases) {
     const std::string out = dir_ / "watch.out";
     const std::string script = std::string("'") + QK_TOOL + "' " + c.args + " >'" + out +
-                               "' 2>&1 & w=$!; sleep 0.5; '" + QK_SIM_TOOL +
+                               "' 2>&1 & w=$!; for i in $(seq 100); do grep -q present '" + out +
+                               "' && break; sleep 0.1; done; '" + QK_SIM_TOOL +
                                "' serve --dir \"$QKTOKEN_VIRTUAL_DIR\" --name extra "
                                ">/dev/null 2>&1 & p=$!; sleep 1; kill $p; wait $p; sleep 0.5; " +
                                c.stop + " wait $w";

@@ -8,7 +8,7 @@
 //   0x00000001 .. 0x0000FFFF    SW_XXXX, a status word the library does not map
 //   anything else               its value, "0xXXXXXXXX"
 // The native forms follow QKFormatErrorMessage for every code, except the
-// codes added after its table (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE),
+// codes added after its table (QK_E_SESSION_REPLACED and later),
 // which get texts of their own here while QKFormatErrorMessage keeps
 // answering its unknown-code text for them.
 #include <cstdio>
@@ -66,17 +66,26 @@ const CodeText kNamed[] = {
      u8"会话已被替换，请重新打开设备"},
     {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time",
      u8"无法获得设备锁"},
+    {nullptr, nullptr, nullptr},  // 0x1E: not named here
+    {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled", u8"等待设备变化已取消"},
+    {"QK_E_WAIT_TIMEOUT", "no device change within the time limit", u8"等待设备变化超时"},
+    {"QK_E_WATCH_UNAVAILABLE", "the attached devices cannot be watched on this system",
+     u8"无法监视设备的插拔"},
 };
 constexpr uint32_t kNamedCount = sizeof(kNamed) / sizeof(kNamed[0]);
 // QKFormatErrorMessage's table ends before these slots.
 constexpr uint32_t kFirstLaterCode = 0x1C;
 
-// GBK of the two later codes' native texts (the comments give the text).
+// GBK of the later codes' native texts (the comments give the text).
 // clang-format off
 const char* const kLaterGbk[] = {
     "\xBB\xE1\xBB\xB0\xD2\xD1\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC7\xEB\xD6\xD8\xD0\xC2\xB4\xF2\xBF"
     "\xAA\xC9\xE8\xB1\xB8",  // 会话已被替换，请重新打开设备
     "\xCE\xDE\xB7\xA8\xBB\xF1\xB5\xC3\xC9\xE8\xB1\xB8\xCB\xF8",  // 无法获得设备锁
+    nullptr,  // 0x1E: not named here
+    "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xD2\xD1\xC8\xA1\xCF\xFB",  // 等待设备变化已取消
+    "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xB3\xAC\xCA\xB1",  // 等待设备变化超时
+    "\xCE\xDE\xB7\xA8\xBC\xE0\xCA\xD3\xC9\xE8\xB1\xB8\xB5\xC4\xB2\xE5\xB0\xCE",  // 无法监视设备的插拔
 };
 // clang-format on
 
@@ -90,7 +99,8 @@ bool IsWrongPin(uint32_t code) { return (code & 0xFFFFFF00u) == QK_E_WRONG_PIN; 
 // The named slot of `code`, or -1.
 int NamedSlot(uint32_t code) {
   if (code == QK_E_SUCCESS) return 0;
-  if ((code & 0xFFFFFF00u) == 0xF0000000u && (code & 0xFFu) != 0 && (code & 0xFFu) < kNamedCount) {
+  if ((code & 0xFFFFFF00u) == 0xF0000000u && (code & 0xFFu) != 0 && (code & 0xFFu) < kNamedCount &&
+      kNamed[code & 0xFFu].name != nullptr) {
     return static_cast<int>(code & 0xFFu);
   }
   return -1;
@@ -130,7 +140,7 @@ void ComposeEnglish(uint32_t code, char* out) {
 
 bool IsLaterCode(uint32_t code) {
   return (code & 0xFFFFFF00u) == 0xF0000000u && (code & 0xFFu) >= kFirstLaterCode &&
-         (code & 0xFFu) < kNamedCount;
+         (code & 0xFFu) < kNamedCount && kNamed[code & 0xFFu].name != nullptr;
 }
 
 // The same choice QKFormatErrorMessage makes, in UTF-8.

@@ -5,6 +5,7 @@
 
 #include "api/device_table.h"
 #include "api/listing.h"
+#include "platform/debug_log.h"
 
 namespace qk {
 
@@ -24,14 +25,24 @@ bool HasTokenIdentity(uint16_t vendorId, uint16_t productId) {
 
 // Whether the interface opened for use is the token's. Its identity is read
 // from the device only when it was not read before opening.
-bool IsToken(platform::Device* device, bool identityKnown) {
-  uint16_t vendorId = 0;
-  uint16_t productId = 0;
-  if (!identityKnown &&
-      !(device->GetAttributes(&vendorId, &productId) && HasTokenIdentity(vendorId, productId))) {
+bool IsToken(platform::Device* device, const char* path, bool identityKnown) {
+  if (!identityKnown) {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    if (!device->GetAttributes(&vendorId, &productId)) {
+      QK_DEBUG("list: %s skipped: its attributes cannot be read", path);
+      return false;
+    }
+    if (!HasTokenIdentity(vendorId, productId)) {
+      QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", path, vendorId, productId);
+      return false;
+    }
+  }
+  if (IsTokenInterface(device) != 0) {
+    QK_DEBUG("list: %s skipped: not the token's command interface (feature report length)", path);
     return false;
   }
-  return IsTokenInterface(device) == 0;
+  return true;
 }
 
 // Puts a found token's path into `slot`, forgetting what the slot held. A
@@ -55,6 +66,7 @@ void KeepInSlot(const char* path, size_t pathLength, DeviceSlot* slot) {
 uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
   std::unique_ptr<platform::InterfaceSet> set(platform::OpenInterfaceSet());
   if (!set) {
+    QK_DEBUG("list: the system's set of HID interfaces cannot be had");
     *result = QK_E_NO_DEVICE_LIST;
     return 0;
   }
@@ -69,10 +81,12 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
       break;
     }
     if (status == platform::EnumStatus::kDetailTooLarge) {
+      QK_DEBUG("list: interface %u: path too long; listing stops", index);
       *result = QK_E_NO_DEVICE_LIST;
       break;
     }
     if (status == platform::EnumStatus::kDetailUnreadable) {
+      QK_DEBUG("list: interface %u skipped: its path cannot be read", index);
       *result = QK_E_NO_DEVICE_LIST;
       continue;
     }
@@ -84,23 +98,36 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     const platform::IdentityStatus identity = platform::ReadIdentity(path, &vendorId, &productId);
-    if (identity == platform::IdentityStatus::kUnreadable) continue;
+    if (identity == platform::IdentityStatus::kUnreadable) {
+      QK_DEBUG("list: %s skipped: its identity cannot be read", path);
+      continue;
+    }
     const bool identityKnown = identity == platform::IdentityStatus::kRead;
-    if (identityKnown && !HasTokenIdentity(vendorId, productId)) continue;
+    if (identityKnown && !HasTokenIdentity(vendorId, productId)) {
+      QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", path, vendorId, productId);
+      continue;
+    }
 
     uint32_t systemError = 0;
     std::unique_ptr<platform::Device> device(platform::OpenDevice(
         path, platform::IoMode::kSynchronous, platform::ShareMode::kShared, &systemError));
     if (!device) {
+      QK_DEBUG("list: %s skipped: cannot be opened (system error %u)", path, systemError);
       *result = ResultOfOpenError(systemError);
       continue;
     }
     // A path that does not fit the slot could only be kept cut, and a cut
     // path names no device: such a token is not listed.
     const size_t pathLength = std::strlen(path);
-    if (IsToken(device.get(), identityKnown) && pathLength < kPathCapacity) {
-      KeepInSlot(path, pathLength, &table->slots[found]);
-      ++found;
+    if (IsToken(device.get(), path, identityKnown)) {
+      if (pathLength < kPathCapacity) {
+        QK_DEBUG("list: %s taken as slot %u", path, found);
+        KeepInSlot(path, pathLength, &table->slots[found]);
+        ++found;
+      } else {
+        QK_DEBUG("list: a token skipped: its path (%u bytes) does not fit a slot",
+                 static_cast<unsigned>(pathLength));
+      }
     }
   }
   return found;

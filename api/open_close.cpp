@@ -6,6 +6,7 @@
 #include "api/open_state.h"
 #include "api/session.h"
 #include "api/token_info.h"
+#include "platform/debug_log.h"
 #include "transport/exchange.h"
 
 namespace qk {
@@ -58,6 +59,12 @@ uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* 
   uint32_t systemError = 0;
   platform::Device* device =
       platform::OpenDevice(slot->path, platform::IoMode::kOverlapped, share, &systemError);
+  const char* shareText = share == platform::ShareMode::kShared ? "shared" : "exclusive";
+  if (device == nullptr) {
+    QK_DEBUG("open: %s (%s) failed: system error %u", slot->path, shareText, systemError);
+  } else {
+    QK_DEBUG("open: %s (%s) opened", slot->path, shareText);
+  }
   // Inside a transaction the slot keeps its channel, and the lock the
   // transaction holds, across a close: only the device is opened anew.
   if (slot->channel != nullptr && slot->channel->InTransaction()) {
@@ -75,6 +82,7 @@ uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* 
   // not opened at all.
   platform::NamedMutex* lock = CreateDeviceMutex(false, slot->path, device);
   if (lock == nullptr) {
+    QK_DEBUG("open: %s: its exchange lock cannot be made; not opened", slot->path);
     delete device;
     return QK_E_LOCK_UNAVAILABLE;
   }

@@ -17,4 +17,6 @@ set(QK_API_SOURCES
   api/time_limits.cpp     # QKSetTimeLimits, QKGetTimeLimits
   api/error_text.cpp      # QKGetErrorText: names, English and UTF-8 texts
   api/device_path.cpp     # QKGetDevicePath: the listed interface path
+  api/device_watch.cpp    # QKWaitForDeviceChange, QKCancelDeviceWait
+  api/log_callback.cpp    # QKSetLogCallback
 )

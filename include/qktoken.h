@@ -3,7 +3,8 @@
  *
  * Every call returns a 32-bit result code (0 on success, see the QK_E_
  * constants) and reports results only through caller-supplied buffers.
- * Nothing throws, nothing is logged, nothing is allocated for the caller.
+ * Nothing throws, nothing is allocated for the caller; nothing is logged
+ * unless the debug log is switched on (see QKSetLogCallback).
  *
  * Order of use: QKListDevices twice (count, then contexts) -> QKOpenDevice
  * -> command calls -> QKCloseDevice. A new listing rewrites the library's
@@ -24,7 +25,8 @@
  * thread. QKListDevices, QKOpenDevice, QKOpenDeviceShared and QKCloseDevice
  * change the process's device table, which has no lock of its own: do not run
  * them while another thread uses a context. The message, time-limit and RSA
- * calls keep no state and may run at any time.
+ * calls keep no state and may run at any time; so may the device-change wait
+ * and its cancel, and the log callback.
  *
  * Calling convention: cdecl on every target (QK_CALL). Structures use the
  * natural alignment of their 32-bit fields; QKContext is 56 bytes (fourteen
@@ -96,6 +98,13 @@ extern "C" {
  * closed) or had within the time limit; nothing was sent (the library never
  * exchanges without it). */
 #define QK_E_LOCK_UNAVAILABLE        0xF000001Du
+/* QKWaitForDeviceChange: QKCancelDeviceWait ended the wait. */
+#define QK_E_WAIT_CANCELLED          0xF000001Fu
+/* QKWaitForDeviceChange: no change within the time limit. */
+#define QK_E_WAIT_TIMEOUT            0xF0000020u
+/* QKWaitForDeviceChange: the system gives no way to watch the attached
+ * tokens (notifications, or the resources they need, are not available). */
+#define QK_E_WATCH_UNAVAILABLE       0xF0000021u
 /* A rejected PIN: QK_E_WRONG_PIN + n, n = tries left as the token reports it. */
 #define QK_E_WRONG_PIN               0xF0000C00u
 /* Unclassified transport failure (the input queue could not be flushed). */
@@ -225,7 +234,9 @@ QK_STATIC_ASSERT(sizeof(QKTimeLimits) == 16, "QKTimeLimits must be 16 bytes");
  * A text longer than maxLength gives QK_E_BUFFER_TOO_SMALL and writes
  * nothing; text NULL gives QK_E_PARAMETER. Codes added after its table
  * (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE) get its unknown-error text.
- * Sends nothing; any thread. New code should prefer QKGetErrorText. */
+ * Codes added later still (QK_E_WAIT_CANCELLED ... QK_E_WATCH_UNAVAILABLE)
+ * get the same. Sends nothing; any thread. New code should prefer
+ * QKGetErrorText. */
 QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t maxLength);
 
 /* QKGetErrorText: text of any result code in one of the QK_TEXT_ forms.
@@ -238,7 +249,8 @@ QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t
  * Names: "QK_E_..." for the named codes, "QK_E_WRONG_PIN+n" (n = tries left),
  * "QK_E_FAILURE", "SW_XXXX" for a status word no table maps (below 0x10000),
  * "0xXXXXXXXX" for any other value. The native forms give QKFormatErrorMessage's
- * text, and own texts for QK_E_SESSION_REPLACED and QK_E_LOCK_UNAVAILABLE. */
+ * text, and own texts for the codes added after its table (QK_E_SESSION_REPLACED
+ * and later). */
 QK_API uint32_t QK_CALL QKGetErrorText(uint32_t code, uint32_t form, char* text, uint32_t size,
                                        uint32_t* needed);
 
@@ -382,6 +394,57 @@ QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t code, const
  * nothing. */
 QK_API uint32_t QK_CALL QKGetDevicePath(const QKContext* context, char* path, uint32_t size,
                                         uint32_t* needed);
+
+/* ---- Tokens arriving and leaving ----------------------------------------- */
+
+/* QKWaitForDeviceChange: blocks until the set of attached tokens (native and
+ * virtual) differs from the one `*state` stands for, then writes the new
+ * state and returns 0. The state is opaque: pass 0 the first time (the call
+ * then returns at once with the current state), and afterwards the value the
+ * last call wrote; a change that happens between two calls is reported by
+ * the second at once, even a token that came and went. A state that is not
+ * current (from another process, or stale) also returns at once.
+ * After it returns, list the tokens to see what changed.
+ * timeoutMs: 0 (look, never block) to QK_MAX_WAIT_MS, else QK_E_PARAMETER;
+ * no change in time gives QK_E_WAIT_TIMEOUT. QKCancelDeviceWait gives
+ * QK_E_WAIT_CANCELLED; QK_E_WATCH_UNAVAILABLE when the system cannot watch.
+ * On every failure *state is left as it was. state NULL: QK_E_PARAMETER.
+ * Needs no listing and leaves the device table alone, so it may run on any
+ * thread while tokens are open and in use; the removal of an open token's
+ * device is a change like any other (its next command fails). An idle wait
+ * uses no processor time. A new device whose permissions the system sets a
+ * moment after it appears is a change again once they are set. Changes may
+ * be reported that a listing does not show (a node that was not yet usable,
+ * or an entry that came and went): a spurious return is possible, a missed
+ * change is not. Any number of threads may wait at once. On Windows, once a
+ * wait has registered for device notifications the DLL stays loaded until
+ * the process ends (the system calls into it). */
+QK_API uint32_t QK_CALL QKWaitForDeviceChange(uint32_t* state, uint32_t timeoutMs);
+
+/* QKCancelDeviceWait: ends every QKWaitForDeviceChange running in the
+ * process at the moment of the call (they return QK_E_WAIT_CANCELLED); a
+ * wait that starts later is not affected. Always 0; any thread. */
+QK_API uint32_t QK_CALL QKCancelDeviceWait(void);
+
+/* ---- Debug log ------------------------------------------------------------ */
+
+/* The library writes one line wherever a call decides or fails below the
+ * API: listing (each device taken or skipped, and why), opening (path, share
+ * mode, system error), the exchange lock (directory, trust checks, waits),
+ * each exchange fault (which report, what was wrong), time limits reached,
+ * the device watch. Lines never hold PINs, keys, session keys or command and
+ * answer data. The environment variable QKTOKEN_DEBUG, read once when the
+ * first line could be written, switches the log on: "1" writes to standard
+ * error, any other value (except "0") names a file to append to.
+ *
+ * QKSetLogCallback: sends every line to `callback` instead (with userData),
+ * whatever QKTOKEN_DEBUG says; NULL goes back to QKTOKEN_DEBUG's choice.
+ * The line is one NUL-terminated text without a line end, valid only during
+ * the call; control bytes are replaced by '?'. The callback runs on the
+ * thread whose call logs, one line at a time (the library serialises them);
+ * it must not call the library. Always 0; any thread. */
+typedef void(QK_CALL* QKLogCallback)(const char* line, void* userData);
+QK_API uint32_t QK_CALL QKSetLogCallback(QKLogCallback callback, void* userData);
 
 #ifdef __cplusplus
 }

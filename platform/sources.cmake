@@ -2,12 +2,14 @@
 # then one folder per native backend.
 set(QK_PLATFORM_SOURCES
   platform/platform.cpp
+  platform/debug_log.cpp   # QKTOKEN_DEBUG and the log's one writer
 )
 if(WIN32)
   list(APPEND QK_PLATFORM_SOURCES
     platform/win32/win32_backend.cpp   # HID interface listing, opening paths
     platform/win32/win32_device.cpp    # HID queries, overlapped report transfers
     platform/win32/win32_sync.cpp      # named mutexes, system version
+    platform/win32/win32_watch.cpp     # device notifications, token directory changes
   )
 else()
   list(APPEND QK_PLATFORM_SOURCES
@@ -17,6 +19,7 @@ else()
     platform/linux/sysfs_identity.cpp     # a node's HID identity from sysfs, without opening it
     platform/linux/named_lock.cpp         # lock files + flock: CreateNamedMutex
     platform/linux/os_version.cpp         # GetOsVersion (none outside Windows)
+    platform/linux/inotify_watch.cpp      # tokens arriving and leaving (inotify)
   )
 endif()
 # The virtual link (portable: Unix-domain sockets where available, loopback TCP everywhere).

@@ -4,7 +4,10 @@
 
 #include <cstring>
 
+#include <chrono>
+
 #include "include/qktoken.h"
+#include "platform/debug_log.h"
 #include "transport/exchange.h"
 
 namespace qk {
@@ -31,7 +34,21 @@ Channel::Channel(platform::Device* device, platform::NamedMutex* lock)
 Channel::~Channel() = default;
 
 uint32_t Channel::Acquire(uint32_t timeoutMs) {
-  return lock_->Lock(timeoutMs) ? QK_E_SUCCESS : QK_E_LOCK_UNAVAILABLE;
+  if (!platform::DebugLogEnabled()) {
+    return lock_->Lock(timeoutMs) ? QK_E_SUCCESS : QK_E_LOCK_UNAVAILABLE;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const bool locked = lock_->Lock(timeoutMs);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  if (!locked) {
+    QK_DEBUG("lock: not had within %u ms (waited %lld ms): time limit reached", timeoutMs,
+             static_cast<long long>(waited));
+  } else {
+    QK_DEBUG("lock: held after %lld ms (limit %u ms)", static_cast<long long>(waited), timeoutMs);
+  }
+  return locked ? QK_E_SUCCESS : QK_E_LOCK_UNAVAILABLE;
 }
 
 void Channel::Release() { lock_->Unlock(); }
@@ -51,6 +68,7 @@ uint32_t Channel::Transmit(CommandRecord* record) {
   uint64_t generation = 0;
   if (!ReadGeneration(&generation)) return QK_E_LOCK_UNAVAILABLE;
   if (!keyValid_ || generation != keyGeneration_) {
+    QK_DEBUG("exchange: not sent: another handle agreed a newer session");
     keyValid_ = false;
     return QK_E_SESSION_REPLACED;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "include/qktoken.h"
+#include "platform/debug_log.h"
 #include "transport/des.h"
 #include "transport/status_word.h"
 
@@ -80,7 +81,13 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
     }
     // A write that failed or ran out may still have reached the token.
     *wrote = true;
-    if (device->WriteReport(event, report, writeMs) != platform::IoStatus::kOk) return false;
+    const platform::IoStatus status = device->WriteReport(event, report, writeMs);
+    if (status != platform::IoStatus::kOk) {
+      QK_DEBUG("exchange: command report %u: %s", static_cast<unsigned>(offset / kChunkSize),
+               status == platform::IoStatus::kTimedOut ? "write not done in time (time limit)"
+                                                       : "write failed");
+      return false;
+    }
     if (remaining <= kChunkSize) break;
     offset += kChunkSize;
     remaining -= kChunkSize;
@@ -105,27 +112,53 @@ bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRe
   for (uint32_t reports = 0; reports < kMaxAnswerReports; ++reports) {
     const uint32_t waitMs = reports == 0 ? limits.firstReadMs : limits.readMs;
     uint8_t* target = encrypted ? cipher : plain;
-    if (device->ReadReport(event, target, waitMs) != platform::IoStatus::kOk) return false;
+    const platform::IoStatus status = device->ReadReport(event, target, waitMs);
+    if (status != platform::IoStatus::kOk) {
+      QK_DEBUG("exchange: answer report %u: %s %u ms", reports,
+               status == platform::IoStatus::kTimedOut ? "none within the time limit of"
+                                                       : "read failed; limit",
+               waitMs);
+      return false;
+    }
     if (encrypted) ChainDecrypt(cipher + 1, plain + 1, sessionKey, kCipheredSize);
 
     const size_t offset = ReadBigEndian16(plain + kOffsetAt);
     const size_t chunk = plain[kChunkLengthAt];
     const size_t total = ReadBigEndian16(plain + kTotalAt);
-    if (offset >= kRecordDataSize) return false;
-    if (chunk > kChunkSize || offset + chunk > kRecordDataSize) return false;
-    if (total < kStatusWordSize || total > kRecordDataSize) return false;
-    if (offset + chunk > total) return false;
-    if (reports == 0) firstTotal = total;
-    if (total != firstTotal) return false;
-    for (size_t i = offset; i < offset + chunk; ++i) {
-      if (covered[i]) return false;
-      covered[i] = true;
+    const char* fault = nullptr;
+    if (offset >= kRecordDataSize) {
+      fault = "offset beyond the record";
+    } else if (chunk > kChunkSize || offset + chunk > kRecordDataSize) {
+      fault = "chunk length beyond the report or the record";
+    } else if (total < kStatusWordSize || total > kRecordDataSize) {
+      fault = "announced total out of range";
+    } else if (offset + chunk > total) {
+      fault = "chunk beyond the announced total";
+    } else if (reports != 0 && total != firstTotal) {
+      fault = "announced total differs from the first report's";
     }
+    if (fault == nullptr) {
+      for (size_t i = offset; i < offset + chunk; ++i) {
+        if (covered[i]) {
+          fault = "chunk overlaps bytes already received";
+          break;
+        }
+      }
+    }
+    if (fault != nullptr) {
+      QK_DEBUG("exchange: answer report %u rejected: %s (offset %u, length %u, total %u)", reports,
+               fault, static_cast<unsigned>(offset), static_cast<unsigned>(chunk),
+               static_cast<unsigned>(total));
+      return false;
+    }
+    if (reports == 0) firstTotal = total;
+    for (size_t i = offset; i < offset + chunk; ++i) covered[i] = true;
 
     std::memcpy(record->bytes + kData + offset, plain + kPayloadAt, chunk);
     *received += chunk;
     if (*received >= total) return true;
   }
+  QK_DEBUG("exchange: answer rejected: more than %u reports", kMaxAnswerReports);
   return false;
 }
 
@@ -161,9 +194,15 @@ uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record, const 
   uint8_t cipher[kReportSize] = {};
   WriteBigEndian16(record->bytesToSend, plain + kTotalAt);
 
-  if (!device->FlushInput()) return QK_E_FAILURE;
+  if (!device->FlushInput()) {
+    QK_DEBUG("exchange: pending input reports cannot be discarded");
+    return QK_E_FAILURE;
+  }
   platform::IoEvent* event = device->CreateIoEvent();
-  if (event == nullptr) return QK_E_COMMUNICATION;
+  if (event == nullptr) {
+    QK_DEBUG("exchange: no wait object for the exchange");
+    return QK_E_COMMUNICATION;
+  }
   EventGuard closeEvent(device, event);
 
   const bool encrypted = record->bytes[kIns] != kInsSessionKey;
@@ -178,7 +217,12 @@ uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record, const 
   }
   record->responseLength = static_cast<uint16_t>(received - kStatusWordSize);
   const uint8_t* statusWord = record->bytes + kData + received - kStatusWordSize;
-  return MapStatusWord(statusWord[0], statusWord[1]);
+  const uint32_t result = MapStatusWord(statusWord[0], statusWord[1]);
+  // The instruction and the sizes only: never the bytes themselves.
+  QK_DEBUG("exchange: instruction %02X, %u bytes sent, %u answered, result 0x%08X",
+           record->bytes[kIns], static_cast<unsigned>(record->bytesToSend),
+           static_cast<unsigned>(received - kStatusWordSize), static_cast<unsigned>(result));
+  return result;
 }
 
 }  // namespace qk

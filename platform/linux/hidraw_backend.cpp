@@ -13,6 +13,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/debug_log.h"
 #include "platform/linux/hidraw_device.h"
 #include "platform/linux/sysfs_identity.h"
 
@@ -106,12 +107,19 @@ bool ListHidrawNames(const std::string& classDir, std::vector<std::string>* name
 bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t productId,
                        std::vector<std::string>* names) {
   std::vector<std::string> all;
-  if (!ListHidrawNames(sysfsRoot + "/class/hidraw", &all)) return false;
+  if (!ListHidrawNames(sysfsRoot + "/class/hidraw", &all)) {
+    QK_DEBUG("list: %s/class/hidraw cannot be read", sysfsRoot.c_str());
+    return false;
+  }
   names->clear();
   for (std::string& name : all) {
     HidIdentity identity;
-    if (ReadHidIdentity(sysfsRoot, name, &identity) && identity.vendorId == vendorId &&
-        identity.productId == productId) {
+    if (!ReadHidIdentity(sysfsRoot, name, &identity)) {
+      QK_DEBUG("list: %s skipped: its HID identity cannot be read", name.c_str());
+    } else if (identity.vendorId != vendorId || identity.productId != productId) {
+      QK_DEBUG("list: %s skipped: device %04X:%04X is not a token", name.c_str(), identity.vendorId,
+               identity.productId);
+    } else {
       names->push_back(std::move(name));
     }
   }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/deadline.h"
+#include "platform/debug_log.h"
 
 namespace qk::platform {
 namespace posixlock {
@@ -223,6 +224,7 @@ int OpenLockFile(int dirFd, const std::string& fileName) {
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
       info.st_nlink != 1 || (info.st_mode & 077) != 0) {
+    QK_DEBUG("lock: file %s refused: not a private plain file of this user's", fileName.c_str());
     close(fd);
     return -1;
   }
@@ -280,8 +282,14 @@ std::string LockFileName(const std::string& name) {
 
 int OpenLockDirectory(const std::string& directory) {
   const std::string path = Trimmed(directory);
-  if (!ParentKeepsItsEntries(path)) return -1;
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  if (!ParentKeepsItsEntries(path)) {
+    QK_DEBUG("lock: %s refused: its parent lets others replace it", path.c_str());
+    return -1;
+  }
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    QK_DEBUG("lock: %s cannot be made (errno %d)", path.c_str(), errno);
+    return -1;
+  }
   // No trailing slash: with one, O_NOFOLLOW would not stop a symbolic link.
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -291,6 +299,7 @@ int OpenLockDirectory(const std::string& directory) {
   const bool trusted = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
                        (info.st_mode & 077) == 0;
   if (!trusted) {
+    QK_DEBUG("lock: %s refused: not this user's, or open to others", path.c_str());
     close(fd);
     return -1;
   }
@@ -365,7 +374,11 @@ const char* LockNamespace() { return ""; }
 
 NamedMutex* CreateNamedMutex(const char* name) {
   if (name == nullptr) return nullptr;
-  return posixlock::CreateNamedMutexIn(posixlock::UserLockDirectory(), name);
+  const std::string directory = posixlock::UserLockDirectory();
+  NamedMutex* mutex = posixlock::CreateNamedMutexIn(directory, name);
+  QK_DEBUG("lock: %s in %s: %s", name, directory.c_str(),
+           mutex != nullptr ? "ready" : "cannot be trusted or made");
+  return mutex;
 }
 
 NamedMutex* CreateDeviceLock(const char* path, const Device* device) {
@@ -373,9 +386,14 @@ NamedMutex* CreateDeviceLock(const char* path, const Device* device) {
   if (device != nullptr && device->TokenIdentity(&first, &second)) {
     // A device node (identity: its device number alone) is also locked on
     // the node itself, for every user who can open it.
-    return posixlock::CreateNamedMutexIn(posixlock::UserLockDirectory(),
-                                         posixlock::IdentityLockName(first, second),
-                                         second == 0 ? std::string(path) : std::string());
+    const std::string directory = posixlock::UserLockDirectory();
+    const std::string name = posixlock::IdentityLockName(first, second);
+    NamedMutex* mutex = posixlock::CreateNamedMutexIn(
+        directory, name, second == 0 ? std::string(path) : std::string());
+    QK_DEBUG("lock: %s for %s in %s%s: %s", name.c_str(), path, directory.c_str(),
+             second == 0 ? " and on the node" : "",
+             mutex != nullptr ? "ready" : "cannot be trusted or made");
+    return mutex;
   }
   // A device without an identity (a test double) is known by its path alone.
   return CreateNamedMutex(path);

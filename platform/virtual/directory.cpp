@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/debug_log.h"
 #include "platform/platform.h"
 #include "platform/virtual/socket_io.h"
 
@@ -176,16 +177,26 @@ EntryKind KindOfName(const std::string& name) {
 
 std::vector<std::string> ListVirtualPaths(const std::string& directory) {
   std::vector<std::string> names;
-  if (directory.empty() || !ReadNames(directory, &names)) return {};
+  if (directory.empty()) return {};
+  if (!ReadNames(directory, &names)) {
+    QK_DEBUG("list: token directory %s cannot be read", directory.c_str());
+    return {};
+  }
   // std::string compares as unsigned bytes, the order of strcmp.
   std::sort(names.begin(), names.end());
   std::vector<std::string> paths;
   for (const std::string& name : names) {
     const EntryKind kind = KindOfName(name);
     if (kind == EntryKind::kNone) continue;
-    if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) continue;
+    if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) {
+      QK_DEBUG("list: %s skipped: no local sockets on this system", name.c_str());
+      continue;
+    }
     std::string path = kPathPrefix + JoinPath(directory, name);
-    if (path.size() > kMaxInterfacePath) continue;
+    if (path.size() > kMaxInterfacePath) {
+      QK_DEBUG("list: %s skipped: path too long", name.c_str());
+      continue;
+    }
     paths.push_back(std::move(path));
   }
   return paths;
@@ -233,10 +244,16 @@ uint32_t CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* e
 #ifndef _WIN32
   struct stat info;
   if (stat(DirectoryOf(entryPath).c_str(), &info) != 0) return kErrorFileNotFound;
-  if (!S_ISDIR(info.st_mode) || !OwnedAndPrivate(info)) return kErrorAccessDenied;
+  if (!S_ISDIR(info.st_mode) || !OwnedAndPrivate(info)) {
+    QK_DEBUG("open: %s refused: its directory is not this user's alone", entryPath.c_str());
+    return kErrorAccessDenied;
+  }
   if (kind == EntryKind::kLocalSocket) {
     if (lstat(entryPath.c_str(), &info) != 0) return kErrorFileNotFound;
-    if (!S_ISSOCK(info.st_mode) || !OwnedAndPrivate(info)) return kErrorAccessDenied;
+    if (!S_ISSOCK(info.st_mode) || !OwnedAndPrivate(info)) {
+      QK_DEBUG("open: %s refused: not a socket of this user's alone", entryPath.c_str());
+      return kErrorAccessDenied;
+    }
     return 0;
   }
 #endif
@@ -246,6 +263,7 @@ uint32_t CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* e
   const bool parsed = ParseTcpFile(text.data(), text.size(), endpoint);
   // The secret is not left lying in freed memory.
   std::fill(text.begin(), text.end(), '\0');
+  if (!parsed) QK_DEBUG("open: %s refused: not a well-formed .tcp entry", entryPath.c_str());
   return parsed ? 0 : kErrorFileNotFound;
 }
 

@@ -7,6 +7,9 @@
             t.verify_pin(qktoken.DEFAULT_USER_PIN)
             print(t.info.serial.hex(), t.execute("0001", bytes([0, 5, 0, 8])).hex())
 
+Tokens arriving and leaving: qktoken.wait_for_change(timeout) and
+qktoken.watch(); the library's debug log to `logging`: qktoken.enable_logging().
+
 Failures raise QKError (or a subclass for the families a caller acts on);
 arguments are checked before they reach the library and raise TypeError or
 ValueError. See docs/python.md.
@@ -42,8 +45,17 @@ from .errors import (
     QKError,
     SessionReplacedError,
     TokenBusyError,
+    WaitCancelledError,
     WrongPinError,
     error_text,
+)
+from .events import (
+    TokenEvent,
+    cancel_wait,
+    disable_logging,
+    enable_logging,
+    wait_for_change,
+    watch,
 )
 from .limits import TimeLimits, get_time_limits, reset_time_limits, set_time_limits
 from .token import KeyPair, Token, TokenDescription, TokenInfo, list_tokens, open
@@ -82,8 +94,13 @@ __all__ = [
     "Token",
     "TokenBusyError",
     "TokenDescription",
+    "TokenEvent",
     "TokenInfo",
+    "WaitCancelledError",
     "WrongPinError",
+    "cancel_wait",
+    "disable_logging",
+    "enable_logging",
     "error_text",
     "get_time_limits",
     "list_tokens",
@@ -91,4 +108,6 @@ __all__ = [
     "reset_time_limits",
     "rsa",
     "set_time_limits",
+    "wait_for_change",
+    "watch",
 ]

@@ -17,7 +17,7 @@ import ctypes.util
 import os
 import sys
 import threading
-from ctypes import POINTER, c_char_p, c_uint8, c_uint16, c_uint32
+from ctypes import POINTER, c_char_p, c_uint8, c_uint16, c_uint32, c_void_p
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
@@ -135,7 +135,13 @@ _PROTOTYPES: Dict[str, List[Any]] = {
 # Calls that newer libraries have; without them the package does less.
 _OPTIONAL_PROTOTYPES: Dict[str, List[Any]] = {
     "QKGetDevicePath": [_ctx, c_char_p, c_uint32, _u32p],
+    "QKWaitForDeviceChange": [_u32p, c_uint32],
+    "QKCancelDeviceWait": [],
+    "QKSetLogCallback": [c_void_p, c_void_p],
 }
+
+# void (*)(const char* line, void* userData), cdecl on every target.
+LOG_CALLBACK = ctypes.CFUNCTYPE(None, c_char_p, c_void_p)
 
 
 def library_file_names() -> List[str]:

@@ -119,6 +119,11 @@ class ParameterError(QKError):
     """The library or the token refused an argument's value."""
 
 
+class WaitCancelledError(QKError):
+    """A wait for a change in the attached tokens was cancelled
+    (``qktoken.cancel_wait()``, from another thread)."""
+
+
 _CLASS_OF_CODE: Dict[int, Type[QKError]] = {
     Code.PIN_BLOCKED: PinBlockedError,
     Code.DEV_PIN_NOT_VERIFIED: PinRequiredError,
@@ -129,6 +134,7 @@ _CLASS_OF_CODE: Dict[int, Type[QKError]] = {
     Code.LOCK_UNAVAILABLE: TokenBusyError,
     Code.SESSION_REPLACED: SessionReplacedError,
     Code.PARAMETER: ParameterError,
+    Code.WAIT_CANCELLED: WaitCancelledError,
 }
 
 

@@ -152,6 +152,49 @@ else
   fail "$drivers drivers at once on one token" "no device"
 fi
 
+# 6. qktool watch while qktoken-sim uhid starts and stops.
+timeout 30 qktool watch --json --count 2 >/tmp/watch.log 2>&1 &
+watch_pid=$!
+sleep 1
+if start_sim; then
+  sleep 0.5
+  stop_sim
+  wait "$watch_pid"
+  status=$?
+  if [ $status -eq 0 ] && grep -q '"event":"arrived","path":"/dev/hidraw' /tmp/watch.log &&
+     grep -q '"event":"removed","path":"/dev/hidraw' /tmp/watch.log; then
+    pass "qktool watch --json prints the uhid token's arrival and removal"
+  else
+    cat /tmp/watch.log
+    fail "qktool watch --json prints the uhid token's arrival and removal" "exit $status"
+  fi
+else
+  kill "$watch_pid" 2>/dev/null
+  fail "qktool watch --json" "no device"
+fi
+
+# 7. The debug log of a driver run: listing, lock and exchanges, and no PIN.
+if start_sim; then
+  QKTOKEN_DEBUG=/tmp/debug.log timeout 120 qktoken-driver >/dev/null 2>&1
+  missing=
+  for part in 'list: /dev/hidraw' 'open: /dev/hidraw' 'lock: ' 'exchange: instruction'; do
+    grep -q "$part" /tmp/debug.log || missing="$missing '$part'"
+  done
+  leaked=
+  for secret in 60719283 904817263590481726359048 3630373139323833; do
+    grep -q "$secret" /tmp/debug.log && leaked="$leaked $secret"
+  done
+  if [ -z "$missing$leaked" ]; then
+    pass "a driver run's debug log shows listing, lock and exchanges, and no PIN"
+  else
+    fail "a driver run's debug log" "missing:$missing leaked:$leaked"
+  fi
+  echo "[kernel]   debug log: $(wc -l </tmp/debug.log) lines"
+  stop_sim
+else
+  fail "a driver run's debug log" "no device"
+fi
+
 clock "done"
 echo "[kernel] DONE"
 poweroff -f

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -431,6 +432,110 @@ std::string UnreadableNodesAsUser() {
   return "";
 }
 
+// A wait started before the event, on its own thread; the milliseconds from
+// `event` (run on this thread) to the wait's return, or -1 when it gave
+// anything but a change.
+long long WaitAcross(uint32_t* state, const std::function<void()>& event, uint32_t* result) {
+  Clock::time_point returned;
+  std::thread waiter([&] {
+    *result = QKWaitForDeviceChange(state, 10000);
+    returned = Clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the wait is running
+  const auto at = Clock::now();
+  event();
+  waiter.join();
+  return *result == QK_E_SUCCESS ? (returned - at) / std::chrono::milliseconds(1) : -1;
+}
+
+// Drains what one event raised (a node appears, then its permissions change).
+void Settle(uint32_t* state) {
+  while (QKWaitForDeviceChange(state, 300) == QK_E_SUCCESS) {
+  }
+}
+
+// qktoken-sim's device plugged in and unplugged while a wait runs; then a
+// node whose permissions change after it appeared (as udev sets them); then
+// an open, idle handle's token unplugged: the wait returns, and the
+// handle's next command fails.
+std::string WaitSeesArrivalsAndRemovals() {
+  constexpr long long kLimitMs = 1000;
+  uint32_t state = 0, rc = 0;
+  if ((rc = QKWaitForDeviceChange(&state, 0)) != QK_E_SUCCESS) return "first wait " + Hex(rc);
+  qksim::Token token;
+  std::unique_ptr<Plugged> plugged;
+  std::string error;
+  const long long arrival = WaitAcross(
+      &state,
+      [&] {
+        plugged = std::make_unique<Plugged>(UhidOptions(), &token);
+        error = plugged->Plug();
+      },
+      &rc);
+  if (!error.empty()) return error;
+  if (arrival < 0 || arrival > kLimitMs) {
+    return "arrival: wait gave " + Hex(rc) + " after " + std::to_string(arrival) + " ms";
+  }
+  Settle(&state);
+  const long long permissions = WaitAcross(
+      &state, [&] { chmod(plugged->node.c_str(), 0660); }, &rc);
+  if (permissions < 0 || permissions > kLimitMs) {
+    return "permissions set: wait gave " + Hex(rc) + " after " + std::to_string(permissions) +
+           " ms";
+  }
+  Settle(&state);
+  const long long removal = WaitAcross(
+      &state, [&] { plugged.reset(); }, &rc);
+  if (removal < 0 || removal > kLimitMs) {
+    return "removal: wait gave " + Hex(rc) + " after " + std::to_string(removal) + " ms";
+  }
+  Settle(&state);
+
+  plugged = std::make_unique<Plugged>(UhidOptions(), &token);
+  if (!(error = plugged->Plug()).empty()) return "replug: " + error;
+  Settle(&state);
+  QKContext context = {};
+  rc = OpenFirst(&context);
+  if (rc == QK_E_SUCCESS) rc = VerifyPins(&context);
+  if (rc != QK_E_SUCCESS) return "open gave " + Hex(rc);
+  const long long idleRemoval = WaitAcross(
+      &state, [&] { plugged.reset(); }, &rc);
+  const uint8_t input[4] = {0, 1, 0, 2};
+  uint8_t output[8];
+  uint32_t got = 0;
+  const uint32_t after = QKExecute(&context, "0001", input, 4, output, sizeof output, &got);
+  QKCloseDevice(&context);
+  if (idleRemoval < 0 || idleRemoval > kLimitMs) {
+    return "removal of an open token: wait gave " + Hex(rc) + " after " +
+           std::to_string(idleRemoval) + " ms";
+  }
+  if (after == QK_E_SUCCESS) return "a command on the removed token succeeded";
+  std::printf(
+      "[kernel]   watch: arrival seen after %lld ms, permissions %lld ms, removal %lld ms, "
+      "removal of an open idle token %lld ms (next command %s)\n",
+      arrival, permissions, removal, idleRemoval, Hex(after).c_str());
+  return "";
+}
+
+// A wait on an idle system: cancelled from another thread at once, and
+// costing no processor time while it waits.
+std::string IdleWaitIsCheapAndCancellable() {
+  uint32_t state = 0;
+  QKWaitForDeviceChange(&state, 0);
+  Settle(&state);
+  const std::clock_t cpuBefore = std::clock();
+  uint32_t rc = QKWaitForDeviceChange(&state, 2000);
+  const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+  if (rc != QK_E_WAIT_TIMEOUT) return "an idle wait gave " + Hex(rc);
+  if (cpuMs > 50) return "a 2-second idle wait used " + std::to_string(cpuMs) + " ms of CPU";
+  const long long cancelled = WaitAcross(
+      &state, [] { QKCancelDeviceWait(); }, &rc);
+  if (rc != QK_E_WAIT_CANCELLED) return "the cancelled wait gave " + Hex(rc);
+  (void)cancelled;
+  std::printf("[kernel]   watch: a 2-second idle wait used %.1f ms of CPU\n", cpuMs);
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -454,6 +559,9 @@ int main(int argc, char** argv) {
        [] { return LongestOnPlainAndNumbered(1); }},
       {"unplug during an exchange, then replug", UnplugDuringExchangeThenReplug},
       {"unreadable nodes as an ordinary user", UnreadableNodesAsUser},
+      {"a device-change wait sees arrivals and removals within 1 s", WaitSeesArrivalsAndRemovals},
+      {"an idle device-change wait uses no CPU and can be cancelled",
+       IdleWaitIsCheapAndCancellable},
   };
   for (const auto& c : cases) Report(c.name, c.run());
   return g_failures;

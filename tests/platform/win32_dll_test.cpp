@@ -22,7 +22,8 @@ TEST(Win32DllTest, EveryCallIsExportedUnderItsPlainNameAndWorks) {
            "MpDigitCount", "DigitBitCount", "MpBitCount", "MpCopy", "MpSetZero",
            "MpSetPowerOfTwo", "DigitMultiply", "DigitDivide", "MpAddDigitMultiple",
            "MpSubDigitMultiple", "MpMultiply", "MpDivide", "MpMod", "MpModMultiply", "MpModExp",
-           "MpModInverse", "MpGcd", "ByteFill", "ByteCopy", "ByteCompare"}) {
+           "MpModInverse", "MpGcd", "ByteFill", "ByteCopy", "ByteCompare",
+           "QKWaitForDeviceChange", "QKCancelDeviceWait", "QKSetLogCallback"}) {
     EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
   }
   const auto find = [dll](const char* name) {  // via void*: no function-type cast warning
@@ -39,6 +40,14 @@ TEST(Win32DllTest, EveryCallIsExportedUnderItsPlainNameAndWorks) {
   // With no token attached the listing answers 0 tokens, not an error.
   uint32_t count = 77;
   EXPECT_TRUE(list(nullptr, &count) == 0 && count == 0);
+  // The device watch starts inside the DLL: a first wait returns a state at once.
+  using WaitFn = uint32_t(QK_CALL*)(uint32_t*, uint32_t);
+  auto wait = reinterpret_cast<WaitFn>(find("QKWaitForDeviceChange"));
+  ASSERT_NE(wait, nullptr);
+  uint32_t state = 0;
+  EXPECT_EQ(wait(&state, 0), 0u);
+  EXPECT_NE(state, 0u);
+  EXPECT_EQ(wait(&state, 50), QK_E_WAIT_TIMEOUT);
   FreeLibrary(dll);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/platform/temp_dir.h"
 
@@ -103,7 +104,7 @@ TEST_F(QktoolTest, BadInputIsOneLineAndTheUsageWithStatus2) {
 
 TEST_F(QktoolTest, EveryCommandHasHelp) {
   for (const char* command : {"list", "info", "pin", "mkdir", "cd", "wipe", "put", "load", "exec",
-                              "keygen", "control", "provision"}) {
+                              "keygen", "control", "provision", "watch"}) {
     const Outcome o = Run(std::string(command) + " --help");
     EXPECT_EQ(o.status, 0) << command;
     EXPECT_EQ(o.out.rfind(std::string("usage: qktool ") + command, 0), 0u) << o.out;
@@ -273,6 +274,59 @@ TEST_F(QktoolTest, TimeoutBoundsASilentToken) {
   const Outcome o = Run("info --timeout 300", "", "", "--fault silent");
   EXPECT_EQ(o.status, 1);
   EXPECT_HAS(o.err, "[QK_E_COMMUNICATION]");
+}
+
+// `qktool watch` beside the token that `qktoken-sim run` serves, while a
+// second token is served into the same directory and stopped again; then
+// the same watch stopped by SIGINT instead of --count.
+TEST_F(QktoolTest, WatchPrintsArrivalsAndRemovalsUntilInterrupted) {
+  const struct {
+    const char* args;
+    const char* stop;  // how the script ends the watch
+    std::vector<std::string> events;
+  } cases[] = {
+      {"watch --json --count 2", "", {"\"present\"", "\"arrived\"", "\"removed\""}},
+      {"watch", "kill -INT $w;", {"present", "arrived", "removed"}},
+  };
+  for (const auto& c : cases) {
+    const std::string out = dir_ / "watch.out";
+    const std::string script = std::string("'") + QK_TOOL + "' " + c.args + " >'" + out +
+                               "' 2>&1 & w=$!; for i in $(seq 100); do grep -q present '" + out +
+                               "' && break; sleep 0.1; done; '" + QK_SIM_TOOL +
+                               "' serve --dir \"$QKTOKEN_VIRTUAL_DIR\" --name extra "
+                               ">/dev/null 2>&1 & p=$!; sleep 1; kill $p; wait $p; sleep 0.5; " +
+                               c.stop + " wait $w";
+    // The script holds single quotes of its own: hand it over in a file.
+    const std::string file = Write("watch.sh", script + "\n");
+    const int status = std::system(
+        ("timeout -s KILL 30 '" + std::string(QK_SIM_TOOL) + "' run -- sh '" + file + "'").c_str());
+    const std::string text = ReadText(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.args << ": " << text;
+    size_t at = 0;
+    for (const std::string& event : c.events) {
+      const size_t found = text.find(event, at);
+      EXPECT_NE(found, std::string::npos) << c.args << ": " << event << " in order:\n" << text;
+      if (found == std::string::npos) break;
+      at = found;
+    }
+    EXPECT_HAS(text, "extra.sock");
+    EXPECT_EQ(text.find("token0.sock", text.find("arrived")), std::string::npos)
+        << "the served token stayed: " << text;
+  }
+}
+
+// --verbose: the library's decisions on standard error, and no PIN in them.
+TEST_F(QktoolTest, VerboseShowsTheLibrarysLinesWithoutThePin) {
+  const Outcome o =
+      Run("pin verify --verbose --kind dev --pin-stdin", "", "904817263590481726359048\n");
+  EXPECT_EQ(o.status, 0) << o.err;
+  for (const char* part : {"qktoken: list: ", "qktoken: open: ", "qktoken: lock: ",
+                           "qktoken: exchange: instruction "}) {
+    EXPECT_HAS(o.err, part);
+  }
+  for (const char* secret : {"904817263590481726359048", "393034383137323633353930"}) {
+    EXPECT_EQ(o.err.find(secret), std::string::npos) << secret;
+  }
 }
 
 }  // namespace

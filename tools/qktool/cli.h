@@ -38,8 +38,9 @@ struct Options {
   bool json = false;
   bool native = false;  // messages in the library's own language
   bool pinStdin = false;
-  int progress = -1;  // -1: on a terminal only; 0 never; 1 always
-  std::string login;  // --login none|user|dev, empty: the command's default
+  int progress = -1;     // -1: on a terminal only; 0 never; 1 always
+  std::string login;     // --login none|user|dev, empty: the command's default
+  bool verbose = false;  // --verbose: the library's debug log on standard error
 };
 
 // Result-code texts.
@@ -120,6 +121,7 @@ JsonObject Result(const Options& options);
 void Emit(const Options& options, const std::string& text, const JsonObject& result);
 
 int RunCommand(const Options& options);
+int Watch(const Options& options);
 int RunProvision(const Options& options);
 
 }  // namespace qktool

@@ -429,6 +429,7 @@ int RunCommand(const Options& options) {
   if (c == "keygen") return KeyGen(options);
   if (c == "control") return Control(options);
   if (c == "provision") return RunProvision(options);
+  if (c == "watch") return Watch(options);
   throw UsageError("unknown command '" + c + "'");
 }
 

@@ -21,4 +21,10 @@ bool StderrIsTerminal();
 // standard input is not a terminal.
 bool PromptHidden(const char* prompt, size_t maxLength, std::string* line);
 
+// Calls `stop` once, from an ordinary thread (never a signal handler, so it
+// may call the library), when the user interrupts the process: Ctrl+C or
+// Ctrl+Break on a console, SIGINT or SIGTERM elsewhere. The process is not
+// ended; `stop` should return once the work has wound down.
+void CallOnInterrupt(void (*stop)());
+
 }  // namespace qktool

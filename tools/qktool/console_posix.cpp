@@ -1,8 +1,11 @@
 // The terminal on POSIX systems: /dev/tty with ECHO cleared for the prompt.
+#include <pthread.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "console.h"
 
@@ -33,6 +36,20 @@ bool PromptHidden(const char* prompt, size_t maxLength, std::string* line) {
   std::fputc('\n', tty);
   std::fclose(tty);
   return true;
+}
+
+void CallOnInterrupt(void (*stop)()) {
+  // The signals are blocked in every thread (threads started later inherit
+  // the mask) and taken by sigwait in a thread of their own.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals, stop] {
+    int taken = 0;
+    if (sigwait(&signals, &taken) == 0) stop();
+  }).detach();  // waits in sigwait until a signal; the process ends with main
 }
 
 }  // namespace qktool

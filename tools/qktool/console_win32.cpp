@@ -38,7 +38,24 @@ void WriteConsoleText(HANDLE output, const char* text, size_t length) {
     WriteFile(output, text, static_cast<DWORD>(length), &written, nullptr);
 }
 
+std::atomic<void (*)()> g_interruptStop{nullptr};
+
+// The system runs console control handlers on a thread of their own, so the
+// stop may call the library. TRUE keeps the process alive for it to wind
+// down; a closing console ends the process once the handler returns anyway.
+BOOL WINAPI StopOnBreak(DWORD event) {
+  void (*stop)() = g_interruptStop.exchange(nullptr);
+  if (stop == nullptr) return FALSE;
+  stop();
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
 }  // namespace
+
+void CallOnInterrupt(void (*stop)()) {
+  g_interruptStop = stop;
+  SetConsoleCtrlHandler(StopOnBreak, TRUE);
+}
 
 void PrepareStandardStreams() {
   _setmode(_fileno(stdin), _O_BINARY);

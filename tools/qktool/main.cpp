@@ -22,6 +22,7 @@ const char kCommon[] =
     "  --pin-stdin      read PINs from standard input, one line each\n"
     "  --login KIND     verify none, user or dev PIN first (default: what the command needs)\n"
     "  --progress, --no-progress   progress bar (default: on a terminal)\n"
+    "  --verbose        the library's debug log on standard error (no PINs or keys)\n"
     "PINs come from --pin-stdin, else QKTOOL_USER_PIN / QKTOOL_DEV_PIN / QKTOOL_NEW_PIN,\n"
     "else a prompt on the terminal without echo. They are never read from arguments.\n"
     "exit status: 0 success, 1 token or library error, 2 usage error\n";
@@ -75,7 +76,15 @@ const Help kHelp[] = {
      "mkdir, cd, put, load, pin-change (format in docs/qktool.md). Everything is read and\n"
      "checked first; --dry-run stops there. A failing step is named, with the steps that\n"
      "stay applied.\n"},
+    {"watch", "qktool watch [--count N]",
+     "Prints a line per token that arrives or leaves, until interrupted (Ctrl-C) or N\n"
+     "arrivals and removals: time, event (present for the tokens there at the start,\n"
+     "arrived, removed) and interface path. --json: one object per line with event,\n"
+     "path and time.\n"},
 };
+
+// --verbose: the library's lines, marked as its own, on standard error.
+void QK_CALL PrintLogLine(const char* line, void*) { std::fprintf(stderr, "qktoken: %s\n", line); }
 
 const Help* FindHelp(const std::string& command) {
   for (const Help& h : kHelp) {
@@ -123,6 +132,8 @@ Options ParseOptions(int argc, char** argv, bool* help) {
     } else if (arg == "--timeout") {
       options.timeoutMs = ParseNumber("--timeout", value(), QK_MAX_WAIT_MS);
       if (options.timeoutMs == 0) throw UsageError("--timeout takes 1 to 3600000 ms");
+    } else if (arg == "--verbose") {
+      options.verbose = true;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--native") {
@@ -186,6 +197,7 @@ int main(int argc, char** argv) {
     if (options.command.empty()) throw UsageError("no command given");
     if (FindHelp(options.command) == nullptr)
       throw UsageError("unknown command '" + options.command + "'");
+    if (options.verbose) QKSetLogCallback(&PrintLogLine, nullptr);
     if (options.timeoutMs != 0) {
       const QKTimeLimits limits = {options.timeoutMs, options.timeoutMs, options.timeoutMs,
                                    options.timeoutMs};

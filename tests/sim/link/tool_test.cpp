@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -88,6 +90,31 @@ TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
   EXPECT_NE(text.find("> 002000000800****************\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("3630373139323833"), std::string::npos) << "the PIN in the clear";
   EXPECT_NE(text.find("< 000d9000\n"), std::string::npos) << text;
+}
+
+// The debug log of a whole driver run: the listing, the lock and every
+// exchange are there; no PIN, in any spelling, and no long hexadecimal run
+// that could be a key or a command's bytes.
+TEST_F(ToolTest, DriverRunDebugLogShowsDecisionsAndNoSecret) {
+  const std::string log = dir_ + "/debug.log";
+  const Outcome o =
+      Tool("run -- env QKTOKEN_DEBUG='" + log + "' '" + std::string(QK_DRIVER_TOOL) + "'", 120);
+  ASSERT_EQ(o.status, 0) << o.output;
+  const std::string text = ReadText(log);
+  for (const char* part : {"list: qkvirtual:", "taken as slot 0",
+                           "open: qkvirtual:", "lock: ", "held after", "exchange: instruction "}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in:\n" << text;
+  }
+  for (const char* secret :
+       {"60719283", "3630373139323833", "904817263590481726359048", "393034383137323633353930"}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+  }
+  size_t run = 0, longest = 0;
+  for (char c : text) {
+    run = std::isxdigit(static_cast<unsigned char>(c)) ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  EXPECT_LT(longest, 16u) << "a long hexadecimal run in the log";
 }
 
 // A token keeps one session for every handle: drivers started at the same

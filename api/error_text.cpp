@@ -8,7 +8,8 @@
 //   0x00000001 .. 0x0000FFFF    SW_XXXX, a status word the library does not map
 //   anything else               its value, "0xXXXXXXXX"
 // The native forms follow QKFormatErrorMessage for every code, except the
-// codes added after its table (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE),
+// codes added after its table (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE,
+// QK_E_LOCK_UNSAFE),
 // which get texts of their own here while QKFormatErrorMessage keeps
 // answering its unknown-code text for them.
 #include <cstdio>
@@ -66,17 +67,21 @@ const CodeText kNamed[] = {
      u8"会话已被替换，请重新打开设备"},
     {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time",
      u8"无法获得设备锁"},
+    {"QK_E_LOCK_UNSAFE",
+     "the token's lock directory is unsafe: another user could reach or replace it",
+     u8"设备锁目录不安全"},
 };
 constexpr uint32_t kNamedCount = sizeof(kNamed) / sizeof(kNamed[0]);
 // QKFormatErrorMessage's table ends before these slots.
 constexpr uint32_t kFirstLaterCode = 0x1C;
 
-// GBK of the two later codes' native texts (the comments give the text).
+// GBK of the later codes' native texts (the comments give the text).
 // clang-format off
 const char* const kLaterGbk[] = {
     "\xBB\xE1\xBB\xB0\xD2\xD1\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC7\xEB\xD6\xD8\xD0\xC2\xB4\xF2\xBF"
     "\xAA\xC9\xE8\xB1\xB8",  // 会话已被替换，请重新打开设备
     "\xCE\xDE\xB7\xA8\xBB\xF1\xB5\xC3\xC9\xE8\xB1\xB8\xCB\xF8",  // 无法获得设备锁
+    "\xC9\xE8\xB1\xB8\xCB\xF8\xC4\xBF\xC2\xBC\xB2\xBB\xB0\xB2\xC8\xAB",  // 设备锁目录不安全
 };
 // clang-format on
 

@@ -2,6 +2,7 @@
 # then one folder per native backend.
 set(QK_PLATFORM_SOURCES
   platform/platform.cpp
+  platform/debug_log.cpp  # QK_DEBUG lines under QKTOKEN_DEBUG
 )
 if(WIN32)
   list(APPEND QK_PLATFORM_SOURCES

@@ -49,8 +49,10 @@ uint32_t Channel::Transmit(CommandRecord* record) {
   if (locked != QK_E_SUCCESS) return locked;
   Held held(this);
   uint64_t generation = 0;
-  if (!ReadGeneration(&generation)) return QK_E_LOCK_UNAVAILABLE;
-  if (!keyValid_ || generation != keyGeneration_) {
+  // A generation that cannot be read (the lock file was removed or replaced
+  // while held, and another process may have opened the token since) cannot
+  // vouch for the key either: the handle counts as replaced.
+  if (!ReadGeneration(&generation) || !keyValid_ || generation != keyGeneration_) {
     keyValid_ = false;
     return QK_E_SESSION_REPLACED;
   }

@@ -10,7 +10,6 @@
 #include "include/qktoken.h"
 #include "tests/support/gbk.h"
 
-
 namespace {
 
 std::string Text(uint32_t code, uint32_t form) {
@@ -33,7 +32,7 @@ std::string Formatted(uint32_t code) {
 std::vector<uint32_t> SampleCodes() {
   std::vector<uint32_t> codes = {0,      QK_E_FAILURE, 0xF0000C00, 0xF0000C03, 0xF0000CFF, 0x6A82,
                                  0x0001, 0xFFFF,       0xF0001C07, 0xF00000FF, 0x12345678};
-  for (uint32_t i = 1; i <= 0x1D; ++i) codes.push_back(0xF0000000 + i);
+  for (uint32_t i = 1; i <= 0x1E; ++i) codes.push_back(0xF0000000 + i);
   return codes;
 }
 
@@ -46,12 +45,13 @@ TEST(ErrorText, NamesEveryFamily) {
       {QK_E_UNKNOWN, "QK_E_UNKNOWN"},
       {QK_E_SESSION_REPLACED, "QK_E_SESSION_REPLACED"},
       {QK_E_LOCK_UNAVAILABLE, "QK_E_LOCK_UNAVAILABLE"},
+      {QK_E_LOCK_UNSAFE, "QK_E_LOCK_UNSAFE"},
       {0xF0000C00, "QK_E_WRONG_PIN+0"},
       {0xF0000CC3, "QK_E_WRONG_PIN+195"},
       {0x6A82, "SW_6A82"},
       {0x0001, "SW_0001"},
       {QK_E_FAILURE, "QK_E_FAILURE"},
-      {0xF000001E, "0xF000001E"},  // past the named codes
+      {0xF000001F, "0xF000001F"},  // past the named codes
       {0xF0001C07, "0xF0001C07"},  // not in the wrong-PIN range
       {0xF0000100, "0xF0000100"},
   };
@@ -64,15 +64,15 @@ TEST(ErrorText, EveryCodeHasDistinctEnglishAndEveryNamedCodeAName) {
     const std::string english = Text(code, QK_TEXT_ENGLISH);
     EXPECT_FALSE(english.empty()) << std::hex << code;
     for (unsigned char c : english) EXPECT_LT(c, 0x80) << english;
-    if (code >= 0xF0000001 && code <= 0xF000001D) {
+    if (code >= 0xF0000001 && code <= 0xF000001E) {
       EXPECT_EQ(Text(code, QK_TEXT_NAME).rfind("QK_E_", 0), 0u) << std::hex << code;
     }
   }
   EXPECT_EQ(Text(0xF0000C03, QK_TEXT_ENGLISH), "wrong PIN, 3 tries left");
   EXPECT_EQ(Text(0x6A82, QK_TEXT_ENGLISH), "the token answered status word 6A 82");
-  // Named codes 0x01..0x1D have texts of their own (0x02 and 0x0C differ, etc.).
-  for (uint32_t a = 1; a <= 0x1D; ++a) {
-    for (uint32_t b = a + 1; b <= 0x1D; ++b) {
+  // Named codes 0x01..0x1E have texts of their own (0x02 and 0x0C differ, etc.).
+  for (uint32_t a = 1; a <= 0x1E; ++a) {
+    for (uint32_t b = a + 1; b <= 0x1E; ++b) {
       EXPECT_NE(Text(0xF0000000 + a, QK_TEXT_ENGLISH), Text(0xF0000000 + b, QK_TEXT_ENGLISH))
           << a << " " << b;
     }
@@ -86,7 +86,7 @@ TEST(ErrorText, NativeTextsAreTheGbkTextsInUtf8) {
     const std::string gbk = Text(code, QK_TEXT_NATIVE_GBK);
     EXPECT_EQ(Gbk(utf8), gbk) << std::hex << code;
     // QKFormatErrorMessage's texts, except the two codes added after its table.
-    if (code != QK_E_SESSION_REPLACED && code != QK_E_LOCK_UNAVAILABLE) {
+    if (code < QK_E_SESSION_REPLACED || code > QK_E_LOCK_UNSAFE) {
       EXPECT_EQ(gbk, Formatted(code)) << std::hex << code;
     } else {
       EXPECT_NE(gbk, Formatted(code)) << std::hex << code;
@@ -94,7 +94,10 @@ TEST(ErrorText, NativeTextsAreTheGbkTextsInUtf8) {
   }
   EXPECT_EQ(Text(0xF0000C05, QK_TEXT_NATIVE_UTF8), "密码错误,剩余次数5");
   EXPECT_EQ(Text(QK_E_LOCK_UNAVAILABLE, QK_TEXT_NATIVE_UTF8), "无法获得设备锁");
-  EXPECT_EQ(Text(0xF000001E, QK_TEXT_NATIVE_UTF8), "未知错误");
+  EXPECT_EQ(Text(QK_E_LOCK_UNSAFE, QK_TEXT_NATIVE_UTF8), "设备锁目录不安全");
+  EXPECT_NE(Text(QK_E_LOCK_UNSAFE, QK_TEXT_ENGLISH).find("lock directory is unsafe"),
+            std::string::npos);
+  EXPECT_EQ(Text(0xF000001F, QK_TEXT_NATIVE_UTF8), "未知错误");
 }
 
 TEST(ErrorText, SizeCountsTheZeroAndShortBuffersStayUntouched) {

@@ -36,6 +36,7 @@ from .constants import (
 )
 from .errors import (
     CommunicationError,
+    LockUnsafeError,
     ParameterError,
     PinBlockedError,
     PinRequiredError,
@@ -60,6 +61,7 @@ __all__ = [
     "FileType",
     "KeyPair",
     "LibraryError",
+    "LockUnsafeError",
     "MAX_DEVICES",
     "MAX_DIR_CAPACITY",
     "MAX_EXEC_INPUT",

@@ -41,7 +41,7 @@ def main() -> None:
                 opened += 1
             except OSError:
                 break
-        for key, _ in selector.select(timeout=0.05):
+        for key, _ in selector.select(timeout=0):
             try:
                 gone = key.fileobj.recv(4096) == b""
             except OSError:

@@ -39,9 +39,13 @@ constexpr size_t kReceiveChunk = 4096;
 // cannot starve the others.
 constexpr size_t kReceivePerTurn = 64 * 1024;
 constexpr size_t kMaxNameLength = 64;
-// As many as may wait for their open anyway: a flood that fills the queue
-// is taken in and made room for (below), not left to time the owner out.
-constexpr int kListenBacklog = static_cast<int>(kMaxPendingConnections);
+// Far more than the connections held in their open (the kernel caps it at
+// its own limit): a flood's connects wait in the queue, to be taken in and
+// made room for at once (below), instead of the owner's connect being
+// dropped while the queue is full.
+constexpr int kListenBacklog = 4096;
+constexpr size_t kMaxAcceptsPerTurn = 64;
+static_assert(kListenBacklog >= static_cast<int>(kMaxPendingConnections), "the queue fits the cap");
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -285,7 +289,7 @@ int LinkServerLoop::PollTimeoutMs(Clock::time_point now) const {
 void LinkServerLoop::Accept() {
   // A bounded number per turn, so that a flood of connects cannot keep the
   // loop from the connections already there.
-  for (size_t taken = 0; taken < kMaxPendingConnections; ++taken) {
+  for (size_t taken = 0; taken < kMaxAcceptsPerTurn; ++taken) {
     const int fd = accept(c_.listenFd, nullptr, nullptr);
     if (fd < 0) return;  // EAGAIN: all taken; anything else: try again next turn
     if (!SetNonBlocking(fd)) {

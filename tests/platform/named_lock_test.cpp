@@ -39,6 +39,15 @@ TEST(LockDirectory, LinksAndPlantedLockFilesAreRefusedAsUnsafe) {
     EXPECT_EQ(Mutex(CreateNamedMutexIn(real, name, "", &why)), nullptr) << name;
     EXPECT_EQ(why, LockProblem::kUnsafe) << name;
   }
+  // A directory others may enter, or reached through a link: unsafe, not busy.
+  const std::string open = root / "open";
+  mkdir(open.c_str(), 0700);
+  chmod(open.c_str(), 0777);
+  for (const std::string& directory : {open, link}) {
+    LockProblem why = LockProblem::kNone;
+    EXPECT_EQ(Mutex(CreateNamedMutexIn(directory, "c", "", &why)), nullptr) << directory;
+    EXPECT_EQ(why, LockProblem::kUnsafe) << directory;
+  }
 }
 
 // Catches a lock location that follows the environment (so two processes of

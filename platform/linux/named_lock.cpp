@@ -566,17 +566,18 @@ std::string ChooseLockDirectory(uid_t uid, const std::string& home, const LockRo
   // Else a private directory under the home directory, which only the user
   // (and root) may write, inside a directory that keeps its entries.
   if (home.empty() || home[0] != '/') {
-    *problem = "no runtime directory of this user's, and no home directory";
+    *problem = runtime + " is missing or not private to the user, and no home directory is known";
     return "";
   }
   const std::string trimmedHome = Trimmed(home);
   if (stat(trimmedHome.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *problem = "no runtime directory of this user's, and home " + trimmedHome + " is missing";
+    *problem =
+        runtime + " is missing or not private to the user, and home " + trimmedHome + " is missing";
     return "";
   }
   if (info.st_uid != uid || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
       !KeepsItsEntries(ParentOf(trimmedHome), uid)) {
-    *problem = "no runtime directory of this user's, and home " + trimmedHome +
+    *problem = runtime + " is missing or not private to the user, and home " + trimmedHome +
                " is not this user's alone";
     return "";
   }

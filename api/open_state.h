@@ -9,8 +9,8 @@ namespace qk {
 // or, inside a transaction, opens the device anew into the slot's channel.
 // QK_E_DEVICE_NOT_CONNECTED when the path cannot be opened, QK_E_LOCK_UNSAFE
 // when no place for the token's lock can be trusted and QK_E_LOCK_UNAVAILABLE
-// when the lock cannot be made otherwise (the slot then holds no channel). Sets the context's
-// `device`.
+// when the lock cannot be made otherwise (the slot then holds no channel).
+// Sets the context's `device`.
 uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* context);
 
 // The context names a device already open in its slot. A context that claims

@@ -66,7 +66,9 @@ const CodeText kNamed[] = {
      u8"会话已被替换，请重新打开设备"},
     {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time",
      u8"无法获得设备锁"},
-    {nullptr, nullptr, nullptr},  // 0x1E: not named here
+    {"QK_E_LOCK_UNSAFE",
+     "the token's lock directory is unsafe: another user could reach or replace it",
+     u8"设备锁目录不安全"},
     {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled", u8"等待设备变化已取消"},
     {"QK_E_WAIT_TIMEOUT", "no device change within the time limit", u8"等待设备变化超时"},
     {"QK_E_WATCH_UNAVAILABLE", "the attached devices cannot be watched on this system",
@@ -82,7 +84,7 @@ const char* const kLaterGbk[] = {
     "\xBB\xE1\xBB\xB0\xD2\xD1\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC7\xEB\xD6\xD8\xD0\xC2\xB4\xF2\xBF"
     "\xAA\xC9\xE8\xB1\xB8",  // 会话已被替换，请重新打开设备
     "\xCE\xDE\xB7\xA8\xBB\xF1\xB5\xC3\xC9\xE8\xB1\xB8\xCB\xF8",  // 无法获得设备锁
-    nullptr,  // 0x1E: not named here
+    "\xC9\xE8\xB1\xB8\xCB\xF8\xC4\xBF\xC2\xBC\xB2\xBB\xB0\xB2\xC8\xAB",  // 设备锁目录不安全
     "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xD2\xD1\xC8\xA1\xCF\xFB",  // 等待设备变化已取消
     "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xB3\xAC\xCA\xB1",  // 等待设备变化超时
     "\xCE\xDE\xB7\xA8\xBC\xE0\xCA\xD3\xC9\xE8\xB1\xB8\xB5\xC4\xB2\xE5\xB0\xCE",  // 无法监视设备的插拔

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "include/qktoken.h"
 #include "transport/exchange.h"
 
 namespace qk {
@@ -87,7 +88,8 @@ void BuildIdentityMutexName(const char* prefix, uint64_t fileSystem, uint64_t fi
 }
 
 platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
-                                        const platform::Device* device) {
+                                        const platform::Device* device, uint32_t* result) {
+  if (result != nullptr) *result = QK_E_LOCK_UNAVAILABLE;
 #if defined(_WIN32)
   char name[kMaxMutexNameLength + 1];
   uint64_t fileSystem = 0;
@@ -99,8 +101,11 @@ platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
   }
   platform::NamedMutex* mutex = platform::CreateNamedMutex(name);
 #else
-  platform::NamedMutex* mutex = platform::CreateDeviceLock(path, device);
+  platform::LockProblem problem = platform::LockProblem::kNone;
+  platform::NamedMutex* mutex = platform::CreateDeviceLock(path, device, &problem);
+  if (result != nullptr && problem == platform::LockProblem::kUnsafe) *result = QK_E_LOCK_UNSAFE;
 #endif
+  if (mutex != nullptr && result != nullptr) *result = QK_E_SUCCESS;
   if (mutex != nullptr && initialOwner) mutex->Lock(GetTimeLimits().lockMs);
   return mutex;
 }

@@ -34,12 +34,15 @@ void BuildIdentityMutexName(const char* prefix, uint64_t fileSystem, uint64_t fi
 
 // Creates or attaches to the exchange lock of the token at `path`; null when
 // it cannot be had. On Windows it is the named mutex of the path, or of the
-// entry's file identity for a virtual token; elsewhere a lock file in the
-// user's private lock directory named by the identity of `device` (the token
-// opened on `path`). Either way one token has one lock however its path is
-// written. With `initialOwner` the lock is also taken
-// (within the exchange's lock time limit); the open calls pass false.
+// entry's file identity for a virtual token; elsewhere a lock file beside a
+// virtual token's entry, or in the user's private lock directory named by
+// the identity of `device` (the token opened on `path`). Either way one token
+// has one lock however its path is written. With `initialOwner` the lock is also taken
+// (within the exchange's lock time limit); the open calls pass false. On
+// failure *result (when given) says why: QK_E_LOCK_UNSAFE when no location
+// for the lock can be trusted, else QK_E_LOCK_UNAVAILABLE.
 platform::NamedMutex* CreateDeviceMutex(bool initialOwner, const char* path,
-                                        const platform::Device* device = nullptr);
+                                        const platform::Device* device = nullptr,
+                                        uint32_t* result = nullptr);
 
 }  // namespace qk

@@ -80,11 +80,12 @@ uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* 
   if (device == nullptr) return QK_E_DEVICE_NOT_CONNECTED;
   // Never exchange without the lock: a token whose lock cannot be made is
   // not opened at all.
-  platform::NamedMutex* lock = CreateDeviceMutex(false, slot->path, device);
+  uint32_t lockResult = QK_E_LOCK_UNAVAILABLE;
+  platform::NamedMutex* lock = CreateDeviceMutex(false, slot->path, device, &lockResult);
   if (lock == nullptr) {
     QK_DEBUG("open: %s: its exchange lock cannot be made; not opened", slot->path);
     delete device;
-    return QK_E_LOCK_UNAVAILABLE;
+    return lockResult;
   }
   slot->channel = new Channel(device, lock);
   context->device = device->HandleValue();
@@ -155,10 +156,13 @@ extern "C" QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context) {
   if (check != QK_E_SUCCESS) return check;
   qk::DeviceSlot& slot = qk::SlotOf(context);
   slot.opened = 0;
-  if (slot.channel != nullptr && slot.channel->InTransaction()) {
-    // The transaction keeps the lock; the device goes.
+  if (slot.channel != nullptr && slot.channel->TransactionDepthHere() > 0) {
+    // This thread's transaction keeps the lock; the device goes.
     slot.channel->DetachDevice();
   } else {
+    // Everything goes, a transaction another thread began included: its
+    // lock is released here, whichever thread took it, so that no lock
+    // outlives the close.
     delete slot.channel;
     slot.channel = nullptr;
   }

@@ -98,6 +98,12 @@ extern "C" {
  * closed) or had within the time limit; nothing was sent (the library never
  * exchanges without it). */
 #define QK_E_LOCK_UNAVAILABLE        0xF000001Du
+/* The token's lock cannot be made where it could be trusted: the lock
+ * directory (or a virtual token's directory) or the lock file in it is
+ * another user's, open to others, a link, or planted; or no such directory
+ * exists for this user. Not a busy lock: waiting does not help. Nothing was
+ * sent; QKTOKEN_DEBUG=1 logs the path and what is wrong with it. */
+#define QK_E_LOCK_UNSAFE             0xF000001Eu
 /* QKWaitForDeviceChange: QKCancelDeviceWait ended the wait. */
 #define QK_E_WAIT_CANCELLED          0xF000001Fu
 /* QKWaitForDeviceChange: no change within the time limit. */
@@ -233,10 +239,8 @@ QK_STATIC_ASSERT(sizeof(QKTimeLimits) == 16, "QKTimeLimits must be 16 bytes");
  * buffer must hold maxLength + 1 bytes: pass sizeof buf - 1, never sizeof buf.
  * A text longer than maxLength gives QK_E_BUFFER_TOO_SMALL and writes
  * nothing; text NULL gives QK_E_PARAMETER. Codes added after its table
- * (QK_E_SESSION_REPLACED, QK_E_LOCK_UNAVAILABLE) get its unknown-error text.
- * Codes added later still (QK_E_WAIT_CANCELLED ... QK_E_WATCH_UNAVAILABLE)
- * get the same. Sends nothing; any thread. New code should prefer
- * QKGetErrorText. */
+ * (QK_E_SESSION_REPLACED and every code after it) get its unknown-error
+ * text. Sends nothing; any thread. New code should prefer QKGetErrorText. */
 QK_API uint32_t QK_CALL QKFormatErrorMessage(uint32_t code, char* text, uint32_t maxLength);
 
 /* QKGetErrorText: text of any result code in one of the QK_TEXT_ forms.
@@ -276,12 +280,17 @@ QK_API uint32_t QK_CALL QKListDevices(QKContext* contexts, uint32_t* count);
  * hand over a session key and reads its information record into the context
  * (infoWord, infoBlock, infoEight, queryValue, markWord 16). Opening an open
  * context again reuses its device. Fails with QK_E_CONTEXT (not listed),
- * QK_E_DEVICE_NOT_CONNECTED, QK_E_SHARING_VIOLATION, QK_E_ACCESS_DENIED, a
- * transport code; the context is then not open.
+ * QK_E_DEVICE_NOT_CONNECTED, QK_E_SHARING_VIOLATION, QK_E_ACCESS_DENIED,
+ * QK_E_LOCK_UNSAFE (the token's lock directory cannot be trusted),
+ * QK_E_LOCK_UNAVAILABLE, a transport code; the context is then not open.
  * QKOpenDeviceShared: the same; options->shared non-zero lets other openers
  * share the device. options NULL gives QK_E_PARAMETER.
  * QKCloseDevice: closes the device (the token forgets this session's PINs);
- * QK_E_CONTEXT if the context is not open. Sends nothing. */
+ * QK_E_CONTEXT if the context is not open. Sends nothing. Inside a
+ * transaction of the calling thread the lock stays held until its
+ * QKEndTransaction; a transaction another thread began ends here. Once the
+ * call returns, the process holds no lock of the context but the calling
+ * thread's own transaction. */
 QK_API uint32_t QK_CALL QKOpenDevice(QKContext* context);
 QK_API uint32_t QK_CALL QKOpenDeviceShared(QKContext* context, const QKOpenOptions* options);
 QK_API uint32_t QK_CALL QKCloseDevice(QKContext* context);

@@ -94,9 +94,9 @@ class NamedMutex {
   virtual bool ReadGeneration(uint64_t* generation) = 0;
   virtual bool WriteGeneration(uint64_t generation) = 0;
   // The generation read without the lock: only a hint, possibly torn by a
-  // write in progress. Generations only grow, and only a key agreement
-  // writes one, so a value other than a handle's own always means that
-  // handle's session is gone (or going).
+  // write in progress. Only a key agreement writes a new value (one never
+  // seen before on this lock), so a value other than a handle's own always
+  // means that handle's session is gone (or going).
   virtual bool PeekGeneration(uint64_t* generation) = 0;
 };
 
@@ -128,11 +128,19 @@ IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* prod
 // Creates or attaches to the named mutex. Null on failure.
 NamedMutex* CreateNamedMutex(const char* name);
 #ifndef _WIN32
-// The exchange lock of the token that `device` (opened on `path`) reaches:
-// a lock file in the user's private lock directory, named by the device's
-// identity when it has one, else by the path. Null when the directory or
-// the file cannot be trusted or made.
-NamedMutex* CreateDeviceLock(const char* path, const Device* device);
+// Why a lock could not be made.
+enum class LockProblem {
+  kNone,
+  kUnsafe,       // no lock location that only this user can reach, or one tampered with
+  kUnavailable,  // the system refused (no memory, descriptors or space)
+};
+// The exchange lock of the token that `device` (opened on `path`) reaches: a
+// virtual token's in the token's own directory, named by its entry; any
+// other's in the user's private lock directory, named by the device's
+// identity when it has one, else by the path. Null when the directory or the
+// file cannot be trusted or made, with the reason in *problem (when given).
+NamedMutex* CreateDeviceLock(const char* path, const Device* device,
+                             LockProblem* problem = nullptr);
 #endif
 // GetVersionExA; false (and 0.0) when the version cannot be read or the
 // system is not Windows.

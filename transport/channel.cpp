@@ -66,9 +66,11 @@ uint32_t Channel::Transmit(CommandRecord* record) {
   if (locked != QK_E_SUCCESS) return locked;
   Held held(this);
   uint64_t generation = 0;
-  if (!ReadGeneration(&generation)) return QK_E_LOCK_UNAVAILABLE;
-  if (!keyValid_ || generation != keyGeneration_) {
-    QK_DEBUG("exchange: not sent: another handle agreed a newer session");
+  // A generation that cannot be read (the lock file was removed or replaced
+  // while held, and another process may have opened the token since) cannot
+  // vouch for the key either: the handle counts as replaced.
+  if (!ReadGeneration(&generation) || !keyValid_ || generation != keyGeneration_) {
+    QK_DEBUG("exchange: not sent: another handle agreed a newer session, or the lock was replaced");
     keyValid_ = false;
     return QK_E_SESSION_REPLACED;
   }

@@ -39,7 +39,8 @@ class Channel {
 
   // One exchange under the lock (waited for within the lock time limit).
   // QK_E_SESSION_REPLACED, sending nothing, when this handle holds no key of
-  // the token's current session. An exchange that fails after a report went
+  // the token's current session, or when the generation that would say so
+  // cannot be read. An exchange that fails after a report went
   // out voids the key: the token may still answer it, and that late answer
   // must never be taken for a later command's. The handle is then replaced
   // until it agrees a new key.

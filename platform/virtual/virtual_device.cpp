@@ -35,6 +35,10 @@ uint32_t BigEndian32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
+// Set when the token closed the connection (or reset it) before its answer
+// to the open was complete.
+thread_local bool closedInHandshake = false;
+
 // Waits for the first complete frame of the answer to the open.
 bool ReceiveFrame(Socket& socket, FrameReader& reader, const Deadline& deadline, Frame* frame) {
   uint8_t buffer[kReceiveChunk];
@@ -47,11 +51,18 @@ bool ReceiveFrame(Socket& socket, FrameReader& reader, const Deadline& deadline,
       case FrameReader::Result::kNeedMore:
         break;
     }
-    if (socket.WaitReadable(deadline) != NetStatus::kOk) return false;
+    const NetStatus ready = socket.WaitReadable(deadline);
+    if (ready != NetStatus::kOk) {
+      closedInHandshake = ready == NetStatus::kClosed || ready == NetStatus::kFailed;
+      return false;
+    }
     size_t received = 0;
     const NetStatus status = socket.ReceiveSome(buffer, sizeof buffer, &received);
     if (status == NetStatus::kWouldBlock) continue;
-    if (status != NetStatus::kOk) return false;
+    if (status != NetStatus::kOk) {
+      closedInHandshake = status == NetStatus::kClosed || status == NetStatus::kFailed;
+      return false;
+    }
     reader.Feed(buffer, received);
   }
 }
@@ -203,6 +214,7 @@ bool SendFrame(Socket& socket, char type, std::vector<uint8_t>* payload, const D
   const NetStatus status = socket.SendAll(frame.data(), frame.size(), deadline, &sent);
   Wipe(payload);
   Wipe(&frame);
+  if (status == NetStatus::kClosed || status == NetStatus::kFailed) closedInHandshake = true;
   return status == NetStatus::kOk;
 }
 
@@ -309,15 +321,21 @@ Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemErr
   }
   const Deadline deadline(kHandshakeTimeoutMs);
   Device* device = nullptr;
-  if (kind == EntryKind::kLocalSocket) {
-    Socket socket = Socket::ConnectLocal(entryPath, deadline, systemError);
-    if (socket.Valid())
-      device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
-  } else {
-    Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, systemError);
-    if (socket.Valid()) {
-      device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
+  // A token pressed for room (a flood of idle connections) may close a
+  // connection before it was heard: one more try, within the same time.
+  for (int attempt = 0; attempt < 2 && device == nullptr && !deadline.Expired(); ++attempt) {
+    closedInHandshake = false;
+    if (kind == EntryKind::kLocalSocket) {
+      Socket socket = Socket::ConnectLocal(entryPath, deadline, systemError);
+      if (socket.Valid())
+        device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
+    } else {
+      Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, systemError);
+      if (socket.Valid()) {
+        device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
+      }
     }
+    if (!closedInHandshake) break;
   }
   // One token, one lock, however its directory is written (DIR, DIR/.,
   // a link to it): the lock is named by the entry's file, not its path.

@@ -39,6 +39,7 @@ from .constants import (
 )
 from .errors import (
     CommunicationError,
+    LockUnsafeError,
     ParameterError,
     PinBlockedError,
     PinRequiredError,
@@ -72,6 +73,7 @@ __all__ = [
     "FileType",
     "KeyPair",
     "LibraryError",
+    "LockUnsafeError",
     "MAX_DEVICES",
     "MAX_DIR_CAPACITY",
     "MAX_EXEC_INPUT",

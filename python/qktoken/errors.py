@@ -110,6 +110,12 @@ class TokenBusyError(CommunicationError):
     """The token's exchange lock could not be had in time; nothing was sent."""
 
 
+class LockUnsafeError(QKError):
+    """The token's lock directory (or lock file) could be reached or replaced
+    by another user, or no private one exists; nothing was sent. Waiting does
+    not help: fix the directory (QKTOKEN_DEBUG=1 names it and what is wrong)."""
+
+
 class SessionReplacedError(QKError):
     """Another handle opened the token and agreed a new session; this handle's
     is void. Nothing was sent. Close the token and open it again."""
@@ -132,6 +138,7 @@ _CLASS_OF_CODE: Dict[int, Type[QKError]] = {
     Code.COMMUNICATION: CommunicationError,
     Code.FAILURE: CommunicationError,
     Code.LOCK_UNAVAILABLE: TokenBusyError,
+    Code.LOCK_UNSAFE: LockUnsafeError,
     Code.SESSION_REPLACED: SessionReplacedError,
     Code.PARAMETER: ParameterError,
     Code.WAIT_CANCELLED: WaitCancelledError,

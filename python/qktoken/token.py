@@ -200,6 +200,10 @@ def open(
 
 
 def _close(lib: ctypes.CDLL, context: _library.QKContext, slot: int, transaction: bool) -> int:
+    # From the thread that began the transaction, End releases it; from any
+    # other (close() elsewhere, the finalizer on the collector's thread) End
+    # is refused and QKCloseDevice itself ends the transaction and releases
+    # the lock. Either way no lock is left once this returns success.
     if transaction:
         lib.QKEndTransaction(byref(context))
     rc = lib.QKCloseDevice(byref(context))

@@ -18,10 +18,12 @@ from qktoken.errors import error_for
     (qktoken.PinRequiredError, [Code.USER_PIN_NOT_VERIFIED, Code.DEV_PIN_NOT_VERIFIED]),
     (qktoken.CommunicationError, [Code.DEVICE_NOT_CONNECTED, Code.COMMUNICATION, Code.FAILURE]),
     (qktoken.TokenBusyError, [Code.LOCK_UNAVAILABLE]), (qktoken.SessionReplacedError, [Code.SESSION_REPLACED]),
+    (qktoken.LockUnsafeError, [Code.LOCK_UNSAFE]),
     (qktoken.ParameterError, [Code.PARAMETER]), (qktoken.QKError, [Code.FILE_NOT_FOUND, 0x6E00]),
 ])
 def test_each_code_raises_its_family(cls: type, codes: list) -> None:
     assert issubclass(qktoken.TokenBusyError, qktoken.CommunicationError)
+    assert not issubclass(qktoken.LockUnsafeError, (qktoken.TokenBusyError, qktoken.CommunicationError))
     names = {Code.WRONG_PIN + 3: "QK_E_WRONG_PIN+3", Code.WRONG_PIN: "QK_E_WRONG_PIN+0", 0x6E00: "SW_6E00"}
     for code in codes:
         error = pickle.loads(pickle.dumps(error_for(code, "QKCall")))

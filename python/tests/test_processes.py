@@ -74,3 +74,28 @@ def test_another_open_replaces_the_session_and_a_close_ends_the_transaction(desc
         with t.transaction():
             t.close()
     child("with qktoken.open(d, transaction=True, timeout_ms=2000) as t:\n    t.verify_pin(qktoken.DEFAULT_USER_PIN)")
+
+
+# Catches: close() from another thread, or the finalizer, reporting success while the worker's transaction
+# still holds the lock against other processes and this one.
+@pytest.mark.parametrize("how", ["close", "finalizer"])
+def test_a_close_on_another_thread_releases_the_lock(description, how: str) -> None:
+    import gc
+    import threading
+    import time
+
+    opened: list = []
+    worker = threading.Thread(target=lambda: opened.append(qktoken.open(description, transaction=True)))
+    worker.start()
+    worker.join()
+    if how == "close":
+        opened[0].close()
+        assert opened[0].closed
+    else:
+        opened.clear()
+        gc.collect()
+    start = time.monotonic()
+    child("with qktoken.open(d, transaction=True, timeout_ms=1000) as t:\n    t.verify_pin(qktoken.DEFAULT_USER_PIN)")
+    assert time.monotonic() - start < 5
+    with qktoken.open(qktoken.list_tokens()[0], transaction=True, timeout_ms=1000) as t:
+        t.verify_pin(USER)

@@ -39,7 +39,13 @@ constexpr size_t kReceiveChunk = 4096;
 // cannot starve the others.
 constexpr size_t kReceivePerTurn = 64 * 1024;
 constexpr size_t kMaxNameLength = 64;
-constexpr int kListenBacklog = 16;
+// Far more than the connections held in their open (the kernel caps it at
+// its own limit): a flood's connects wait in the queue, to be taken in and
+// made room for at once (below), instead of the owner's connect being
+// dropped while the queue is full.
+constexpr int kListenBacklog = 4096;
+constexpr size_t kMaxAcceptsPerTurn = 64;
+static_assert(kListenBacklog >= static_cast<int>(kMaxPendingConnections), "the queue fits the cap");
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -172,6 +178,7 @@ class LinkServerLoop {
     vlink::FrameReader reader;
     bool opened = false;
     bool proving = false;  // TCP: the token's proof sent, the client's awaited
+    bool heard = false;    // has sent at least one byte
     bool exclusive = false;
     bool closing = false;  // send what is queued, then close; read nothing more
     bool dead = false;
@@ -190,6 +197,10 @@ class LinkServerLoop {
   };
 
   void Accept();
+  // Closes one connection still in its open when the pending ones are at
+  // their limit; false when none may be closed for room.
+  bool MakeRoomForOneMore();
+  bool HasWaitingBytes(Connection* conn);
   void Receive(Connection* conn);
   void HandleFrame(Connection* conn, const vlink::Frame& frame);
   void HandleOpen(Connection* conn, const vlink::Frame& frame);
@@ -276,7 +287,9 @@ int LinkServerLoop::PollTimeoutMs(Clock::time_point now) const {
 }
 
 void LinkServerLoop::Accept() {
-  for (;;) {
+  // A bounded number per turn, so that a flood of connects cannot keep the
+  // loop from the connections already there.
+  for (size_t taken = 0; taken < kMaxAcceptsPerTurn; ++taken) {
     const int fd = accept(c_.listenFd, nullptr, nullptr);
     if (fd < 0) return;  // EAGAIN: all taken; anything else: try again next turn
     if (!SetNonBlocking(fd)) {
@@ -284,17 +297,15 @@ void LinkServerLoop::Accept() {
       continue;
     }
     // Connections still in their open are held apart from the opened ones
-    // and bounded on their own: when too many wait, the oldest goes, so that
-    // idle connections cannot keep a newcomer (the owner listing or opening)
-    // from being heard within its time.
-    size_t pending = 0;
-    Connection* oldest = nullptr;
-    for (const auto& conn : connections_) {
-      if (conn->opened || conn->dead) continue;
-      ++pending;
-      if (oldest == nullptr || conn->openDeadline < oldest->openDeadline) oldest = conn.get();
+    // and bounded on their own. When too many wait, room is made by closing
+    // the oldest that has sent nothing at all, else the oldest that has sent
+    // only part of its open; one in the middle of its proof (the owner,
+    // most likely) is never closed for room. When nothing can go, the
+    // newcomer does.
+    if (!MakeRoomForOneMore()) {
+      close(fd);
+      continue;
     }
-    if (pending >= kMaxPendingConnections && oldest != nullptr) Kill(oldest);
     if (c_.options.tcp) {
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -305,6 +316,33 @@ void LinkServerLoop::Accept() {
     conn->openDeadline = Clock::now() + std::chrono::milliseconds(kOpenFrameWaitMs);
     connections_.push_back(std::move(conn));
   }
+}
+
+bool LinkServerLoop::MakeRoomForOneMore() {
+  size_t pending = 0;
+  Connection* silent = nullptr;   // the oldest that has sent nothing
+  Connection* partial = nullptr;  // the oldest with part of an open
+  for (const auto& conn : connections_) {
+    if (conn->opened || conn->dead) continue;
+    ++pending;
+    if (conn->proving) continue;
+    Connection*& slot = conn->heard || HasWaitingBytes(conn.get()) ? partial : silent;
+    if (slot == nullptr || conn->openDeadline < slot->openDeadline) slot = conn.get();
+  }
+  if (pending < kMaxPendingConnections) return true;
+  Connection* victim = silent != nullptr ? silent : partial;
+  if (victim == nullptr) return false;
+  Kill(victim);
+  return true;
+}
+
+// Whether a connection's peer has sent bytes not read yet: such a one has
+// spoken (its open is likely complete), it only waits for its turn.
+bool LinkServerLoop::HasWaitingBytes(Connection* conn) {
+  uint8_t byte = 0;
+  const ssize_t n = recv(conn->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) conn->heard = true;
+  return n > 0;
 }
 
 void LinkServerLoop::Receive(Connection* conn) {
@@ -319,6 +357,7 @@ void LinkServerLoop::Receive(Connection* conn) {
       return;
     }
     taken += static_cast<size_t>(n);
+    conn->heard = true;
     conn->reader.Feed(buffer, static_cast<size_t>(n));
     vlink::Frame frame;
     for (;;) {

@@ -10,7 +10,6 @@
 #include "include/qktoken.h"
 #include "tests/support/gbk.h"
 
-
 namespace {
 
 std::string Text(uint32_t code, uint32_t form) {
@@ -33,20 +32,18 @@ std::string Formatted(uint32_t code) {
 std::vector<uint32_t> SampleCodes() {
   std::vector<uint32_t> codes = {0,      QK_E_FAILURE, 0xF0000C00, 0xF0000C03, 0xF0000CFF, 0x6A82,
                                  0x0001, 0xFFFF,       0xF0001C07, 0xF00000FF, 0x12345678};
-  for (uint32_t i = 1; i <= 0x1D; ++i) codes.push_back(0xF0000000 + i);
-  for (uint32_t i = 0x1F; i <= 0x21; ++i) codes.push_back(0xF0000000 + i);
+  for (uint32_t i = 1; i <= 0x21; ++i) codes.push_back(0xF0000000 + i);
   return codes;
 }
 
-// The named codes: 0x01..0x1D and the device-watch codes.
+// The named codes: 0x01..0x21.
 bool IsNamed(uint32_t code) {
-  return (code >= 0xF0000001 && code <= 0xF000001D) || (code >= 0xF000001F && code <= 0xF0000021);
+  return code >= 0xF0000001 && code <= 0xF0000021;
 }
 
 // Codes added after QKFormatErrorMessage's table: own native texts.
 bool IsLater(uint32_t code) {
-  return code == QK_E_SESSION_REPLACED || code == QK_E_LOCK_UNAVAILABLE ||
-         (code >= QK_E_WAIT_CANCELLED && code <= QK_E_WATCH_UNAVAILABLE);
+  return code >= QK_E_SESSION_REPLACED && code <= QK_E_WATCH_UNAVAILABLE;
 }
 
 }  // namespace
@@ -61,13 +58,13 @@ TEST(ErrorText, NamesEveryFamily) {
       {QK_E_WAIT_CANCELLED, "QK_E_WAIT_CANCELLED"},
       {QK_E_WAIT_TIMEOUT, "QK_E_WAIT_TIMEOUT"},
       {QK_E_WATCH_UNAVAILABLE, "QK_E_WATCH_UNAVAILABLE"},
-      {0xF0000022, "0xF0000022"},
+      {QK_E_LOCK_UNSAFE, "QK_E_LOCK_UNSAFE"},
+      {0xF0000022, "0xF0000022"},  // past the named codes
       {0xF0000C00, "QK_E_WRONG_PIN+0"},
       {0xF0000CC3, "QK_E_WRONG_PIN+195"},
       {0x6A82, "SW_6A82"},
       {0x0001, "SW_0001"},
       {QK_E_FAILURE, "QK_E_FAILURE"},
-      {0xF000001E, "0xF000001E"},  // a gap: not named here
       {0xF0001C07, "0xF0001C07"},  // not in the wrong-PIN range
       {0xF0000100, "0xF0000100"},
   };
@@ -114,9 +111,12 @@ TEST(ErrorText, NativeTextsAreTheGbkTextsInUtf8) {
   }
   EXPECT_EQ(Text(0xF0000C05, QK_TEXT_NATIVE_UTF8), "密码错误,剩余次数5");
   EXPECT_EQ(Text(QK_E_LOCK_UNAVAILABLE, QK_TEXT_NATIVE_UTF8), "无法获得设备锁");
-  EXPECT_EQ(Text(0xF000001E, QK_TEXT_NATIVE_UTF8), "未知错误");
-  EXPECT_EQ(Text(0xF000001E, QK_TEXT_NATIVE_GBK), Formatted(0xF000001E));
   EXPECT_EQ(Text(QK_E_WAIT_TIMEOUT, QK_TEXT_NATIVE_UTF8), "等待设备变化超时");
+  EXPECT_EQ(Text(QK_E_LOCK_UNSAFE, QK_TEXT_NATIVE_UTF8), "设备锁目录不安全");
+  EXPECT_NE(Text(QK_E_LOCK_UNSAFE, QK_TEXT_ENGLISH).find("lock directory is unsafe"),
+            std::string::npos);
+  EXPECT_EQ(Text(0xF0000022, QK_TEXT_NATIVE_UTF8), "未知错误");
+  EXPECT_EQ(Text(0xF0000022, QK_TEXT_NATIVE_GBK), Formatted(0xF0000022));
 }
 
 TEST(ErrorText, SizeCountsTheZeroAndShortBuffersStayUntouched) {

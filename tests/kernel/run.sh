@@ -70,7 +70,7 @@ vmlinuz=$(compgen -G "$kernel_dir/boot/vmlinuz-*" | head -1)
 # ---- the initramfs ----
 root=$work/initramfs
 rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,lib/modules,home/tester}
+mkdir -p "$root"/{bin,dev,proc,run,sys,tmp,etc,lib/modules,home/tester}
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest-init.sh" "$root/init"
 chmod 755 "$root/init"

@@ -2,12 +2,14 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -221,6 +223,36 @@ TEST(VirtualDevice, HostileFramesOrAClosedTokenBreakTheConnection) {
 
 // The token directory: listing and trust checks (opens that succeed run end
 // to end in the link server's tests).
+// Catches an open given up when a token pressed for room closed the
+// connection during the handshake: the client tries once more, and only once.
+TEST(VirtualHandshake, AnOpenClosedDuringTheHandshakeIsTriedOnceMore) {
+  TempDir dir;
+  const std::string entry = dir / "t.sock";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", entry.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  chmod(entry.c_str(), 0600);
+  const std::string path = kPathPrefix + entry;
+  for (const int closes : {1, 2}) {
+    SCOPED_TRACE(closes);
+    std::thread token([&] {
+      for (int i = 0; i < closes; ++i) close(accept(listener, nullptr, nullptr));
+      if (closes > 1) return;  // the client gives up after its second try
+      const int fd = accept(listener, nullptr, nullptr);
+      if (ReadFrame(fd).type == kFrameOpen) SendRaw(fd, FrameOf(kFrameIdentity, kIdentity));
+      close(fd);
+    });
+    uint32_t error = 0;
+    std::unique_ptr<Device> device(OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error));
+    token.join();
+    EXPECT_EQ(device != nullptr, closes == 1) << error;
+  }
+  close(listener);
+}
+
 void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0600) {
   std::ofstream(path) << text;
   chmod(path.c_str(), mode);

@@ -2,7 +2,9 @@
 // locks, DIR vs DIR/., and transactions across threads and processes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -13,17 +15,40 @@
 namespace qkrel {
 namespace {
 
-// The lock directory and file another user could tamper with.
+// Another process of this user reaching the served token: this test
+// program run afresh (a forked copy would share this process's locks),
+// which runs ChildProcess.Role alone. Its exit status: 0 when `role`
+// succeeded within a second.
+int RunChildProcess(const char* role) {
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("QK_CHILD_ROLE", role, 1);
+    execl("/proc/self/exe", "child", "--gtest_filter=ChildProcess.Role", nullptr);
+    _exit(127);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ChildProcess, Role) {
+  const char* role = std::getenv("QK_CHILD_ROLE");
+  if (role == nullptr) GTEST_SKIP() << "run by RunChildProcess only";
+  QKContext token = {};
+  uint32_t count = 1;
+  uint32_t rc = QKListDevices(&token, &count);
+  if (rc == QK_E_SUCCESS && std::string(role) == "transaction")
+    rc = QKBeginTransaction(&token, 1000);
+  if (rc == QK_E_SUCCESS) rc = OpenAndVerify(&token);
+  if (rc == QK_E_SUCCESS) rc = Add(&token, 1, 1);
+  _exit(rc == QK_E_SUCCESS ? 0 : 1);
+}
+
+// The served token's lock file, which another user could try to plant or
+// replace: beside the token's entry.
 class Sharing : public ServedToken {
  protected:
-  std::string LockDirectory() const { return runtime_.path + "/qktoken"; }
-  // The lock file of the served token, named by its entry's identity.
-  std::string LockFile() const {
-    struct stat info;
-    if (stat(server_->EntryPath().c_str(), &info) != 0) return "";
-    return LockDirectory() + "/" +
-           qk::platform::posixlock::IdentityLockName(info.st_dev, info.st_ino) + ".lock";
-  }
+  std::string LockFile() const { return dir_.path + "/.token0.sock.lock"; }
 };
 
 // Catches a late answer (after its call gave up) taken for a later command's.
@@ -52,45 +77,67 @@ TEST_F(Sharing, ALateAnswerIsNeverTakenForTheNextCommands) {
 }
 
 // Catches a lock another local user could own, replace or plant: it must
-// fail the open, not let it run unlocked.
-TEST_F(Sharing, ALockDirectoryOrFileThatCannotBeTrustedFailsTheOpen) {
-  ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);  // makes the directory and lock file
+// fail the open as unsafe (not as busy), not let it run unlocked.
+TEST_F(Sharing, ALockFileThatCannotBeTrustedFailsTheOpenAsUnsafe) {
+  ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);  // makes the lock file
   QKCloseDevice(&context_);
-  const std::string lockDir = LockDirectory(), lockFile = LockFile(), aside = lockDir + ".aside";
+  const std::string lockFile = LockFile();
   struct Case {
     const char* name;
-    std::function<void()> plant, undo;
+    std::function<void()> plant;
   };
   const Case cases[] = {
-      {"directory open to others", [&] { chmod(lockDir.c_str(), 0777); },
-       [&] { chmod(lockDir.c_str(), 0700); }},
-      {"directory replaced by a link",
-       [&] { rename(lockDir.c_str(), aside.c_str()), symlink(aside.c_str(), lockDir.c_str()); },
-       [&] { unlink(lockDir.c_str()), rename(aside.c_str(), lockDir.c_str()); }},
-      {"lock file replaced by a link",
-       [&] { unlink(lockFile.c_str()), symlink("/etc/passwd", lockFile.c_str()); },
-       [&] { unlink(lockFile.c_str()); }},
-      {"lock file replaced by a FIFO",
-       [&] { unlink(lockFile.c_str()), mkfifo(lockFile.c_str(), 0600); },
-       [&] { unlink(lockFile.c_str()); }},
-      {"lock file readable by others", [&] { chmod(lockFile.c_str(), 0644); },
-       [&] { chmod(lockFile.c_str(), 0600); }},
-      {"parent writable by others without the sticky bit",
-       [&] { chmod(runtime_.path.c_str(), 0777); }, [&] { chmod(runtime_.path.c_str(), 0700); }},
-      {"directory of another user", [&] { (void)!chown(lockDir.c_str(), 65534, 65534); },
-       [&] { (void)!chown(lockDir.c_str(), geteuid(), getegid()); }},
+      {"a link", [&] { unlink(lockFile.c_str()), symlink("/etc/passwd", lockFile.c_str()); }},
+      {"a FIFO", [&] { unlink(lockFile.c_str()), mkfifo(lockFile.c_str(), 0600); }},
+      {"readable by others", [&] { chmod(lockFile.c_str(), 0644); }},
+      {"another user's", [&] { (void)!chown(lockFile.c_str(), 65534, 65534); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (std::string(c.name) == "directory of another user" && geteuid() != 0) continue;
+    if (std::string(c.name) == "another user's" && geteuid() != 0) continue;
     c.plant();
-    EXPECT_EQ(OpenFirstToken(&context_), QK_E_LOCK_UNAVAILABLE);
+    EXPECT_EQ(OpenFirstToken(&context_), QK_E_LOCK_UNSAFE);
     EXPECT_EQ(QKCloseDevice(&context_), QK_E_CONTEXT) << "the slot stayed closed";
-    c.undo();
+    unlink(lockFile.c_str());
     ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);
     EXPECT_EQ(Add(&context_, 2, 2), 0u);
     QKCloseDevice(&context_);
   }
+}
+
+// Catches a second holder let in by a removed lock file going unnoticed by
+// the first: its next call must say at once that its session went, not
+// wait out the first-read limit on a key the token no longer has.
+TEST_F(Sharing, AHolderWhoseLockFileWasRemovedLearnsAtOnceThatItsSessionWent) {
+  qk::SetTimeLimitsForTesting({2000, 1000, 3000, 1000});
+  uint32_t count = 1;
+  ASSERT_EQ(QKListDevices(&context_, &count), QK_E_SUCCESS);
+  ASSERT_EQ(QKBeginTransaction(&context_, 1000), QK_E_SUCCESS);
+  ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);
+  ASSERT_EQ(unlink(LockFile().c_str()), 0);  // a cleaner, a logout, rm -rf
+  ASSERT_EQ(RunChildProcess("open"), 0) << "another process opened meanwhile";
+  const auto start = Clock::now();
+  EXPECT_EQ(Add(&context_, 1, 1), QK_E_SESSION_REPLACED);
+  EXPECT_LT(MillisecondsSince(start), 200);
+  EXPECT_EQ(QKCloseDevice(&context_), QK_E_SUCCESS);
+  EXPECT_EQ(QKEndTransaction(&context_), QK_E_SUCCESS);
+  ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS) << "a new lock file, a new session";
+  EXPECT_EQ(Add(&context_, 1, 1), 0u);
+}
+
+// Catches a lock that outlives QKCloseDevice because another thread began
+// the transaction: another process must get the token within a second.
+TEST_F(Sharing, CloseFromAnotherThreadReleasesTheTransactionsLock) {
+  uint32_t count = 1;
+  ASSERT_EQ(QKListDevices(&context_, &count), QK_E_SUCCESS);
+  std::thread([&] {
+    ASSERT_EQ(QKBeginTransaction(&context_, 1000), QK_E_SUCCESS);
+    ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS);
+  }).join();
+  ASSERT_EQ(QKCloseDevice(&context_), QK_E_SUCCESS);
+  EXPECT_EQ(RunChildProcess("transaction"), 0) << "another process gets the token within a second";
+  EXPECT_EQ(QKEndTransaction(&context_), QK_E_PARAMETER) << "nothing left to end";
+  ASSERT_EQ(OpenAndVerify(&context_), QK_E_SUCCESS) << "nor held in this process";
 }
 
 TEST_F(Sharing, TransactionsNestOpenInsideAndEndOnlyWhereBegun) {
@@ -128,14 +175,15 @@ TEST_F(Sharing, TransactionsNestOpenInsideAndEndOnlyWhereBegun) {
   EXPECT_EQ(elsewhere, QK_E_SUCCESS) << "free once the last End ran";
 }
 
-// DIR in one process and DIR/. in another share one lock and one session
-// generation (named by the entry, not the path text); a process dying inside
-// a transaction frees the lock.
+// DIR in one process and DIR/. in another, with different environments,
+// share one lock and one session generation (kept beside the entry, not in
+// a directory the environment picks); a process dying inside a transaction
+// frees the lock.
 TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   TempDir dir, runtime;
   SimProcess sim(dir.path, "");
   ASSERT_TRUE(sim.Start());
-  setenv("XDG_RUNTIME_DIR", runtime.path.c_str(), 1);
+  unsetenv("XDG_RUNTIME_DIR");  // the child has one: the lock must not depend on it
   int toChild[2], toParent[2];
   ASSERT_TRUE(pipe(toChild) == 0 && pipe(toParent) == 0);
   const auto tell = [](int fd, uint32_t value) { return write(fd, &value, 4) == 4; };
@@ -147,6 +195,7 @@ TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     setenv("QKTOKEN_VIRTUAL_DIR", (dir.path + "/.").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.path.c_str(), 1);
     QKContext token = {};
     uint32_t count = 1;
     QKListDevices(&token, &count);

@@ -2,11 +2,16 @@
 // outputs, exit codes (0 done, 1 token error, 2 usage), and the token's state
 // across runs (each run is a fresh process; an image file keeps the token).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/platform/temp_dir.h"
@@ -76,7 +81,7 @@ TEST_F(QktoolTest, BadInputIsOneLineAndTheUsageWithStatus2) {
       {"exec 0001 --raw --json", "do not mix"},
       {"mkdir 0010 --size 16777216", "--size takes a number from 0 to 16777215"},
       {"mkdir --root --size 5", "takes no --size"},
-      {"list --timeout 0", "--timeout takes"},
+      {"list --timeout 0", "--timeout takes a number from 1 to 3600000"},
       {"list --timeout 3600001", "--timeout takes a number"},
       {"list --token 1 --path p", "not both"},
       {"info --token 3", "only 1 token(s) attached"},
@@ -261,12 +266,63 @@ TEST_F(QktoolTest, ProvisionsInOrderAndNamesTheFailingStep) {
       {R"({"steps": [{"do": "pin-change", "kind": "user", "old": "60719283", "new_env": "UNSET_VAR"}]})",
        "UNSET_VAR is not set"},
       {R"({"steps": [{"do": "mkdir", "id": "0031"})", "line 1"},
+      // Strings the token, the file system or the terminal would read otherwise
+      // than planned: a NUL cuts a path short, ESC drives the terminal.
+      {R"({"steps": [{"do": "mkdir", "id": "0031"}, {"do": "cd", "path": "0030\u0000\\0031"}]})",
+       "step 2: \"path\" holds a control character"},
+      {R"({"steps": [{"do": "put", "id": "0001", "file": "prog.bin\u0000.qasm"}]})",
+       "step 1: \"file\" holds a control character"},
+      {R"({"steps": [{"do": "cd", "path": "\u001b[2J"}]})", "holds a control character"},
+      {"{\"steps\": [{\"do\": \"cd\", \"path\": \"00\xff\"}]}",
+       "step 1: \"path\" is not valid UTF-8"},
+      {R"({"steps": [{"do": "cd", "p\u0007": "0030"}]})",
+       "step 1: a key holds a control character"},
+      {R"({"steps": [{"do": "pin-change", "kind": "user", "old": "60719283", "new": "12345678", "retry_limit": 0}]})",
+       "step 1: \"retry_limit\" is 1 to 254"},
   };
   for (const auto& b : bad) {
     o = Run("provision " + Write("bad.json", b.json), env);
     EXPECT_EQ(o.status, 2) << b.json;
     EXPECT_HAS(o.err, b.message);
   }
+}
+
+// Catches raw bytes of a token's path reaching --json output or the terminal,
+// and a token that could not be opened to be listed passing for no token.
+TEST_F(QktoolTest, OutputIsValidUtf8AndATokenThatCannotBeOpenedIsReported) {
+  const std::string tokens = dir_ / "tokens\xff\x1b[2J";
+  ASSERT_EQ(mkdir(tokens.c_str(), 0700), 0);
+  const std::string env = "QKTOKEN_VIRTUAL_DIR='" + tokens + "'";
+  const std::string command = "env " + env + " '" + QK_SIM_TOOL + "' serve --dir '" + tokens +
+                              "' --name t & sleep 0.5; env " + env + " '" + QK_TOOL + "' ";
+  const auto run = [&](const std::string& args) {
+    const std::string out = dir_ / "out";
+    const int status =
+        std::system((command + args + " >'" + out + "'; s=$?; kill $!; exit $s").c_str());
+    return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out));
+  };
+  auto [status, out] = run("list --json");
+  EXPECT_EQ(status, 0);
+  EXPECT_HAS(out, "tokens\\ufffd\\u001b[2J/t.sock");
+  std::tie(status, out) = run("list");
+  EXPECT_HAS(out, "tokens\\xff\\x1b[2J/t.sock");
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  // A socket nobody serves: listed by the directory, not openable.
+  const std::string deadDir = dir_ / "dead";
+  ASSERT_EQ(mkdir(deadDir.c_str(), 0700), 0);
+  const std::string dead = deadDir + "/dead.sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dead.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+  chmod(dead.c_str(), 0600);
+  const std::string out2 = dir_ / "out2";
+  status = std::system(
+      ("env QKTOKEN_VIRTUAL_DIR='" + deadDir + "' '" + QK_TOOL + "' list >'" + out2 + "'").c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  EXPECT_HAS(ReadText(out2), "a token was found but could not be opened");
 }
 
 TEST_F(QktoolTest, TimeoutBoundsASilentToken) {

@@ -138,9 +138,10 @@ TEST_F(ChannelTest, ALockThatCannotBeHadSendsNothing) {
   EXPECT_EQ(h.channel->AgreeSessionKey(), QK_E_LOCK_UNAVAILABLE);
   EXPECT_EQ(h.lock->lockTimeouts.back(), 1234u);
   h.lock->lockSucceeds = true;
-  h.lock->generationWorks = false;  // the generation's store cannot be read
+  h.lock->generationWorks = false;  // the generation's store cannot be read (or was replaced)
   record = Query();
-  EXPECT_EQ(h.channel->Transmit(&record), QK_E_LOCK_UNAVAILABLE);
+  EXPECT_EQ(h.channel->Transmit(&record), QK_E_SESSION_REPLACED)
+      << "the key is vouched for no more";
   EXPECT_EQ(h.log->written.size(), written);
   EXPECT_EQ(h.lock->held, 0) << "released on every path";
 }

@@ -49,8 +49,15 @@ std::string CodeMessage(uint32_t code, bool native);
 // {"code":"0x...","name":...,"message":...}
 std::string ErrorJson(uint32_t code, bool native);
 
+// Text for a terminal: control characters (C0, DEL, C1) and bytes that are
+// not well-formed UTF-8 written as \xNN, so that no byte from a token, a
+// file or a manifest can move the cursor or change the terminal's state.
+// With `keepNewlines`, '\n' stays (multi-line output).
+std::string TerminalSafe(const std::string& text, bool keepNewlines = false);
+
 // Arguments.
-uint32_t ParseNumber(const std::string& what, const std::string& text, uint32_t max);
+uint32_t ParseNumber(const std::string& what, const std::string& text, uint32_t max,
+                     uint32_t min = 0);
 // Four hexadecimal digits, as the token names files and directories.
 std::string ParseFileId(const std::string& what, const std::string& text);
 std::vector<uint8_t> ParseHex(const std::string& what, const std::string& text);
@@ -95,7 +102,9 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Lists the tokens (closes nothing: no context of this process is open yet).
-  static std::vector<QKContext> List();
+  // With none found, *failure (when given) gets the error the listing met,
+  // if any: a token that was there but could not be opened to be listed.
+  static std::vector<QKContext> List(uint32_t* failure = nullptr);
   // Opens the chosen token inside a transaction and selects --dir.
   void Open();
   // Verifies the PIN `need` asks for (the --login option overrides it).

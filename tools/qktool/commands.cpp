@@ -76,7 +76,9 @@ Described Describe(QKContext* context) {
 
 int List(const Options& options) {
   Words(options.args).Positionals(0, 0);
-  const std::vector<QKContext> found = Session::List();
+  uint32_t listingFailure = QK_E_SUCCESS;
+  const std::vector<QKContext> found = Session::List(&listingFailure);
+  size_t openable = 0;
   std::vector<QKContext> contexts = found;
   std::string text, tokens;
   char vendor[8], product[8];
@@ -97,6 +99,7 @@ int List(const Options& options) {
       if (rc == QK_E_SUCCESS) {
         const Described d = Describe(context);
         token.Add("model", d.model).Add("serial", d.serial).Add("openable", true);
+        ++openable;
         text += "  model " + d.model + "  serial " + d.serial + "\n";
         QKCloseDevice(context);
       }
@@ -108,11 +111,22 @@ int List(const Options& options) {
     }
     tokens += (tokens.empty() ? "" : ",") + token.Str();
   }
-  if (contexts.empty()) text = "no token attached\n";
-  JsonObject result = Result(options);
+  // A token that was found but could not be opened, even to be listed, is
+  // reported, not taken for no token at all.
+  const bool unlisted = contexts.empty() && listingFailure != QK_E_SUCCESS;
+  if (unlisted) {
+    text = "a token was found but could not be opened: " +
+           CodeMessage(listingFailure, options.native) + " [" + CodeName(listingFailure) + "]\n";
+  } else if (contexts.empty()) {
+    text = "no token attached\n";
+  }
+  const bool failed = unlisted || (!contexts.empty() && openable == 0);
+  JsonObject result;
+  result.Add("ok", !failed).Add("command", options.command);
   result.AddRaw("tokens", "[" + tokens + "]");
+  if (unlisted) result.AddRaw("error", ErrorJson(listingFailure, options.native));
   Emit(options, text, result);
-  return kExitOk;
+  return failed ? kExitToken : kExitOk;
 }
 
 int Info(const Options& options) {
@@ -177,7 +191,7 @@ int Pin(const Options& options) {
   std::string limitText = "0";
   const bool hasLimit = words.Value("--retry-limit", &limitText);
   const std::vector<std::string> action = words.Positionals(1, 1);
-  const uint32_t limit = ParseNumber("--retry-limit", limitText, 254);
+  const uint32_t limit = ParseNumber("--retry-limit", limitText, 254, hasLimit ? 1 : 0);
   if (action[0] != "verify" && action[0] != "change") {
     throw UsageError("pin takes verify or change, not '" + action[0] + "'");
   }

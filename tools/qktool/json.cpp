@@ -272,13 +272,44 @@ bool ParseJson(const std::string& text, JsonValue* value, std::string* error,
   return Parser(text, limits).Document(value, error);
 }
 
+size_t Utf8SequenceLength(const std::string& text, size_t pos) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  size_t length;
+  uint32_t value, minimum;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, value = lead & 0x1Fu, minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, value = lead & 0x0Fu, minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, value = lead & 0x07u, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((at(i) & 0xC0) != 0x80) return 0;
+    value = value << 6 | (at(i) & 0x3Fu);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  return length;
+}
+
 std::string JsonQuote(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += "\\ufffd";
+    } else if (length > 1) {
+      out.append(text, i, length);
+      i += length - 1;
+    } else if (c == '"' || c == '\\') {
       out.push_back('\\');
       out.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || c == 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
       out += escaped;

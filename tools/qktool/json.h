@@ -34,7 +34,13 @@ struct JsonLimits {
 bool ParseJson(const std::string& text, JsonValue* value, std::string* error,
                const JsonLimits& limits = JsonLimits());
 
-// The JSON form of a UTF-8 string, quotes included.
+// The length of the well-formed UTF-8 sequence at text[pos] (1 to 4), or 0
+// when the bytes there are not one (overlong forms, surrogates and values
+// above U+10FFFF included).
+size_t Utf8SequenceLength(const std::string& text, size_t pos);
+
+// The JSON form of a string, quotes included: always valid UTF-8 JSON, each
+// byte that is not part of well-formed UTF-8 written as U+FFFD.
 std::string JsonQuote(const std::string& text);
 
 // Builds one JSON object, members in the order added.

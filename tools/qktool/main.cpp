@@ -130,8 +130,7 @@ Options ParseOptions(int argc, char** argv, bool* help) {
       if (options.dir.empty() || options.dir.size() > QK_MAX_PATH_CHARS)
         throw UsageError("--dir: bad path");
     } else if (arg == "--timeout") {
-      options.timeoutMs = ParseNumber("--timeout", value(), QK_MAX_WAIT_MS);
-      if (options.timeoutMs == 0) throw UsageError("--timeout takes 1 to 3600000 ms");
+      options.timeoutMs = ParseNumber("--timeout", value(), QK_MAX_WAIT_MS, 1);
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else if (arg == "--json") {
@@ -163,7 +162,7 @@ Options ParseOptions(int argc, char** argv, bool* help) {
 }
 
 void ReportError(const Options& options, const std::string& step, uint32_t code) {
-  std::fprintf(stderr, "qktool: %s: %s [%s]\n", step.c_str(),
+  std::fprintf(stderr, "qktool: %s: %s [%s]\n", TerminalSafe(step).c_str(),
                CodeMessage(code, options.native).c_str(), CodeName(code).c_str());
   if (options.json) {
     JsonObject result;
@@ -205,14 +204,14 @@ int main(int argc, char** argv) {
     }
     return RunCommand(options);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "qktool: %s\n", e.what());
+    std::fprintf(stderr, "qktool: %s\n", TerminalSafe(e.what()).c_str());
     PrintUsage(options.command, stderr);
     return kExitUsage;
   } catch (const TokenError& e) {
     ReportError(options, e.what(), e.code);
     return kExitToken;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qktool: %s\n", e.what());
+    std::fprintf(stderr, "qktool: %s\n", TerminalSafe(e.what()).c_str());
     return kExitToken;
   }
 }

@@ -86,8 +86,34 @@ std::string PinMember(const JsonValue& step, size_t index, const std::string& ke
   return pin;
 }
 
+// Every string of a step, keys included, must be well-formed UTF-8 without
+// control characters: the token is sent C strings (a NUL would cut a path
+// short of what was planned and reported), file names go to the system, and
+// everything is shown on a terminal.
+void CheckStrings(const JsonValue& value, size_t index, const std::string& where) {
+  const auto check = [&](const std::string& text, const std::string& what) {
+    for (size_t i = 0; i < text.size();) {
+      const size_t length = Utf8SequenceLength(text, i);
+      if (length == 0) Bad(index, what + " is not valid UTF-8");
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+      if ((length == 1 && (c < 0x20 || c == 0x7F)) || c1) {
+        Bad(index, what + " holds a control character");
+      }
+      i += length;
+    }
+  };
+  if (value.kind == JsonValue::Kind::kString) check(value.text, where);
+  for (const JsonValue& item : value.items) CheckStrings(item, index, where);
+  for (const auto& member : value.members) {
+    check(member.first, "a key");
+    CheckStrings(member.second, index, "\"" + member.first + "\"");
+  }
+}
+
 Step ReadStep(const JsonValue& value, size_t index, const std::string& base) {
   if (value.kind != JsonValue::Kind::kObject) Bad(index, "a step is an object");
+  CheckStrings(value, index, "a value");
   Step step;
   step.action = StringMember(value, index, "do", true);
   try {
@@ -135,6 +161,8 @@ Step ReadStep(const JsonValue& value, size_t index, const std::string& base) {
       step.oldPin = PinMember(value, index, "old");
       step.newPin = PinMember(value, index, "new");
       step.retryLimit = NumberMember(value, index, "retry_limit", 254, 0);
+      if (value.Find("retry_limit") != nullptr && step.retryLimit == 0)
+        Bad(index, "\"retry_limit\" is 1 to 254");
       step.what = kind + " PIN";
     } else {
       Bad(index, "unknown action \"" + step.action + "\"");
@@ -251,7 +279,7 @@ int RunProvision(const Options& options) {
                                    ? "no step was applied"
                                    : "steps 1 to " + std::to_string(failed - 1) + " stay applied";
     std::fprintf(stderr, "qktool: provision stopped at step %zu (%s): %s [%s]; %s\n", failed,
-                 failedStep.c_str(), CodeMessage(failure, options.native).c_str(),
+                 TerminalSafe(failedStep).c_str(), CodeMessage(failure, options.native).c_str(),
                  CodeName(failure).c_str(), before.c_str());
   }
   Emit(options, text, result);

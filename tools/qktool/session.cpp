@@ -37,12 +37,17 @@ void Session::Check(const std::string& step, uint32_t result) {
   if (result != QK_E_SUCCESS) throw TokenError(step, result);
 }
 
-std::vector<QKContext> Session::List() {
+std::vector<QKContext> Session::List(uint32_t* failure) {
   uint32_t count = 0;
   uint32_t rc = QKListDevices(nullptr, &count);
+  if (failure != nullptr) *failure = QK_E_SUCCESS;
   // A count query answers QK_E_BUFFER_TOO_SMALL when tokens exist; with none
-  // it may answer the last listing error, which means "none" here too.
-  if (count == 0) return {};
+  // it may answer the last listing error: an interface of the token's that
+  // could not be opened (busy, refused, or closed on the listing).
+  if (count == 0) {
+    if (failure != nullptr) *failure = rc;
+    return {};
+  }
   if (rc != QK_E_BUFFER_TOO_SMALL && rc != QK_E_SUCCESS) throw TokenError("listing tokens", rc);
   std::vector<QKContext> contexts(count);
   rc = QKListDevices(contexts.data(), &count);

@@ -42,7 +42,34 @@ std::string ErrorJson(uint32_t code, bool native) {
   return error.Str();
 }
 
-uint32_t ParseNumber(const std::string& what, const std::string& text, uint32_t max) {
+std::string TerminalSafe(const std::string& text, bool keepNewlines) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8SequenceLength(text, i);
+    // U+0080..U+009F (C1 controls) are C2 80..C2 9F in UTF-8.
+    const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (length > 1 && !c1) {
+      out.append(text, i, length);
+      i += length - 1;
+    } else if ((c >= 0x20 && c != 0x7F && length == 1) || (c == '\n' && keepNewlines)) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      const size_t count = c1 ? 2 : 1;
+      for (size_t k = 0; k < count; ++k) {
+        const unsigned char b = static_cast<unsigned char>(text[i + k]);
+        out += "\\x";
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+      }
+      i += count - 1;
+    }
+  }
+  return out;
+}
+
+uint32_t ParseNumber(const std::string& what, const std::string& text, uint32_t max, uint32_t min) {
   std::string digits = text;
   int base = 10;
   if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -55,9 +82,9 @@ uint32_t ParseNumber(const std::string& what, const std::string& text, uint32_t 
     ok = ok && (base == 16 ? std::isxdigit(u) != 0 : std::isdigit(u) != 0);
   }
   const unsigned long long value = ok ? std::strtoull(digits.c_str(), nullptr, base) : 0;
-  if (!ok || value > max) {
-    throw UsageError(what + " takes a number from 0 to " + std::to_string(max) + ", not '" + text +
-                     "'");
+  if (!ok || value > max || value < min) {
+    throw UsageError(what + " takes a number from " + std::to_string(min) + " to " +
+                     std::to_string(max) + ", not '" + text + "'");
   }
   return static_cast<uint32_t>(value);
 }
@@ -234,7 +261,7 @@ void Emit(const Options& options, const std::string& text, const JsonObject& res
   if (options.json) {
     std::printf("%s\n", result.Str().c_str());
   } else {
-    std::fputs(text.c_str(), stdout);
+    std::fputs(TerminalSafe(text, true).c_str(), stdout);
   }
 }
 

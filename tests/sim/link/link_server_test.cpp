@@ -343,5 +343,45 @@ TEST_F(LinkTest, IdleConnectionsCannotLockTheOwnerOut) {
   }
 }
 
+// Catches the owner's connection closed to make room because it was the
+// oldest still opening, right after the token sent its proof: connections
+// that have sent nothing go first, one mid-proof never.
+TEST_F(LinkTest, AFloodNeverClosesAConnectionInTheMiddleOfItsProof) {
+  LinkServer* server = Serve(true);
+  const vlink::TcpEndpoint endpoint = ReadEndpoint(server->EntryPath());
+  const int owner = ConnectLoopback(endpoint.port);
+  ASSERT_GE(owner, 0);
+  Bytes open(2 + vlink::kNonceSize, 0x33);
+  open[0] = 1, open[1] = 0;
+  const Bytes frame = Frame('O', open);
+  ASSERT_EQ(send(owner, frame.data(), frame.size(), MSG_NOSIGNAL), ssize_t(frame.size()));
+  const Bytes proof = ReceiveExactly(owner, 3 + vlink::kTokenProofPayload);
+  ASSERT_EQ(proof.size(), 3 + vlink::kTokenProofPayload);
+  std::vector<int> flood;
+  for (size_t i = 0; i < 3 * kMaxPendingConnections; ++i) {
+    const int fd = ConnectLoopback(endpoint.port);
+    if (fd >= 0) flood.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all taken in by now
+  const qk::Sha256Digest mine =
+      vlink::ClientProof(endpoint.secret, open.data() + 2, proof.data() + 3);
+  const Bytes answer = Frame('P', Bytes(mine.begin(), mine.end()));
+  ASSERT_EQ(send(owner, answer.data(), answer.size(), MSG_NOSIGNAL), ssize_t(answer.size()));
+  const Bytes identity = ReceiveExactly(owner, 3 + vlink::kIdentityPayload);
+  EXPECT_EQ(identity.size(), 3 + vlink::kIdentityPayload) << "the owner was closed mid-proof";
+  if (!identity.empty()) {
+    EXPECT_EQ(identity[0], 'I');
+  }
+  size_t closedEarly = 0;  // the flood's oldest, closed for room
+  for (int fd : flood) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t byte = 0;
+    if (poll(&p, 1, 0) > 0 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0) ++closedEarly;
+    close(fd);
+  }
+  EXPECT_GE(closedEarly, flood.size() - kMaxPendingConnections);
+  close(owner);
+}
+
 }  // namespace
 }  // namespace qksim::link

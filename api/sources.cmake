@@ -1,6 +1,7 @@
 # Sources of the api layer, one per concept.
 set(QK_API_SOURCES
-  api/messages.cpp        # result-code texts
+  api/native_texts.cpp    # the native result-code texts, UTF-8 and GBK
+  api/messages.cpp        # QKFormatErrorMessage
   api/device_table.cpp    # the process's device table and the context check
   api/listing.cpp         # QKListDevices and the token-interface test
   api/mutex_name.cpp      # per-path cross-process lock names

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/virtual/directory.h"
-#include "platform/virtual/proof.h"
+#include "platform/vlink/proof.h"
 #include "tests/platform/temp_dir.h"
 
 namespace qk::platform::vlink {

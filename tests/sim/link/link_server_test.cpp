@@ -22,8 +22,8 @@
 
 #include "include/qktoken.h"
 #include "platform/virtual/directory.h"
-#include "platform/virtual/frame.h"
-#include "platform/virtual/proof.h"
+#include "platform/vlink/frame.h"
+#include "platform/vlink/proof.h"
 #include "platform/virtual/virtual_device.h"
 #include "transport/exchange.h"
 

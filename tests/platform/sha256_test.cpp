@@ -1,6 +1,6 @@
 // SHA-256 and HMAC-SHA-256 against published vectors and, where available,
 // OpenSSL on every length around the block and padding boundaries.
-#include "transport/sha256.h"
+#include "platform/vlink/sha256.h"
 
 #include <gtest/gtest.h>
 

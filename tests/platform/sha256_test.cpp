@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex.h"
+
 #ifdef QK_HAVE_OPENSSL
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -15,15 +17,7 @@
 
 namespace {
 
-std::string Hex(const qk::Sha256Digest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : digest) {
-    text.push_back(kDigits[b >> 4]);
-    text.push_back(kDigits[b & 15]);
-  }
-  return text;
-}
+using qktest::Hex;
 
 std::vector<uint8_t> Bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());

@@ -10,7 +10,7 @@
 #include "api/mutex_name.h"
 #include "tests/reliability/served_token.h"
 
-namespace qkrel {
+namespace qktest {
 namespace {
 
 constexpr qk::TimeLimits kShortLimits{2000, 500, 300, 300};
@@ -161,4 +161,4 @@ INSTANTIATE_TEST_SUITE_P(MultiReportExchanges, FaultMatrix,
                          OperationName);
 
 }  // namespace
-}  // namespace qkrel
+}  // namespace qktest

@@ -10,13 +10,13 @@
 #include "platform/linux/named_lock.h"
 #include "tests/reliability/served_token.h"
 
-namespace qkrel {
+namespace qktest {
 namespace {
 
 // The lock directory and file another user could tamper with.
 class Sharing : public ServedToken {
  protected:
-  std::string LockDirectory() const { return runtime_.path + "/qktoken"; }
+  std::string LockDirectory() const { return runtime_.path() + "/qktoken"; }
   // The lock file of the served token, named by its entry's identity.
   std::string LockFile() const {
     struct stat info;
@@ -76,7 +76,8 @@ TEST_F(Sharing, ALockDirectoryOrFileThatCannotBeTrustedFailsTheOpen) {
       {"lock file readable by others", [&] { chmod(lockFile.c_str(), 0644); },
        [&] { chmod(lockFile.c_str(), 0600); }},
       {"parent writable by others without the sticky bit",
-       [&] { chmod(runtime_.path.c_str(), 0777); }, [&] { chmod(runtime_.path.c_str(), 0700); }},
+       [&] { chmod(runtime_.path().c_str(), 0777); },
+       [&] { chmod(runtime_.path().c_str(), 0700); }},
       {"directory of another user", [&] { (void)!chown(lockDir.c_str(), 65534, 65534); },
        [&] { (void)!chown(lockDir.c_str(), geteuid(), getegid()); }},
   };
@@ -133,9 +134,9 @@ TEST_F(Sharing, TransactionsNestOpenInsideAndEndOnlyWhereBegun) {
 // a transaction frees the lock.
 TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   TempDir dir, runtime;
-  SimProcess sim(dir.path, "");
+  SimProcess sim(dir.path(), "");
   ASSERT_TRUE(sim.Start());
-  setenv("XDG_RUNTIME_DIR", runtime.path.c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   int toChild[2], toParent[2];
   ASSERT_TRUE(pipe(toChild) == 0 && pipe(toParent) == 0);
   const auto tell = [](int fd, uint32_t value) { return write(fd, &value, 4) == 4; };
@@ -146,7 +147,7 @@ TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    setenv("QKTOKEN_VIRTUAL_DIR", (dir.path + "/.").c_str(), 1);
+    setenv("QKTOKEN_VIRTUAL_DIR", (dir.path() + "/.").c_str(), 1);
     QKContext token = {};
     uint32_t count = 1;
     QKListDevices(&token, &count);
@@ -162,7 +163,7 @@ TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
     tell(toParent[1], 0);
     _exit(0);  // inside the transaction
   }
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path.c_str(), 1);
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
   QKContext token = {};
   uint32_t count = 1;
   ASSERT_EQ(QKListDevices(&token, &count), QK_E_SUCCESS);
@@ -185,4 +186,4 @@ TEST(SharingProcesses, OneTokenHasOneLockHoweverItsPathIsWritten) {
 }
 
 }  // namespace
-}  // namespace qkrel
+}  // namespace qktest

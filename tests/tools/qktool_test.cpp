@@ -8,12 +8,13 @@
 #include <fstream>
 #include <string>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/pins.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-const char kDevPin[] = "QKTOOL_DEV_PIN=904817263590481726359048";
-const char kUserPin[] = "QKTOOL_USER_PIN=60719283";
+const std::string kDevPin = std::string("QKTOOL_DEV_PIN=") + qktest::kDeveloperPin;
+const std::string kUserPin = std::string("QKTOOL_USER_PIN=") + qktest::kUserPin;
 
 struct Outcome {
   int status = -1;
@@ -47,7 +48,7 @@ class QktoolTest : public ::testing::Test {
     return dir_ / name;
   }
 
-  qk::platform::testing::TempDir dir_;
+  qktest::TempDir dir_;
   const std::string image_ = dir_ / "token.img";
 };
 
@@ -218,7 +219,7 @@ TEST_F(QktoolTest, ProvisionsInOrderAndNamesTheFailingStep) {
     {"do": "load", "id": "0003", "file": "prog.qasm"},
     {"do": "pin-change", "kind": "user", "old": "60719283", "new_env": "NEWPIN"}
   ]})");
-  const std::string env = std::string(kDevPin) + " NEWPIN=87654321";
+  const std::string env = kDevPin + " NEWPIN=87654321";
 
   Outcome o = Run("provision " + manifest + " --dry-run --json", env);
   EXPECT_EQ(o.status, 0) << o.err;

@@ -8,7 +8,7 @@ set(QK_API_SOURCES
   api/open_close.cpp      # QKOpenDevice, QKOpenDeviceShared, QKCloseDevice
   api/session.cpp         # EstablishSessionKey, StoreHistoricalBytes
   api/transmit.cpp        # TransmitLocked: a slot's command to its channel
-  api/token_info.cpp      # the information record and the 0xCC value
+  api/token_info.cpp      # the information record and the free space
   api/pin.cpp             # PIN verification and change
   api/file_id.cpp         # file identifiers given as four hex digits
   api/files.cpp           # directories, files and execution

@@ -27,8 +27,9 @@ passed=0
 failed=0
 declare -a summary
 
-# Runs the test preset $1 and adds its counts, read from ctest's JUnit
-# report, to the totals.
+# Runs the test preset $1 (whose build folder is $2) and adds its counts,
+# read from ctest's JUnit report, to the totals. A run that failed without a
+# failing test (no report, no tests found) counts as one failure.
 run_ctest() {
   local preset=$1 dir=$2 rc=0
   local report="$root/$dir/ctest-junit.xml"
@@ -40,7 +41,8 @@ run_ctest() {
   if [[ -n "$total" && -n "$bad" ]]; then
     passed=$((passed + total - bad))
     failed=$((failed + bad))
-  elif ((rc != 0)); then
+  fi
+  if ((rc != 0)) && [[ -z "$bad" || "$bad" == 0 ]]; then
     failed=$((failed + 1))
   fi
   return $rc

@@ -14,18 +14,18 @@
 namespace qk {
 namespace {
 
-constexpr uint8_t kInsMode50 = 0x50;
-constexpr uint8_t kInsRecordCD = 0xCD;
-constexpr uint8_t kInsFileCE = 0xCE;
-constexpr uint8_t kInsSendCB = 0xCB;
-constexpr uint8_t kInsSendE7 = 0xE7;
-constexpr uint8_t kInsSend30 = 0x30;
-constexpr uint8_t kInsRunE3 = 0xE3;
+constexpr uint8_t kInsSessionMode = 0x50;
+constexpr uint8_t kInsStatusRecord = 0xCD;
+constexpr uint8_t kInsFileRecord = 0xCE;
+constexpr uint8_t kInsStirRandom = 0xCB;
+constexpr uint8_t kInsSetInfoByte = 0xE7;
+constexpr uint8_t kInsSetSerial = 0x30;
+constexpr uint8_t kInsResetToShipped = 0xE3;
 
 constexpr uint32_t kModeWithParameter = 3;
-constexpr size_t kMode3InputLength = 4;  // four bytes are asked for, one is sent
-constexpr size_t kCDValueAt = 4;         // the value inside the 0xCD record
-constexpr size_t kFileRecordOutputSize = 2 + kFileRecordCESize;
+constexpr size_t kIndicatorInputLength = 4;  // four bytes are asked for, one is sent
+constexpr size_t kStatusValueAt = 4;         // the value inside the 0xCD record
+constexpr size_t kFileRecordOutputSize = 2 + kFileRecordSize;
 
 uint32_t SendBare(const QKContext* context, uint8_t ins, uint8_t p1, uint8_t p2) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
@@ -92,18 +92,18 @@ void ExtractInfoWord(const uint8_t* info, uint8_t* field) {
   std::memcpy(field, &word, sizeof(word));
 }
 
-uint32_t DeliverValueCC(const QKContext* context, const Output& out) {
+uint32_t DeliverFreeSpace(const QKContext* context, const Output& out) {
   if (out.bytes == nullptr && out.size != 0) return QK_E_PARAMETER;
   uint32_t value = 0;
-  if (uint32_t rc = QueryValueCC(context, &value)) return rc;
+  if (uint32_t rc = QueryFreeSpace(context, &value)) return rc;
   return out.Deliver(&value, sizeof(value));
 }
 
-uint32_t DeliverValueCD(const QKContext* context, const Output& out) {
+uint32_t DeliverStatusValue(const QKContext* context, const Output& out) {
   if (!out.Holds(sizeof(uint32_t))) return QK_E_PARAMETER;
-  uint8_t record[kRecordCDSize] = {};
-  if (uint32_t rc = QueryRecordCD(context, record)) return rc;
-  const uint32_t value = ReadLittleEndian32(record + kCDValueAt);
+  uint8_t record[kStatusRecordSize] = {};
+  if (uint32_t rc = QueryStatusRecord(context, record)) return rc;
+  const uint32_t value = ReadLittleEndian32(record + kStatusValueAt);
   return out.Deliver(&value, sizeof(value));
 }
 
@@ -112,8 +112,8 @@ uint32_t DeliverFileRecord(const QKContext* context, const uint8_t* input, uint3
   if (!HasInput(input, inputLength, kFileIdDigits)) return QK_E_PARAMETER;
   if (!out.Holds(kFileRecordOutputSize)) return QK_E_PARAMETER;
   const uint16_t fileId = ParseFileId(reinterpret_cast<const char*>(input));
-  uint8_t answer[kFileRecordCESize] = {};
-  if (uint32_t rc = QueryFileCE(context, fileId, answer)) return rc;
+  uint8_t answer[kFileRecordSize] = {};
+  if (uint32_t rc = QueryFileRecord(context, fileId, answer)) return rc;
   uint8_t field[kFileRecordOutputSize];
   std::memcpy(field, &fileId, sizeof(fileId));
   std::memcpy(field + sizeof(fileId), answer, sizeof(answer));
@@ -122,38 +122,38 @@ uint32_t DeliverFileRecord(const QKContext* context, const uint8_t* input, uint3
 
 }  // namespace
 
-uint32_t SendMode50(const QKContext* context, uint32_t mode, uint32_t parameter) {
+uint32_t SetSessionMode(const QKContext* context, uint32_t mode, uint32_t parameter) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
   if (mode < 1 || mode > kModeWithParameter) return QK_E_PARAMETER;
   const uint8_t p2 = mode == kModeWithParameter ? LowByte(parameter) : uint8_t{0};
-  return SendBare(context, kInsMode50, LowByte(mode), p2);
+  return SendBare(context, kInsSessionMode, LowByte(mode), p2);
 }
 
-uint32_t QueryRecordCD(const QKContext* context, uint8_t* record12) {
+uint32_t QueryStatusRecord(const QKContext* context, uint8_t* record12) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
   if (record12 == nullptr) return QK_E_PARAMETER;
   CommandRecord record;
-  BeginCommand(&record, kInsRecordCD, 0x00, 0x00);
+  BeginCommand(&record, kInsStatusRecord, 0x00, 0x00);
   if (uint32_t rc = Transmit(context, &record)) return rc;
-  std::memcpy(record12, record.bytes + kData, kRecordCDSize);
+  std::memcpy(record12, record.bytes + kData, kStatusRecordSize);
   return QK_E_SUCCESS;
 }
 
-uint32_t QueryFileCE(const QKContext* context, uint16_t fileId, uint8_t* record3) {
+uint32_t QueryFileRecord(const QKContext* context, uint16_t fileId, uint8_t* record3) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
   if (record3 == nullptr) return QK_E_PARAMETER;
   CommandRecord record;
-  BeginCommand(&record, kInsFileCE, LowByte(fileId), HighByte(fileId));
+  BeginCommand(&record, kInsFileRecord, LowByte(fileId), HighByte(fileId));
   if (uint32_t rc = Transmit(context, &record)) return rc;
-  std::memcpy(record3, record.bytes + kData, kFileRecordCESize);
+  std::memcpy(record3, record.bytes + kData, kFileRecordSize);
   return QK_E_SUCCESS;
 }
 
-uint32_t SendDataCB(const QKContext* context, const uint8_t* bytes, uint32_t n) {
+uint32_t StirRandom(const QKContext* context, const uint8_t* bytes, uint32_t n) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
-  if (n == 0 || n > kMaxSendCBLength || bytes == nullptr) return QK_E_PARAMETER;
+  if (n == 0 || n > kMaxRandomSeedLength || bytes == nullptr) return QK_E_PARAMETER;
   CommandRecord record;
-  BeginCommand(&record, kInsSendCB, 0x00, 0x00);
+  BeginCommand(&record, kInsStirRandom, 0x00, 0x00);
   record.bytes[kLc0] = HighByte(n);  // this command alone puts the high byte first
   record.bytes[kLc1] = LowByte(n);
   std::memcpy(record.bytes + kData, bytes, n);
@@ -161,21 +161,23 @@ uint32_t SendDataCB(const QKContext* context, const uint8_t* bytes, uint32_t n) 
   return Transmit(context, &record);
 }
 
-uint32_t SendByteE7(const QKContext* context, uint8_t byte) {
-  return SendBare(context, kInsSendE7, byte, 0x00);
+uint32_t SetInfoByte(const QKContext* context, uint8_t byte) {
+  return SendBare(context, kInsSetInfoByte, byte, 0x00);
 }
 
-uint32_t SendData30(const QKContext* context, const uint8_t* bytes8) {
+uint32_t SetSerialNumber(const QKContext* context, const uint8_t* bytes8) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
   if (bytes8 == nullptr) return QK_E_PARAMETER;
   CommandRecord record;
-  BeginCommand(&record, kInsSend30, 0x00, 0x00);
-  std::memcpy(record.bytes + kData, bytes8, kSend30Length);
-  SetDataLength(&record, kSend30Length);
+  BeginCommand(&record, kInsSetSerial, 0x00, 0x00);
+  std::memcpy(record.bytes + kData, bytes8, kSerialNumberLength);
+  SetDataLength(&record, kSerialNumberLength);
   return Transmit(context, &record);
 }
 
-uint32_t SendCmdE3(const QKContext* context) { return SendBare(context, kInsRunE3, 0x00, 0x00); }
+uint32_t ResetToShipped(const QKContext* context) {
+  return SendBare(context, kInsResetToShipped, 0x00, 0x00);
+}
 
 }  // namespace qk
 
@@ -192,12 +194,12 @@ extern "C" QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t 
 
   switch (code) {
     case QK_CTRL_MODE_1:
-      return SendMode50(context, 1, 0);
+      return SetSessionMode(context, 1, 0);
     case QK_CTRL_MODE_2:
-      return SendMode50(context, 2, 0);
+      return SetSessionMode(context, 2, 0);
     case QK_CTRL_MODE_3:
-      if (!HasInput(input, inputLength, kMode3InputLength)) return QK_E_PARAMETER;
-      return SendMode50(context, kModeWithParameter, input[0]);
+      if (!HasInput(input, inputLength, kIndicatorInputLength)) return QK_E_PARAMETER;
+      return SetSessionMode(context, kModeWithParameter, input[0]);
     case QK_CTRL_GET_INFO_BYTE:
       return DeliverInfoField(context, out, 1, kSizeAfter, ExtractInfoByte);
     case QK_CTRL_GET_INFO_EIGHT:
@@ -207,27 +209,27 @@ extern "C" QK_API uint32_t QK_CALL QKDeviceControl(QKContext* context, uint32_t 
     case QK_CTRL_GET_INFO_BLOCK:
       return DeliverInfoField(context, out, 16, kSizeBefore, ExtractInfoBlock);
     case QK_CTRL_GET_CC_VALUE:
-      return DeliverValueCC(context, out);
+      return DeliverFreeSpace(context, out);
     case QK_CTRL_GET_INFO_SIX:
       return DeliverInfoField(context, out, 6, kSizeBefore, ExtractInfoSix);
     case QK_CTRL_GET_CD_VALUE:
-      return DeliverValueCD(context, out);
+      return DeliverStatusValue(context, out);
     case QK_CTRL_GET_FILE_RECORD:
       return DeliverFileRecord(context, input, inputLength, out);
     case QK_CTRL_GET_INFO_WORD:
       return DeliverInfoField(context, out, sizeof(uint16_t), kSizeAfter, ExtractInfoWord);
     case QK_CTRL_SEND_25:
-      return SendData25(context, input, inputLength);
+      return SetTokenValue(context, input, inputLength);
     case QK_CTRL_SEND_E7:
       if (!HasInput(input, inputLength, 1)) return QK_E_PARAMETER;
-      return SendByteE7(context, input[0]);
+      return SetInfoByte(context, input[0]);
     case QK_CTRL_SEND_30:
-      if (!HasInput(input, inputLength, kSend30Length)) return QK_E_PARAMETER;
-      return SendData30(context, input);
+      if (!HasInput(input, inputLength, kSerialNumberLength)) return QK_E_PARAMETER;
+      return SetSerialNumber(context, input);
     case QK_CTRL_SEND_CB:
-      return SendDataCB(context, input, inputLength);
+      return StirRandom(context, input, inputLength);
     case QK_CTRL_RUN_E3:
-      return SendCmdE3(context);
+      return ResetToShipped(context);
     default:
       return QK_E_PARAMETER;
   }

@@ -14,85 +14,61 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/native_texts.h"
 #include "include/qktoken.h"
 
+namespace qk {
 namespace {
 
 struct CodeText {
   const char* name;
   const char* english;
-  const char* nativeUtf8;
 };
 
 // Indexed by the low byte of the code: slot 0 is success, slot n is 0xF0000000 + n.
-// UTF-8 literals keep the texts independent of the execution character set.
 const CodeText kNamed[] = {
-    {"QK_E_SUCCESS", "success", u8"操作成功"},
-    {"QK_E_DEVICE_NOT_CONNECTED", "the token is not connected, or was removed",
-     u8"设备未连接，或者被移除"},
-    {"QK_E_PARAMETER", "invalid parameter", u8"参数错误"},
-    {"QK_E_COMMUNICATION", "communication error, such as a time-out while exchanging data",
-     u8"通讯错误，例如数据传输超时"},
-    {"QK_E_BUFFER_TOO_SMALL", "the buffer is too small", u8"缓冲区空间不足"},
-    {"QK_E_NO_DEVICE_LIST", "the list of devices could not be read", u8"没有找到设备列表"},
-    {"QK_E_DEV_PIN_NOT_VERIFIED", "the developer PIN has not been verified",
-     u8"开发商口令没有验证"},
-    {"QK_E_USER_PIN_NOT_VERIFIED", "the user PIN has not been verified", u8"用户口令没有验证"},
-    {"QK_E_RSA_FILE_FORMAT", "RSA file format error", u8"RSA文件格式错误"},
-    {"QK_E_DIR_NOT_FOUND", "directory not found", u8"目录没有找到"},
-    {"QK_E_ACCESS_DENIED", "access denied", u8"访问被拒绝"},
-    {"QK_E_ALREADY_INITIALIZED", "the token is already initialised", u8"产品已经初始化"},
-    {"QK_E_INCORRECT_PIN", "incorrect PIN", u8"密码不正确"},
-    {"QK_E_DIR_SPACE", "not enough space in the directory", u8"指定的目录空间大小不够"},
-    {"QK_E_FILE_EXISTS", "the file already exists", u8"文件已存在"},
-    {"QK_E_UNSUPPORTED", "not supported, or the token has no file system yet",
-     u8"功能不支持或尚未建立文件系统"},
-    {"QK_E_FILE_NOT_FOUND", "file not found", u8"未找到指定的文件"},
-    {"QK_E_ALREADY_OPENED", "the token is already open", u8"卡已经被打开"},
-    {"QK_E_DIR_EXISTS", "the directory already exists", u8"目录已存在"},
-    {"QK_E_VM_ADDRESS_OVERFLOW", "the token's program addressed memory out of range",
-     u8"虚拟机内存地址溢出"},
-    {"QK_E_VM_BAD_POINTER", "the token's program used a bad pointer", u8"虚拟机错误的指针"},
-    {"QK_E_FILE_SYSTEM", "file-system error in the token", u8"常规文件系统错误"},
-    {"QK_E_OFFSET_BEYOND_FILE", "offset beyond the end of the file", u8"文件偏移量超出文件大小"},
-    {"QK_E_FILE_TYPE_MISMATCH", "the file's type does not allow this", u8"文件类型不匹配"},
-    {"QK_E_PIN_BLOCKED", "the PIN is blocked", u8"PIN码锁死"},
-    {"QK_E_CONTEXT", "invalid QKContext: not listed, or not open", u8"QKContext 参数错误"},
-    {"QK_E_SHARING_VIOLATION", "another program is using the token",
-     u8"另一个程序正在使用此文件，进程无法访问"},
-    {"QK_E_UNKNOWN", "unknown error", u8"未知的错误"},
+    {"QK_E_SUCCESS", "success"},
+    {"QK_E_DEVICE_NOT_CONNECTED", "the token is not connected, or was removed"},
+    {"QK_E_PARAMETER", "invalid parameter"},
+    {"QK_E_COMMUNICATION", "communication error, such as a time-out while exchanging data"},
+    {"QK_E_BUFFER_TOO_SMALL", "the buffer is too small"},
+    {"QK_E_NO_DEVICE_LIST", "the list of devices could not be read"},
+    {"QK_E_DEV_PIN_NOT_VERIFIED", "the developer PIN has not been verified"},
+    {"QK_E_USER_PIN_NOT_VERIFIED", "the user PIN has not been verified"},
+    {"QK_E_RSA_FILE_FORMAT", "RSA file format error"},
+    {"QK_E_DIR_NOT_FOUND", "directory not found"},
+    {"QK_E_ACCESS_DENIED", "access denied"},
+    {"QK_E_ALREADY_INITIALIZED", "the token is already initialised"},
+    {"QK_E_INCORRECT_PIN", "incorrect PIN"},
+    {"QK_E_DIR_SPACE", "not enough space in the directory"},
+    {"QK_E_FILE_EXISTS", "the file already exists"},
+    {"QK_E_UNSUPPORTED", "not supported, or the token has no file system yet"},
+    {"QK_E_FILE_NOT_FOUND", "file not found"},
+    {"QK_E_ALREADY_OPENED", "the token is already open"},
+    {"QK_E_DIR_EXISTS", "the directory already exists"},
+    {"QK_E_VM_ADDRESS_OVERFLOW", "the token's program addressed memory out of range"},
+    {"QK_E_VM_BAD_POINTER", "the token's program used a bad pointer"},
+    {"QK_E_FILE_SYSTEM", "file-system error in the token"},
+    {"QK_E_OFFSET_BEYOND_FILE", "offset beyond the end of the file"},
+    {"QK_E_FILE_TYPE_MISMATCH", "the file's type does not allow this"},
+    {"QK_E_PIN_BLOCKED", "the PIN is blocked"},
+    {"QK_E_CONTEXT", "invalid QKContext: not listed, or not open"},
+    {"QK_E_SHARING_VIOLATION", "another program is using the token"},
+    {"QK_E_UNKNOWN", "unknown error"},
     {"QK_E_SESSION_REPLACED",
-     "another handle to the token started a new session; close and open the token again",
-     u8"会话已被替换，请重新打开设备"},
-    {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time",
-     u8"无法获得设备锁"},
+     "another handle to the token started a new session; close and open the token again"},
+    {"QK_E_LOCK_UNAVAILABLE", "the token's exchange lock could not be had in time"},
     {"QK_E_LOCK_UNSAFE",
-     "the token's lock directory is unsafe: another user could reach or replace it",
-     u8"设备锁目录不安全"},
-    {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled", u8"等待设备变化已取消"},
-    {"QK_E_WAIT_TIMEOUT", "no device change within the time limit", u8"等待设备变化超时"},
-    {"QK_E_WATCH_UNAVAILABLE", "the attached devices cannot be watched on this system",
-     u8"无法监视设备的插拔"},
+     "the token's lock directory is unsafe: another user could reach or replace it"},
+    {"QK_E_WAIT_CANCELLED", "the wait for a device change was cancelled"},
+    {"QK_E_WAIT_TIMEOUT", "no device change within the time limit"},
+    {"QK_E_WATCH_UNAVAILABLE", "the attached devices cannot be watched on this system"},
 };
 constexpr uint32_t kNamedCount = sizeof(kNamed) / sizeof(kNamed[0]);
 // QKFormatErrorMessage's table ends before these slots.
-constexpr uint32_t kFirstLaterCode = 0x1C;
+constexpr uint32_t kFirstLaterCode = kFormatMessageCount;
 
-// GBK of the later codes' native texts (the comments give the text).
-// clang-format off
-const char* const kLaterGbk[] = {
-    "\xBB\xE1\xBB\xB0\xD2\xD1\xB1\xBB\xCC\xE6\xBB\xBB\xA3\xAC\xC7\xEB\xD6\xD8\xD0\xC2\xB4\xF2\xBF"
-    "\xAA\xC9\xE8\xB1\xB8",  // 会话已被替换，请重新打开设备
-    "\xCE\xDE\xB7\xA8\xBB\xF1\xB5\xC3\xC9\xE8\xB1\xB8\xCB\xF8",  // 无法获得设备锁
-    "\xC9\xE8\xB1\xB8\xCB\xF8\xC4\xBF\xC2\xBC\xB2\xBB\xB0\xB2\xC8\xAB",  // 设备锁目录不安全
-    "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xD2\xD1\xC8\xA1\xCF\xFB",  // 等待设备变化已取消
-    "\xB5\xC8\xB4\xFD\xC9\xE8\xB1\xB8\xB1\xE4\xBB\xAF\xB3\xAC\xCA\xB1",  // 等待设备变化超时
-    "\xCE\xDE\xB7\xA8\xBC\xE0\xCA\xD3\xC9\xE8\xB1\xB8\xB5\xC4\xB2\xE5\xB0\xCE",  // 无法监视设备的插拔
-};
-// clang-format on
-
-const char kWrongPinUtf8[] = u8"密码错误,剩余次数";
-const char kUnknownUtf8[] = u8"未知错误";
+static_assert(kNamedCount == kNativeTextCount, "every named code has a native text");
 
 constexpr size_t kTextCapacity = 256;
 
@@ -148,27 +124,31 @@ bool IsLaterCode(uint32_t code) {
 // The same choice QKFormatErrorMessage makes, in UTF-8.
 void ComposeNativeUtf8(uint32_t code, char* out) {
   if (IsLaterCode(code)) {
-    std::snprintf(out, kTextCapacity, "%s", kNamed[code & 0xFFu].nativeUtf8);
+    std::snprintf(out, kTextCapacity, "%s", kNativeTexts[code & 0xFFu].utf8);
   } else if (code == QK_E_FAILURE) {
-    std::snprintf(out, kTextCapacity, "%s", kUnknownUtf8);
+    std::snprintf(out, kTextCapacity, "%s", kUnknownErrorText.utf8);
   } else if ((code & QK_E_WRONG_PIN) == QK_E_WRONG_PIN) {
-    std::snprintf(out, kTextCapacity, "%s%u", kWrongPinUtf8, static_cast<unsigned>(code & 0xFFu));
+    std::snprintf(out, kTextCapacity, "%s%u", kWrongPinPrefix.utf8,
+                  static_cast<unsigned>(code & 0xFFu));
   } else if ((code & 0xFFu) < kFirstLaterCode) {
-    std::snprintf(out, kTextCapacity, "%s", kNamed[code & 0xFFu].nativeUtf8);
+    std::snprintf(out, kTextCapacity, "%s", kNativeTexts[code & 0xFFu].utf8);
   } else {
-    std::snprintf(out, kTextCapacity, "%s", kUnknownUtf8);
+    std::snprintf(out, kTextCapacity, "%s", kUnknownErrorText.utf8);
   }
 }
 
 void ComposeNativeGbk(uint32_t code, char* out) {
   if (IsLaterCode(code)) {
-    std::snprintf(out, kTextCapacity, "%s", kLaterGbk[(code & 0xFFu) - kFirstLaterCode]);
+    std::snprintf(out, kTextCapacity, "%s", kNativeTexts[code & 0xFFu].gbk);
   } else if (QKFormatErrorMessage(code, out, kTextCapacity - 1) != QK_E_SUCCESS) {
     out[0] = '\0';  // every text fits; kept for safety
   }
 }
 
 }  // namespace
+}  // namespace qk
+
+using namespace qk;
 
 extern "C" QK_API uint32_t QK_CALL QKGetErrorText(uint32_t code, uint32_t form, char* text,
                                                   uint32_t size, uint32_t* needed) {

@@ -19,12 +19,12 @@ constexpr uint8_t kInsEraseDir = 0xE4;
 constexpr uint8_t kInsMakeFile = 0xE1;
 constexpr uint8_t kInsWriteChunk = 0xD6;
 constexpr uint8_t kInsExecute = 0xCF;
-constexpr uint8_t kInsSend25 = 0x25;
+constexpr uint8_t kInsSetValue = 0x25;
 
 constexpr uint32_t kMakeFileDataLength = 5;  // id, size, type
 constexpr uint32_t kMakeDirDataLength = 5;   // id, 24-bit size (length bytes stay 0)
 constexpr uint32_t kChunkHeaderLength = 4;   // offset and length, low byte first
-constexpr size_t kSend25ZeroedByte = 15;
+constexpr size_t kValueZeroedByte = 15;
 
 // The size field of a new file has two bytes: 65536 would travel as 00 00
 // and create a file of another size than the caller asked for, so the largest
@@ -85,15 +85,15 @@ uint32_t WriteFileChunk(const QKContext* context, uint16_t fileId, uint32_t offs
   return Transmit(context, &record);
 }
 
-uint32_t SendData25(const QKContext* context, const uint8_t* bytes, uint32_t n) {
+uint32_t SetTokenValue(const QKContext* context, const uint8_t* bytes, uint32_t n) {
   if (uint32_t rc = CheckContext(context, true)) return rc;
-  if (n == 0 || n > kMaxSend25Length || bytes == nullptr) return QK_E_PARAMETER;
+  if (n == 0 || n > kMaxTokenValueLength || bytes == nullptr) return QK_E_PARAMETER;
 
   CommandRecord record;
-  BeginCommand(&record, kInsSend25, 0x00, 0x00);
+  BeginCommand(&record, kInsSetValue, 0x00, 0x00);
   record.bytes[kLc0] = LowByte(n);
   std::memcpy(record.bytes + kData, bytes, n);
-  record.bytes[kData + kSend25ZeroedByte] = 0x00;
+  record.bytes[kData + kValueZeroedByte] = 0x00;
   SetDataLength(&record, n);
   return Transmit(context, &record);
 }
@@ -134,7 +134,7 @@ QK_API uint32_t QK_CALL QKMakeDirEx(QKContext* context, const char* dirIdText, u
   // fatal by itself: the write then answers for it.
   (void)QKVerifyPin(context, reinterpret_cast<const uint8_t*>(kDeveloperDefaultPin),
                     kDeveloperDefaultPinLength, QK_PIN_DEVELOPER);
-  return SendData25(context, valueRecord + kValueRecordOffset, kValueRecordLength);
+  return SetTokenValue(context, valueRecord + kValueRecordOffset, kValueRecordLength);
 }
 
 QK_API uint32_t QK_CALL QKSelectDir(QKContext* context, const char* path) {

@@ -49,7 +49,7 @@ uint32_t DescribeOpenedToken(QKContext* context) {
   std::memset(context->reserved, 0, sizeof(context->reserved));
 
   uint32_t value = 0;
-  context->queryValue = QueryValueCC(context, &value) == QK_E_SUCCESS ? value : 0;
+  context->queryValue = QueryFreeSpace(context, &value) == QK_E_SUCCESS ? value : 0;
   return QK_E_SUCCESS;
 }
 

@@ -33,9 +33,9 @@ uint32_t QueryTokenInfo(const QKContext* context, uint8_t* info) {
   return QK_E_SUCCESS;
 }
 
-uint32_t QueryValueCC(const QKContext* context, uint32_t* value) {
+uint32_t QueryFreeSpace(const QKContext* context, uint32_t* value) {
   CommandRecord record;
-  const uint32_t result = ExchangeQuery(context, kInsValueCC, &record);
+  const uint32_t result = ExchangeQuery(context, kInsFreeSpace, &record);
   if (result != QK_E_SUCCESS) return result;
   const uint8_t* p = record.bytes + kData;
   *value = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

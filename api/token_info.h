@@ -1,4 +1,4 @@
-// The token's information record (INS 0xCA) and its 0xCC value.
+// The token's information record (INS 0xCA) and its free space (INS 0xCC).
 #pragma once
 
 #include <cstddef>
@@ -18,16 +18,16 @@ constexpr size_t kInfoEightAt = 26;   // 8 bytes
 constexpr size_t kInfoNumberAt = 34;  // 4 bytes, little-endian
 
 constexpr uint8_t kInsTokenInfo = 0xCA;
-constexpr uint8_t kInsValueCC = 0xCC;
+constexpr uint8_t kInsFreeSpace = 0xCC;
 
 // Reads the record into `info` (kTokenInfoSize bytes). On failure `info` is
 // not written. The bytes are taken as they stand after the answer, whatever
 // its length (a short answer leaves its status word and then zeros).
 uint32_t QueryTokenInfo(const QKContext* context, uint8_t* info);
 
-// Reads the 0xCC value (first four answer bytes, little-endian) into *value;
+// Reads the free bytes (the first four answer bytes, little-endian) into *value;
 // on failure *value is not written.
-uint32_t QueryValueCC(const QKContext* context, uint32_t* value);
+uint32_t QueryFreeSpace(const QKContext* context, uint32_t* value);
 
 // The record's 16-bit word in host order.
 inline uint32_t TokenInfoWord(const uint8_t* info) {

@@ -22,11 +22,20 @@ else()
     platform/linux/inotify_watch.cpp      # tokens arriving and leaving (inotify)
   )
 endif()
-# The virtual link (portable: Unix-domain sockets where available, loopback TCP everywhere).
+# The virtual link's protocol, shared by the client below and the simulated
+# token's server (sim/link): frames, .tcp entries, the proof and its SHA-256.
 list(APPEND QK_PLATFORM_SOURCES
-  platform/virtual/frame.cpp           # frame encoding and defensive parsing
+  platform/vlink/frame.cpp        # frame encoding and defensive parsing
+  platform/vlink/tcp_entry.cpp    # the .tcp entry parser
+  platform/vlink/proof.cpp        # the mutual proof of a TCP entry's secret
+  platform/vlink/sha256.cpp       # SHA-256 and HMAC for the proof
+  platform/vlink/hex.cpp          # hex digits of secrets and traces
+  platform/vlink/socket_send.cpp  # one send() that never raises SIGPIPE
+)
+# The virtual link's client (portable: Unix-domain sockets where available,
+# loopback TCP everywhere).
+list(APPEND QK_PLATFORM_SOURCES
   platform/virtual/socket_io.cpp       # the socket calls, POSIX and Winsock
-  platform/virtual/directory.cpp       # token directory: listing, trust checks, .tcp files
+  platform/virtual/directory.cpp       # token directory: listing, trust checks
   platform/virtual/virtual_device.cpp  # connection, handshake, report I/O
-  platform/virtual/proof.cpp           # the mutual proof of a TCP entry's secret
 )

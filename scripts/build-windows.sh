@@ -25,10 +25,10 @@ case "$which_targets" in
 esac
 
 for b in "${bits[@]}"; do
-  toolchain="$root/cmake/toolchain-mingw$b.cmake"
   dir="$build_root/build-win$b"
   echo "== Windows $b-bit: $dir"
-  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE="$build_type" -DQK_WERROR=ON "$@"
+  # The win32/win64 presets of CMakePresets.json: the toolchain file and
+  # warnings as errors.
+  (cd "$root" && cmake --preset "win$b" -B "$dir" -DCMAKE_BUILD_TYPE="$build_type" "$@")
   cmake --build "$dir" -j"$jobs"
 done

@@ -7,6 +7,11 @@
 #
 #   scripts/test.sh            everything (installs missing Debian packages first)
 #   QK_STAGES="native asan" scripts/test.sh    a subset
+#
+# The native, asan, tsan, fuzz and Windows builds are the presets of
+# CMakePresets.json (cmake --preset NAME configures the same folder by hand).
+# QK_DEPS_INSTALLED=1 says the packages are already in place (.ci/run installs
+# them before it calls this script).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,29 +19,45 @@ stages=${QK_STAGES:-"native asan tsan fuzz windows demo kernel python"}
 jobs=${QK_JOBS:-2}
 fuzz_seconds=${QK_FUZZ_SECONDS:-20}
 
-"$root/scripts/install-deps.sh" --full
+if [[ "${QK_DEPS_INSTALLED:-}" != 1 ]]; then
+  "$root/scripts/install-deps.sh" --full
+fi
 
 passed=0
 failed=0
 declare -a summary
 
-# Runs ctest in $1 with extra arguments; adds its counts to the totals.
+# Runs the test preset $1 (whose build folder is $2) and adds its counts,
+# read from ctest's JUnit report, to the totals. A run that failed without a
+# failing test (no report, no tests found) counts as one failure.
 run_ctest() {
-  local dir=$1; shift
-  local log="$dir/ctest.log" rc=0
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@") 2>&1 | tee "$log" || rc=$?
-  local line
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
-  if [[ -n "$line" ]]; then
-    local total bad
-    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+  local preset=$1 dir=$2 rc=0
+  local report="$root/$dir/ctest-junit.xml"
+  rm -f "$report"
+  ctest --preset "$preset" -j"$jobs" --output-junit "$report" || rc=$?
+  local total bad
+  total=$(junit_count tests "$report")
+  bad=$(junit_count failures "$report")
+  if [[ -n "$total" && -n "$bad" ]]; then
     passed=$((passed + total - bad))
     failed=$((failed + bad))
-  elif ((rc != 0)); then
+  fi
+  if ((rc != 0)) && [[ -z "$bad" || "$bad" == 0 ]]; then
     failed=$((failed + 1))
   fi
   return $rc
+}
+
+# junit_count ATTRIBUTE FILE: the attribute of the report's <testsuite> element.
+junit_count() {
+  [[ -f "$2" ]] || return 0
+  tr '\n' ' ' <"$2" | sed -nE 's/^.*<testsuite[^>]*[[:space:]]'"$1"'="([0-9]+)".*$/\1/p'
+}
+
+# Configures and builds the preset $1.
+build_preset() {
+  cmake --preset "$1" || return
+  cmake --build --preset "$1" -j"$jobs"
 }
 
 stage() {
@@ -53,33 +74,25 @@ stage() {
 # (Each step ends its stage on failure: `set -e` does not reach into a
 # function called from an `||` list.)
 native() {
-  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON \
-    -DQK_BUILD_BENCH=ON || return
-  cmake --build build-ci -j"$jobs" || return
-  run_ctest build-ci || return
+  build_preset native || return
+  run_ctest native build-ci || return
   # The installed package from a prefix of its own: a C program against the
   # shared and the static library, through find_package and pkg-config.
   "$root/tests/install/run.sh" build-ci
 }
 
 asan() {
-  cmake -S "$root" -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_WERROR=ON -DQK_SANITIZE=ON || return
-  cmake --build build-asan -j"$jobs" || return
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    run_ctest build-asan
+  build_preset asan || return
+  run_ctest asan build-asan
 }
 
 tsan() {
-  cmake -S "$root" -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON -DQK_TSAN=ON \
-    || return
-  cmake --build build-tsan -j"$jobs" || return
-  TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L concurrency
+  build_preset tsan || return
+  run_ctest tsan build-tsan
 }
 
 fuzz() {
-  CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQK_WERROR=ON -DQK_BUILD_FUZZ=ON -DQK_BUILD_TESTS=OFF || return
-  cmake --build build-fuzz -j"$jobs" || return
+  build_preset fuzz || return
   "$root/fuzz/run-all.sh" build-fuzz "$fuzz_seconds"
 }
 
@@ -110,8 +123,7 @@ demo() {
 # build's programs against simulated tokens served through /dev/uhid
 # (tests/kernel/run.sh). Reuses build-ci when the native stage made it.
 kernel() {
-  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON >/dev/null ||
-    return
+  cmake --preset native >/dev/null || return
   cmake --build build-ci -j"$jobs" --target qktoken-sim qktoken-driver qktool \
     qktoken-kernel-test || return
   local log rc=0 line

@@ -6,5 +6,4 @@ set(QK_TRANSPORT_SOURCES
   transport/session_key.cpp   # the session-key command and its answer
   transport/status_word.cpp   # the status-word table, MapStatusWord
   transport/maker_key.cpp     # the token maker's compiled-in public key
-  transport/sha256.cpp        # SHA-256 and HMAC for the virtual link's proofs
 )

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/virtual/frame.h"
+#include "platform/vlink/tcp_entry.h"
 
 namespace qk::platform::vlink {
 
@@ -17,8 +17,6 @@ constexpr size_t kPathPrefixLength = sizeof kPathPrefix - 1;
 constexpr char kDirectoryVariable[] = "QKTOKEN_VIRTUAL_DIR";
 // Longest interface path the device table keeps.
 constexpr size_t kMaxInterfacePath = 272;
-// A .tcp file is a few short lines; anything longer is not one.
-constexpr size_t kMaxTcpFileSize = 1024;
 
 enum class EntryKind { kNone, kLocalSocket, kTcpFile };
 
@@ -34,15 +32,6 @@ std::vector<std::string> ListVirtualPaths(const std::string& directory);
 
 // The same for the directory named by QKTOKEN_VIRTUAL_DIR; empty when unset.
 std::vector<std::string> ListVirtualTokens();
-
-struct TcpEndpoint {
-  uint16_t port = 0;
-  uint8_t secret[kSecretSize] = {};
-};
-
-// Reads "port N" and "secret <64 hex digits>" lines (in any order, each
-// once, nothing else). False on anything malformed.
-bool ParseTcpFile(const char* text, size_t size, TcpEndpoint* endpoint);
 
 // Checks that the entry at `entryPath` (and its directory) may be trusted and,
 // for a .tcp file, reads its endpoint. 0 when it may be used, else the

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/vlink/socket_send.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -78,11 +79,6 @@ int WaitFor(Native s, bool forWrite, const Deadline& deadline) {
   return FD_ISSET(s, &ready) ? 1 : -1;
 }
 
-long SendNative(Native s, const uint8_t* data, size_t size) {
-  const int chunk = size > 0x10000 ? 0x10000 : static_cast<int>(size);
-  return send(s, reinterpret_cast<const char*>(data), chunk, 0);
-}
-
 long ReceiveNative(Native s, uint8_t* buffer, size_t capacity) {
   const int chunk = capacity > 0x10000 ? 0x10000 : static_cast<int>(capacity);
   return recv(s, reinterpret_cast<char*>(buffer), chunk, 0);
@@ -117,15 +113,6 @@ int WaitFor(Native s, bool forWrite, const Deadline& deadline) {
     if (!forWrite && (entry.revents & POLLHUP)) return 1;
     return (entry.revents & entry.events) ? 1 : -1;
   }
-}
-
-long SendNative(Native s, const uint8_t* data, size_t size) {
-  // A peer that went away must fail the send, not raise SIGPIPE.
-#ifdef MSG_NOSIGNAL
-  return send(s, data, size, MSG_NOSIGNAL);
-#else
-  return send(s, data, size, 0);
-#endif
 }
 
 long ReceiveNative(Native s, uint8_t* buffer, size_t capacity) {
@@ -263,7 +250,7 @@ NetStatus Socket::SendAll(const uint8_t* data, size_t size, const Deadline& dead
   *sent = 0;
   if (!Valid()) return NetStatus::kFailed;
   while (*sent < size) {
-    const long n = SendNative(ToNative(handle_), data + *sent, size - *sent);
+    const long n = SendNoSignal(handle_, data + *sent, size - *sent);
     if (n > 0) {
       *sent += static_cast<size_t>(n);
       continue;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/virtual/directory.h"
-#include "platform/virtual/proof.h"
-#include "transport/sha256.h"
+#include "platform/vlink/proof.h"
+#include "platform/vlink/sha256.h"
 
 #ifdef _WIN32
 #include "platform/win32/windows_sdk.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/virtual/frame.h"
+#include "platform/vlink/frame.h"
 #include "platform/virtual/socket_io.h"
 
 namespace qk::platform::vlink {

@@ -1,4 +1,4 @@
-"""The package as shipped: finding its library, the offline install, the examples of docs/python.md."""
+"""The package as shipped: finding its library, the offline install, the examples in python/examples."""
 
 import ctypes.util
 import importlib.util
@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LIBRARY, PYTHON_DIR, REPO, SIM_TOOL
+from conftest import LIBRARY, PYTHON_DIR, SIM_TOOL
 
 LOAD = ("import qktoken, qktoken._library as l\n"
         "try:\n    print(qktoken.get_time_limits().lock_ms, l.library()._name)\n"
@@ -80,7 +80,3 @@ def test_the_examples_run_as_written(script, options, env, status, pattern) -> N
                             timeout=120)
     assert result.returncode == status, result.stderr
     assert re.fullmatch(pattern, result.stdout), result.stdout
-    doc = (REPO / "docs" / "python.md").read_text(encoding="utf-8")
-    marker = f"<!-- python/examples/{script} -->\n```python\n"
-    assert marker in doc, f"docs/python.md has no copy of {script}"
-    assert doc.split(marker, 1)[1].split("```\n", 1)[0] == example.read_text(encoding="utf-8")

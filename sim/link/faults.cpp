@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/virtual/frame.h"
+#include "platform/vlink/frame.h"
 #include "sim/framing.h"
 #include "transport/des.h"
 

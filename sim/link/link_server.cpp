@@ -17,11 +17,13 @@
 #include <deque>
 #include <vector>
 
-#include "platform/virtual/directory.h"
-#include "platform/virtual/frame.h"
-#include "platform/virtual/proof.h"
+#include "platform/vlink/frame.h"
+#include "platform/vlink/hex.h"
+#include "platform/vlink/proof.h"
+#include "platform/vlink/sha256.h"
+#include "platform/vlink/socket_send.h"
+#include "platform/vlink/tcp_entry.h"
 #include "sim/link/key_watch.h"
-#include "transport/sha256.h"
 
 namespace qksim::link {
 
@@ -58,38 +60,6 @@ bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
          fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-ssize_t SendNoSignal(int fd, const uint8_t* data, size_t size) {
-#ifdef MSG_NOSIGNAL
-  return send(fd, data, size, MSG_NOSIGNAL);
-#else
-  return send(fd, data, size, 0);
-#endif
-}
-
-bool ReadRandom(uint8_t* out, size_t size) {
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  size_t got = 0;
-  while (got < size) {
-    const ssize_t n = read(fd, out + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  return got == size;
-}
-
-std::string Hex(const uint8_t* bytes, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 15]);
-  }
-  return text;
 }
 
 bool FillLocalAddress(const std::string& path, sockaddr_un* address) {
@@ -138,9 +108,9 @@ bool TcpEntryIsLive(const std::string& path) {
 
 std::string TempNameFor(const std::string& directory, const std::string& name) {
   uint8_t random[6];
-  if (!ReadRandom(random, sizeof random)) std::memset(random, 0, sizeof random);
+  if (!vlink::SystemRandom(random, sizeof random)) std::memset(random, 0, sizeof random);
   // A leading dot and no listed suffix: listing never sees a half-made entry.
-  return directory + "/." + name + "." + Hex(random, sizeof random) + ".tmp";
+  return directory + "/." + name + "." + vlink::Hex(random, sizeof random) + ".tmp";
 }
 
 }  // namespace
@@ -399,7 +369,7 @@ void LinkServerLoop::HandleOpen(Connection* conn, const vlink::Frame& frame) {
   // The token proves first that it holds the secret, over the client's
   // nonce and a fresh one of its own; the client answers in kind.
   std::copy(p.begin() + kOpenPayloadLocal, p.end(), conn->clientNonce);
-  if (!ReadRandom(conn->tokenNonce, sizeof conn->tokenNonce)) return Kill(conn);
+  if (!vlink::SystemRandom(conn->tokenNonce, sizeof conn->tokenNonce)) return Kill(conn);
   const qk::Sha256Digest proof = vlink::TokenProof(c_.secret, conn->clientNonce, conn->tokenNonce);
   std::vector<uint8_t> payload(conn->tokenNonce, conn->tokenNonce + vlink::kNonceSize);
   payload.insert(payload.end(), proof.begin(), proof.end());
@@ -563,8 +533,8 @@ void LinkServerLoop::Queue(Connection* conn, std::vector<uint8_t> bytes) {
 void LinkServerLoop::Flush(Connection* conn) {
   while (!conn->dead && !conn->out.empty()) {
     const std::vector<uint8_t>& front = conn->out.front();
-    const ssize_t n =
-        SendNoSignal(conn->fd, front.data() + conn->frontSent, front.size() - conn->frontSent);
+    const long n = vlink::SendNoSignal(conn->fd, front.data() + conn->frontSent,
+                                       front.size() - conn->frontSent);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -675,7 +645,7 @@ bool LinkServer::CreateTcpEntry(std::string* error) {
     *error = path + (S_ISREG(info.st_mode) ? " is already served" : " exists and is not a file");
     return false;
   }
-  if (!ReadRandom(secret_, sizeof secret_)) {
+  if (!vlink::SystemRandom(secret_, sizeof secret_)) {
     *error = "cannot read random bytes for the secret";
     return false;
   }
@@ -695,7 +665,7 @@ bool LinkServer::CreateTcpEntry(std::string* error) {
     return false;
   }
   const std::string text = "port " + std::to_string(ntohs(address.sin_port)) + "\nsecret " +
-                           Hex(secret_, sizeof secret_) + "\n";
+                           vlink::Hex(secret_, sizeof secret_) + "\n";
   const std::string temp = TempNameFor(options_.directory, options_.name);
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {

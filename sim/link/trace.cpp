@@ -6,15 +6,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/vlink/hex.h"
 #include "sim/private_file.h"
 
 namespace qksim::link {
 namespace {
 
+namespace vlink = qk::platform::vlink;
+
 constexpr size_t kHeaderSize = 6;  // CLA INS P1 P2 and the two length bytes
 constexpr uint8_t kInsVerify = 0x20;
 constexpr uint8_t kInsChange = 0x24;
-constexpr char kHexDigits[] = "0123456789abcdef";
 // A command image is at most 1030 bytes; anything much longer is not a trace line.
 constexpr size_t kMaxTraceBytes = 4096;
 
@@ -22,13 +24,6 @@ bool IsSecret(const TraceEvent& event, size_t index) {
   if (!event.fromHost || index < kHeaderSize || event.bytes.size() <= kHeaderSize) return false;
   const uint8_t ins = event.bytes[1];
   return ins == kInsVerify || ins == kInsChange;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool ParseSession(const std::string& text, uint32_t* session) {
@@ -51,8 +46,7 @@ std::string FormatTraceLine(const std::string& token, const TraceEvent& event) {
     if (IsSecret(event, i)) {
       line += "**";
     } else {
-      line.push_back(kHexDigits[event.bytes[i] >> 4]);
-      line.push_back(kHexDigits[event.bytes[i] & 15]);
+      line += vlink::Hex(&event.bytes[i], 1);
     }
   }
   return line;
@@ -80,8 +74,8 @@ bool ParseTraceLine(const std::string& line, ParsedTraceLine* parsed) {
       result.event.bytes.push_back(kRedactedByte);
       continue;
     }
-    const int high = HexValue(hex[i]);
-    const int low = HexValue(hex[i + 1]);
+    const int high = vlink::HexValue(hex[i]);
+    const int low = vlink::HexValue(hex[i + 1]);
     if (high < 0 || low < 0) return false;
     result.event.bytes.push_back(static_cast<uint8_t>(high * 16 + low));
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/api/scripted_token.h"
+#include "tests/support/pins.h"
 
 using namespace qktest;
 
@@ -16,7 +17,7 @@ static Bytes Select(const char* p1p2) { return Cat({Hex("00 A4"), Hex(p1p2), Hex
 TEST(FileCommands, LayoutsAndRefusals) {
   Bytes value(kValue.begin() + 4, kValue.begin() + 20);
   value[15] = 0;  // the sixteenth byte of a 0x25 command always goes out as 0
-  const std::string pin = "904817263590481726359048";
+  const std::string pin = kDeveloperPin;
   std::vector<Bytes> path127(25, Select("AA AA"));  // 25 full steps, then "AA"
   path127.push_back(Select("AA 00"));
   uint8_t out[8];

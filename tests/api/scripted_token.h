@@ -14,6 +14,7 @@
 #include "api/device_table.h"
 #include "api/transmit.h"
 #include "include/qktoken.h"
+#include "tests/support/hex.h"
 #include "transport/command_record.h"
 #include "transport/exchange.h"
 
@@ -23,14 +24,6 @@ using Bytes = std::vector<uint8_t>;
 using Call = std::function<uint32_t(QKContext*)>;  // one library call on a context
 #define CALL(...) [&](QKContext* c) { return __VA_ARGS__; }
 
-inline Bytes Hex(const char* text) {  // "00 A4 3F" -> {0x00, 0xA4, 0x3F}
-  Bytes bytes;
-  for (char* end = nullptr;; text = end) {
-    const unsigned long value = std::strtoul(text, &end, 16);
-    if (end == text) return bytes;
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
-}
 inline Bytes Pattern(size_t length, unsigned seed = 1) {
   Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "include/qktoken.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using qk::platform::testing::TempDir;
+using qktest::TempDir;
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);

@@ -15,14 +15,14 @@
 #include "include/qktoken.h"
 #include "platform/linux/report_descriptor.h"
 #include "platform/linux/sysfs_identity.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qk::platform::hidraw {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using qktest::TempDir;
 using std::chrono::milliseconds;
-using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 // 64 data bytes in, out and feature; the second with report identifier 1.

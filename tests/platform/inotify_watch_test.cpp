@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ using qk::platform::WatchWait;
 using qk::platform::hidraw::EventWakeSignal;
 using qk::platform::hidraw::InotifyWatch;
 using qk::platform::hidraw::WatchConfig;
-using qk::platform::testing::TempDir;
+using qktest::TempDir;
 namespace fs = std::filesystem;
 
 constexpr char kTokenId[] = "0003:00007A5C:00000B21";

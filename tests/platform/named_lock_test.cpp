@@ -13,12 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qk::platform::posixlock {
 namespace {
 
-using testing::TempDir;
+using qktest::TempDir;
 using Mutex = std::unique_ptr<NamedMutex>;
 
 TEST(LockDirectory, LinksAndPlantedLockFilesAreRefusedAsUnsafe) {

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "platform/virtual/directory.h"
-#include "platform/virtual/proof.h"
-#include "tests/platform/temp_dir.h"
+#include "platform/vlink/proof.h"
+#include "tests/support/temp_dir.h"
 
 namespace qk::platform::vlink {
 namespace {
@@ -24,7 +24,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-using testing::TempDir;
+using qktest::TempDir;
 
 const Bytes kIdentity = {1, 0x7A, 0x5C, 0x0B, 0x21, 0x00, 0x41};
 

@@ -10,7 +10,7 @@
 
 #include "tests/reliability/reliability_util.h"
 
-namespace qkrel {
+namespace qktest {
 namespace {
 
 constexpr int kKills = 8;
@@ -60,7 +60,7 @@ void Storm(QKContext* token, Acknowledged* ack, uint64_t* writes, std::mt19937* 
 
 TEST(Crash, KilledServerComesBackWithWholeWrites) {
   TempDir dir;
-  const std::string image = dir.path + "/token.img", served = dir.path + "/link";
+  const std::string image = dir.path() + "/token.img", served = dir.path() + "/link";
   setenv("QKTOKEN_VIRTUAL_DIR", served.c_str(), 1);
   QKContext token = {};
   {
@@ -124,4 +124,4 @@ TEST(Crash, KilledServerComesBackWithWholeWrites) {
 }
 
 }  // namespace
-}  // namespace qkrel
+}  // namespace qktest

@@ -10,7 +10,7 @@
 #include "api/mutex_name.h"
 #include "tests/reliability/served_token.h"
 
-namespace qkrel {
+namespace qktest {
 namespace {
 
 constexpr qk::TimeLimits kShortLimits{2000, 500, 300, 300};
@@ -21,6 +21,9 @@ constexpr uint16_t kLongRead = 1000;  // an answer of 18 reports
 enum class Operation { kStore, kLongExecute, kOpen };
 enum class Expect { kSuccess, kFailure, kClosed };  // kClosed: the link itself is gone
 
+// The link faults, one at a time. (The plain truncate, badtotal and badoffset
+// spoil an answer as ExchangeTest.MalformedAnswerReportsEndTheExchange does:
+// a missing last report, a total grown by a chunk, offset 0x400.)
 const struct FaultCase {
   const char* rule;
   Expect expect;
@@ -29,14 +32,19 @@ const struct FaultCase {
   int settlePerReportMs;
   bool onlyLongAnswers;  // an answer of one report passes untouched
 } kCases[] = {
-    {"drop", Expect::kFailure, 0, false},         {"silent", Expect::kFailure, 0, false},
-    {"delay:450", Expect::kFailure, -500, false}, {"delay:150", Expect::kSuccess, 0, false},
-    {"slow:350", Expect::kFailure, 350, false},   {"slow:15", Expect::kSuccess, 0, false},
-    {"corrupt", Expect::kFailure, 0, false},      {"truncate", Expect::kFailure, 0, false},
-    {"truncate:1", Expect::kFailure, 0, true},    {"repeat:3", Expect::kSuccess, 0, false},
-    {"badtotal", Expect::kFailure, 0, false},     {"badtotal:1", Expect::kFailure, 0, false},
-    {"badoffset", Expect::kFailure, 0, false},    {"badoffset:0x3ff", Expect::kFailure, 0, false},
-    {"cut", Expect::kClosed, 0, false},           {"hangup", Expect::kClosed, 0, false},
+    {"drop", Expect::kFailure, 0, false},
+    {"silent", Expect::kFailure, 0, false},
+    {"delay:450", Expect::kFailure, -500, false},
+    {"delay:150", Expect::kSuccess, 0, false},
+    {"slow:350", Expect::kFailure, 350, false},
+    {"slow:15", Expect::kSuccess, 0, false},
+    {"corrupt", Expect::kFailure, 0, false},
+    {"truncate:1", Expect::kFailure, 0, true},
+    {"repeat:3", Expect::kSuccess, 0, false},
+    {"badtotal:1", Expect::kFailure, 0, false},
+    {"badoffset:0x3ff", Expect::kFailure, 0, false},
+    {"cut", Expect::kClosed, 0, false},
+    {"hangup", Expect::kClosed, 0, false},
 };
 
 // Reports of each operation's spoiled answer: the status word alone, the long
@@ -161,4 +169,4 @@ INSTANTIATE_TEST_SUITE_P(MultiReportExchanges, FaultMatrix,
                          OperationName);
 
 }  // namespace
-}  // namespace qkrel
+}  // namespace qktest

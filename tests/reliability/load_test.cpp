@@ -13,7 +13,7 @@
 #include "sim/link/link_server.h"
 #include "tests/reliability/reliability_util.h"
 
-namespace qkrel {
+namespace qktest {
 namespace {
 
 constexpr int kProcesses = 3;
@@ -121,9 +121,9 @@ void WorkInTransactions(QKContext* token, uint16_t fileId, Report* result) {
 // answers crossing between handles and calls failing inside a transaction.
 TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
   TempDir dir;
-  SimProcess sim(dir.path, "");
+  SimProcess sim(dir.path(), "");
   ASSERT_TRUE(sim.Start());
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path.c_str(), 1);
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
   QKContext token = {};
   ASSERT_EQ(OpenFirstToken(&token), QK_E_SUCCESS);
   ASSERT_EQ(VerifyDeveloper(&token), QK_E_SUCCESS);
@@ -171,9 +171,9 @@ TEST(Load, ProcessesAndThreadsShareOneTokenInTransactions) {
 TEST(Load, WithoutTransactionsEveryCallGetsItsOwnAnswerOrIsToldItWasReplaced) {
   constexpr int kCalls = 60;
   TempDir dir;
-  SimProcess sim(dir.path, "");
+  SimProcess sim(dir.path(), "");
   ASSERT_TRUE(sim.Start());
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path.c_str(), 1);
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
   struct Outcome {
     uint32_t right = 0, replaced = 0, wrong = 0, other = 0, lastOther = 0;
     long long slowestReplacedMs = 0;
@@ -249,12 +249,12 @@ TEST(Load, TwoTokensFromTwoThreads) {
   std::vector<std::unique_ptr<qksim::link::LinkServer>> servers;
   for (int i = 0; i < 2; ++i) {
     qksim::link::LinkOptions options;
-    options.directory = dir.path, options.name = "token" + std::to_string(i);
+    options.directory = dir.path(), options.name = "token" + std::to_string(i);
     servers.push_back(std::make_unique<qksim::link::LinkServer>(tokens[i], options));
     std::string error;
     ASSERT_TRUE(servers.back()->Start(&error)) << error;
   }
-  setenv("QKTOKEN_VIRTUAL_DIR", dir.path.c_str(), 1);
+  setenv("QKTOKEN_VIRTUAL_DIR", dir.path().c_str(), 1);
   QKContext listed[2] = {};
   uint32_t count = 2;
   ASSERT_EQ(QKListDevices(listed, &count), QK_E_SUCCESS);
@@ -277,4 +277,4 @@ TEST(Load, TwoTokensFromTwoThreads) {
 }
 
 }  // namespace
-}  // namespace qkrel
+}  // namespace qktest

@@ -19,8 +19,10 @@
 
 #include "include/qktoken.h"
 #include "sim/samples.h"
+#include "tests/support/pins.h"
+#include "tests/support/temp_dir.h"
 
-namespace qkrel {
+namespace qktest {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -32,18 +34,6 @@ constexpr uint32_t kDataType = 1;
 inline long long MillisecondsSince(Clock::time_point start) {
   return (Clock::now() - start) / std::chrono::milliseconds(1);
 }
-
-// A private temporary directory, removed with everything in it.
-struct TempDir {
-  TempDir() : path((std::filesystem::temp_directory_path() / "qkrel-XXXXXX").string()) {
-    if (mkdtemp(path.data()) == nullptr) path.clear();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
 
 // `qktoken-sim serve` in a child process, serving DIR/token0.sock.
 class SimProcess {
@@ -92,10 +82,10 @@ inline uint32_t OpenFirstToken(QKContext* context) {
 }
 
 inline uint32_t VerifyDeveloper(QKContext* context) {
-  const auto* pin = reinterpret_cast<const uint8_t*>("904817263590481726359048");
+  const auto* pin = reinterpret_cast<const uint8_t*>(kDeveloperPin);
   return QKVerifyPin(context, pin, 24, QK_PIN_DEVELOPER);
 }
-inline uint32_t VerifyUser(QKContext* context, const char* pin = "60719283") {
+inline uint32_t VerifyUser(QKContext* context, const char* pin = kUserPin) {
   return QKVerifyPin(context, reinterpret_cast<const uint8_t*>(pin), 8, QK_PIN_USER);
 }
 
@@ -151,4 +141,4 @@ inline std::string IdText(uint16_t id) {
   return text;
 }
 
-}  // namespace qkrel
+}  // namespace qktest

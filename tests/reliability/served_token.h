@@ -11,15 +11,15 @@
 #include "tests/reliability/reliability_util.h"
 #include "transport/exchange.h"
 
-namespace qkrel {
+namespace qktest {
 
 class ServedToken : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path.c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", runtime_.path.c_str(), 1);
+    setenv("QKTOKEN_VIRTUAL_DIR", dir_.path().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
     qksim::link::LinkOptions options;
-    options.directory = dir_.path;
+    options.directory = dir_.path();
     server_ = std::make_unique<qksim::link::LinkServer>(token_, options);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
@@ -44,4 +44,4 @@ class ServedToken : public ::testing::Test {
   QKContext context_ = {};
 };
 
-}  // namespace qkrel
+}  // namespace qktest

@@ -5,7 +5,7 @@
 #include "sim/filesystem.h"
 #include "tests/sim/sim_test_util.h"
 
-namespace qksimtest {
+namespace qktest {
 namespace {
 
 TEST(SimPins, CountersBlockAndReset) {
@@ -53,4 +53,4 @@ TEST(SimFileSystem, RulesAndStatusWords) {
 }
 
 }  // namespace
-}  // namespace qksimtest
+}  // namespace qktest

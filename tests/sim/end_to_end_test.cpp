@@ -5,6 +5,7 @@
 
 #include "include/qktoken.h"
 #include "sim/samples.h"
+#include "tests/support/pins.h"
 #include "tests/support/sim_backend.h"
 
 namespace {
@@ -18,10 +19,9 @@ TEST(SimEndToEnd, EveryCallWorksAgainstTheToken) {
   ASSERT_EQ(QKListDevices(&token, &count), 0u);
   ASSERT_EQ(QKOpenDevice(&token), 0u);
   const auto pin = [](const char* text) { return reinterpret_cast<const uint8_t*>(text); };
-  const char* dev = "904817263590481726359048";
-  ASSERT_EQ(QKVerifyPin(&token, pin(dev), 24, QK_PIN_DEVELOPER), 0u);
-  ASSERT_EQ(QKUpdatePin(&token, pin("60719283"), 8, pin("11223344"), 8, QK_PIN_USER, 5), 0u);
-  EXPECT_EQ(QKVerifyPin(&token, pin("60719283"), 8, QK_PIN_USER), QK_E_WRONG_PIN + 4);
+  ASSERT_EQ(QKVerifyPin(&token, pin(qktest::kDeveloperPin), 24, QK_PIN_DEVELOPER), 0u);
+  ASSERT_EQ(QKUpdatePin(&token, pin(qktest::kUserPin), 8, pin("11223344"), 8, QK_PIN_USER, 5), 0u);
+  EXPECT_EQ(QKVerifyPin(&token, pin(qktest::kUserPin), 8, QK_PIN_USER), QK_E_WRONG_PIN + 4);
   ASSERT_EQ(QKVerifyPin(&token, pin("11223344"), 8, QK_PIN_USER), 0u);
 
   // A directory with a data file and the file reader, walked into by path.

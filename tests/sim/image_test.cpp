@@ -9,7 +9,7 @@
 #include "tests/sim/sim_test_util.h"
 #include "tests/sim/wrapping_image.h"
 
-namespace qksimtest {
+namespace qktest {
 namespace {
 
 Bytes Flipped(Bytes b, size_t at, uint8_t x) { return b[at] ^= x, b; }
@@ -52,7 +52,7 @@ TEST(SimImage, RoundTripKeepsEverythingAndDamageIsRefused) {
 
 // Sizes summed in 32 bits would wrap to an empty token and let the image in.
 TEST(SimImage, DirectorySizesThatWrapIn32BitsAreRefused) {
-  const qksim::TokenState wrapping = qksimtest::WrappingState();
+  const qksim::TokenState wrapping = qktest::WrappingState();
   ASSERT_EQ(uint64_t{256} * (qksim::kEntryOverhead + 0xFFFFF0), uint64_t{1} << 32);
   qksim::TokenState loaded;
   std::string error;
@@ -63,4 +63,4 @@ TEST(SimImage, DirectorySizesThatWrapIn32BitsAreRefused) {
 }
 
 }  // namespace
-}  // namespace qksimtest
+}  // namespace qktest

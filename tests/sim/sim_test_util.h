@@ -8,8 +8,9 @@
 
 #include "sim/commands.h"
 #include "sim/state.h"
+#include "tests/support/pins.h"
 
-namespace qksimtest {
+namespace qktest {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -26,9 +27,6 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-
-const std::string kUserPin = "60719283";
-const std::string kDeveloperPin = "904817263590481726359048";
 
 class Interpreter {
  public:
@@ -70,4 +68,4 @@ class Interpreter {
   bool lastChanged = false;
 };
 
-}  // namespace qksimtest
+}  // namespace qktest

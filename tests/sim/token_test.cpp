@@ -11,7 +11,7 @@
 #include "transport/des.h"
 #include "transport/maker_key.h"
 
-namespace qksimtest {
+namespace qktest {
 namespace {
 
 using qksim::Report;
@@ -129,4 +129,4 @@ TEST(SimToken, OneSessionSharedByEveryHost) {
 }
 
 }  // namespace
-}  // namespace qksimtest
+}  // namespace qktest

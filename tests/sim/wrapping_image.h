@@ -8,7 +8,7 @@
 #include "sim/random.h"
 #include "sim/state.h"
 
-namespace qksimtest {
+namespace qktest {
 
 inline qksim::TokenState WrappingState() {
   qksim::Random random;
@@ -24,4 +24,4 @@ inline qksim::TokenState WrappingState() {
   return state;
 }
 
-}  // namespace qksimtest
+}  // namespace qktest

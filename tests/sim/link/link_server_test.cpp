@@ -22,9 +22,11 @@
 
 #include "include/qktoken.h"
 #include "platform/virtual/directory.h"
-#include "platform/virtual/frame.h"
-#include "platform/virtual/proof.h"
 #include "platform/virtual/virtual_device.h"
+#include "platform/vlink/frame.h"
+#include "platform/vlink/proof.h"
+#include "tests/support/pins.h"
+#include "tests/support/temp_dir.h"
 #include "transport/exchange.h"
 
 namespace qksim::link {
@@ -39,9 +41,8 @@ using DevicePtr = std::unique_ptr<qk::platform::Device>;
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qklink-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
     setenv("QKTOKEN_VIRTUAL_DIR", dir_.c_str(), 1);
   }
   void TearDown() override {
@@ -49,8 +50,6 @@ class LinkTest : public ::testing::Test {
     servers_.clear();
     qk::ResetTimeLimitsForTesting();
     unsetenv("QKTOKEN_VIRTUAL_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
   LinkOptions Options(bool tcp) {
     LinkOptions options;
@@ -70,10 +69,11 @@ class LinkTest : public ::testing::Test {
     const uint32_t rc = QKListDevices(&context_, &count);
     return rc != QK_E_SUCCESS ? rc : count != 1 ? QK_E_NO_DEVICE_LIST : QKOpenDevice(&context_);
   }
-  uint32_t Verify(const char* pin = "60719283") {
+  uint32_t Verify(const char* pin = qktest::kUserPin) {
     return QKVerifyPin(&context_, reinterpret_cast<const uint8_t*>(pin), 8, QK_PIN_USER);
   }
 
+  qktest::TempDir temp_;
   std::string dir_;
   Token token_;
   std::vector<std::unique_ptr<LinkServer>> servers_;

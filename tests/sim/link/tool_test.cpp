@@ -18,6 +18,7 @@
 #include "sim/random.h"
 #include "sim/state.h"
 #include "tests/sim/wrapping_image.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -49,16 +50,9 @@ std::string ReadText(const std::string& path) {
 
 class ToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qktool-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string dir_;
+  void SetUp() override { ASSERT_FALSE(temp_.path().empty()); }
+  qktest::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(ToolTest, RunForwardsExitStatusRefusesCorruptImagesAndTraces) {
@@ -149,7 +143,7 @@ TEST_F(ToolTest, RefusesLinksFifosForeignFilesAndWrappingImages) {
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(foreign.c_str(), 0666), 0);
   }
-  const std::vector<uint8_t> bytes = qksim::EncodeImage(qksimtest::WrappingState());
+  const std::vector<uint8_t> bytes = qksim::EncodeImage(qktest::WrappingState());
   std::ofstream(wrapping, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 

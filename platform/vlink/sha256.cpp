@@ -1,4 +1,4 @@
-#include "transport/sha256.h"
+#include "platform/vlink/sha256.h"
 
 #include <cstring>
 

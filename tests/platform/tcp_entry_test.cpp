@@ -1,4 +1,4 @@
-#include "platform/virtual/directory.h"
+#include "platform/vlink/tcp_entry.h"
 
 #include <gtest/gtest.h>
 

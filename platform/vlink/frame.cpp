@@ -1,4 +1,4 @@
-#include "platform/virtual/frame.h"
+#include "platform/vlink/frame.h"
 
 #include <cstddef>
 

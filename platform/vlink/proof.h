@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/virtual/frame.h"
-#include "transport/sha256.h"
+#include "platform/vlink/frame.h"
+#include "platform/vlink/sha256.h"
 
 namespace qk::platform::vlink {
 

@@ -1,6 +1,6 @@
-#include "platform/virtual/proof.h"
+#include "platform/vlink/proof.h"
 
-#include "platform/virtual/frame.h"
+#include "platform/vlink/frame.h"
 
 #ifdef _WIN32
 #define _CRT_RAND_S

@@ -1,4 +1,5 @@
-// A private temporary directory for one test, removed with everything in it.
+// A private temporary directory for one test, removed with everything in it
+// (POSIX hosts). path() is empty when it could not be made.
 #pragma once
 
 #include <stdlib.h>
@@ -6,13 +7,16 @@
 #include <filesystem>
 #include <string>
 
-namespace qk::platform::testing {
+namespace qktest {
 
 struct TempDir {
-  TempDir() : path_((std::filesystem::temp_directory_path() / "qkplat-XXXXXX").string()) {
+  TempDir() : path_((std::filesystem::temp_directory_path() / "qktest-XXXXXX").string()) {
     if (mkdtemp(path_.data()) == nullptr) path_.clear();
   }
-  ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
@@ -22,4 +26,4 @@ struct TempDir {
   std::string path_;
 };
 
-}  // namespace qk::platform::testing
+}  // namespace qktest

@@ -1,11 +1,13 @@
 // SHA-256 and HMAC-SHA-256 against published vectors and, where available,
 // OpenSSL on every length around the block and padding boundaries.
-#include "transport/sha256.h"
+#include "platform/vlink/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/support/hex.h"
 
 #ifdef QK_HAVE_OPENSSL
 #include <openssl/evp.h>
@@ -15,15 +17,7 @@
 
 namespace {
 
-std::string Hex(const qk::Sha256Digest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : digest) {
-    text.push_back(kDigits[b >> 4]);
-    text.push_back(kDigits[b & 15]);
-  }
-  return text;
-}
+using qktest::Hex;
 
 std::vector<uint8_t> Bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());

@@ -1,2 +1,0 @@
-# QKGetDevicePath against a fake device listing.
-qk_add_test(NAME device_path_test SOURCES device_path_test.cpp LIBS qk_fake_device)

@@ -13,9 +13,10 @@ namespace {
 
 constexpr uint16_t kAcceptedFeatureLengths[] = {65, 73};
 
-uint32_t ResultOfOpenError(uint32_t systemError) {
-  if (systemError == platform::kErrorSharingViolation) return QK_E_SHARING_VIOLATION;
-  if (systemError == platform::kErrorAccessDenied) return QK_E_ACCESS_DENIED;
+// What listing reports for a token interface that cannot be opened.
+uint32_t ResultOfOpenFailure(platform::DeviceStatus status) {
+  if (status == platform::DeviceStatus::kSharingViolation) return QK_E_SHARING_VIOLATION;
+  if (status == platform::DeviceStatus::kAccessDenied) return QK_E_ACCESS_DENIED;
   return QK_E_NO_DEVICE_LIST;
 }
 
@@ -108,12 +109,12 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
       continue;
     }
 
-    uint32_t systemError = 0;
-    std::unique_ptr<platform::Device> device(platform::OpenDevice(
-        path, platform::IoMode::kSynchronous, platform::ShareMode::kShared, &systemError));
+    platform::DeviceStatus opened = platform::DeviceStatus::kFailed;
+    std::unique_ptr<platform::Device> device(
+        platform::OpenDevice(path, platform::ShareMode::kShared, &opened));
     if (!device) {
-      QK_DEBUG("list: %s skipped: cannot be opened (system error %u)", path, systemError);
-      *result = ResultOfOpenError(systemError);
+      QK_DEBUG("list: %s skipped: cannot be opened (%s)", path, platform::DeviceStatusText(opened));
+      *result = ResultOfOpenFailure(opened);
       continue;
     }
     // A path that does not fit the slot could only be kept cut, and a cut

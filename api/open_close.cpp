@@ -56,12 +56,11 @@ uint32_t DescribeOpenedToken(QKContext* context) {
 }  // namespace
 
 uint32_t OpenSlotDevice(DeviceSlot* slot, platform::ShareMode share, QKContext* context) {
-  uint32_t systemError = 0;
-  platform::Device* device =
-      platform::OpenDevice(slot->path, platform::IoMode::kOverlapped, share, &systemError);
+  platform::DeviceStatus status = platform::DeviceStatus::kFailed;
+  platform::Device* device = platform::OpenDevice(slot->path, share, &status);
   const char* shareText = share == platform::ShareMode::kShared ? "shared" : "exclusive";
   if (device == nullptr) {
-    QK_DEBUG("open: %s (%s) failed: system error %u", slot->path, shareText, systemError);
+    QK_DEBUG("open: %s (%s) failed: %s", slot->path, shareText, platform::DeviceStatusText(status));
   } else {
     QK_DEBUG("open: %s (%s) opened", slot->path, shareText);
   }

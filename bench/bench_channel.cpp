@@ -49,9 +49,8 @@ struct Served {
     std::filesystem::remove_all(directory, ignored);
   }
   qk::platform::Device* Open() const {
-    uint32_t error = 0;
-    return qk::platform::OpenDevice(path.c_str(), qk::platform::IoMode::kOverlapped,
-                                    qk::platform::ShareMode::kShared, &error);
+    qk::platform::DeviceStatus status = qk::platform::DeviceStatus::kFailed;
+    return qk::platform::OpenDevice(path.c_str(), qk::platform::ShareMode::kShared, &status);
   }
   qksim::Token token;
   std::unique_ptr<qksim::link::LinkServer> server;

@@ -73,35 +73,34 @@ void Finish(Exchange* e) {
   }
 }
 
+// Deciphers the exchange recorded last, once it is complete.
+void FinishLastExchange() {
+  if (!gExchanges.empty() && gExchanges.back().command.empty()) Finish(&gExchanges.back());
+}
+
 // Passes everything to the simulated token's device and keeps a copy; each
-// exchange uses one event from creation to close.
+// exchange begins with a flush of pending input, which ends the one before.
 class RecordingDevice : public qk::platform::Device {
  public:
   explicit RecordingDevice(qk::platform::Device* inner) : inner_(inner) {}
   ~RecordingDevice() override { delete inner_; }
   bool GetAttributes(uint16_t* v, uint16_t* p) override { return inner_->GetAttributes(v, p); }
   bool GetFeatureReportLength(uint16_t* l) override { return inner_->GetFeatureReportLength(l); }
-  bool FlushInput() override { return inner_->FlushInput(); }
-  qk::platform::IoEvent* CreateIoEvent() override {
+  bool FlushInput() override {
+    FinishLastExchange();
     gExchanges.push_back(Exchange{});
     gExchanges.back().key = gKey;
-    return inner_->CreateIoEvent();
+    return inner_->FlushInput();
   }
-  void CloseIoEvent(qk::platform::IoEvent* e) override {
-    if (!gExchanges.empty()) Finish(&gExchanges.back());
-    inner_->CloseIoEvent(e);
-  }
-  qk::platform::IoStatus WriteReport(qk::platform::IoEvent* e, const uint8_t* report,
-                                     uint32_t timeoutMs) override {
+  qk::platform::DeviceStatus WriteReport(const uint8_t* report, uint32_t timeoutMs) override {
     Exchange& x = gExchanges.back();
     if (x.written.empty()) x.plain = qksim::IsPlainSessionKeyReport(report);
     x.written.push_back(Copy(report));
-    return inner_->WriteReport(e, report, timeoutMs);
+    return inner_->WriteReport(report, timeoutMs);
   }
-  qk::platform::IoStatus ReadReport(qk::platform::IoEvent* e, uint8_t* report,
-                                    uint32_t timeoutMs) override {
-    const qk::platform::IoStatus status = inner_->ReadReport(e, report, timeoutMs);
-    if (status == qk::platform::IoStatus::kOk && !gExchanges.empty()) {
+  qk::platform::DeviceStatus ReadReport(uint8_t* report, uint32_t timeoutMs) override {
+    const qk::platform::DeviceStatus status = inner_->ReadReport(report, timeoutMs);
+    if (status == qk::platform::DeviceStatus::kOk && !gExchanges.empty()) {
       gExchanges.back().read.push_back(Copy(report));
     }
     return status;
@@ -121,9 +120,9 @@ class RecordingBackend : public qk::platform::Backend {
  public:
   explicit RecordingBackend(qk::platform::Backend* inner) : inner_(inner) {}
   qk::platform::InterfaceSet* OpenInterfaceSet() override { return inner_->OpenInterfaceSet(); }
-  qk::platform::Device* OpenDevice(const char* path, qk::platform::IoMode io,
-                                   qk::platform::ShareMode share, uint32_t* error) override {
-    qk::platform::Device* device = inner_->OpenDevice(path, io, share, error);
+  qk::platform::Device* OpenDevice(const char* path, qk::platform::ShareMode share,
+                                   qk::platform::DeviceStatus* status) override {
+    qk::platform::Device* device = inner_->OpenDevice(path, share, status);
     return device == nullptr ? nullptr : new RecordingDevice(device);
   }
 
@@ -260,6 +259,7 @@ int main(int argc, char** argv) {
     RecordingBackend recording(&sim);
     qk::platform::SetBackendForTesting(&recording);
     RunScenario();
+    FinishLastExchange();
     qk::platform::SetBackendForTesting(nullptr);
   }
   std::fprintf(stderr, "%zu exchanges recorded\n", gExchanges.size());

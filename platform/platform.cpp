@@ -100,14 +100,34 @@ InterfaceSet* OpenInterfaceSet() {
   return CombineInterfaceSets(native, vlink::ListVirtualTokens());
 }
 
-Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) {
-  if (Backend* test = g_testBackend.load()) return test->OpenDevice(path, io, share, systemError);
+const char* DeviceStatusText(DeviceStatus status) {
+  switch (status) {
+    case DeviceStatus::kOk:
+      return "ok";
+    case DeviceStatus::kNotFound:
+      return "not found";
+    case DeviceStatus::kAccessDenied:
+      return "access denied";
+    case DeviceStatus::kSharingViolation:
+      return "sharing violation";
+    case DeviceStatus::kTimedOut:
+      return "timed out";
+    case DeviceStatus::kGone:
+      return "device gone";
+    case DeviceStatus::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status) {
+  if (Backend* test = g_testBackend.load()) return test->OpenDevice(path, share, status);
   if (path == nullptr) {
-    *systemError = kErrorFileNotFound;
+    *status = DeviceStatus::kNotFound;
     return nullptr;
   }
-  if (vlink::IsVirtualPath(path)) return vlink::OpenVirtualDevice(path, share, systemError);
-  return ActiveNativeBackend().OpenDevice(path, io, share, systemError);
+  if (vlink::IsVirtualPath(path)) return vlink::OpenVirtualDevice(path, share, status);
+  return ActiveNativeBackend().OpenDevice(path, share, status);
 }
 
 IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {

@@ -1,9 +1,12 @@
 // The library's view of the operating system: HID interface listing, device
 // handles, report I/O and named cross-process locks.
 //
-// Each operation maps one to one onto the Windows calls of the Win32 backend;
-// the hidraw backend and the virtual link give the same meaning on other
-// systems. Error numbers are Windows system error numbers on every backend.
+// A device is what every backend can give: open, close (delete), write one
+// report, read one report within a time limit, flush pending input, and the
+// identity queries listing needs. How a backend waits (overlapped I/O and its
+// events on Windows, poll(2) on hidraw, a socket on the virtual link) and the
+// system's own error numbers stay inside that backend; what comes back is a
+// DeviceStatus.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +17,19 @@ namespace qk::platform {
 constexpr size_t kReportSize = 65;          // report identifier + 64 bytes
 constexpr size_t kDetailBufferSize = 4096;  // largest interface path accepted by listing
 
-// GetLastError values that listing distinguishes.
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorSharingViolation = 32;
+// What opening a device or moving a report came to, the same on every backend.
+enum class DeviceStatus {
+  kOk,
+  kNotFound,          // no such device, or it cannot be reached
+  kAccessDenied,      // the user may not open it
+  kSharingViolation,  // another opener's share mode excludes this open
+  kTimedOut,          // the time limit ran out; nothing is left pending
+  kGone,              // the device went away (unplugged, connection lost)
+  kFailed,            // any other failure
+};
+
+// A short lower-case name of `status` for debug lines.
+const char* DeviceStatusText(DeviceStatus status);
 
 enum class EnumStatus {
   kOk,                // path written
@@ -26,8 +38,6 @@ enum class EnumStatus {
   kDetailUnreadable,  // the interface exists but its path could not be read
 };
 
-enum class IoStatus { kOk, kFailed, kTimedOut };
-
 // What reading an interface's identity without opening it for use gave.
 enum class IdentityStatus {
   kRead,        // the identifiers were written
@@ -35,10 +45,9 @@ enum class IdentityStatus {
   kAskDevice,   // the backend has no such query: open the device and ask it
 };
 
-enum class IoMode { kSynchronous, kOverlapped };  // probing vs. use
 enum class ShareMode { kShared, kExclusive };
 
-// The present HID interfaces, in a stable order (SetupDiGetClassDevsA set).
+// The present HID interfaces, in a stable order.
 class InterfaceSet {
  public:
   virtual ~InterfaceSet() = default;
@@ -46,27 +55,23 @@ class InterfaceSet {
   virtual EnumStatus PathAt(uint32_t index, char* path, size_t capacity) = 0;
 };
 
-// One I/O wait object per exchange (the manual-reset event on Windows).
-struct IoEvent;
-
-// An open HID interface (CreateFileA handle).
+// An open HID interface; deleting it closes it. One report transfer at a
+// time: the exchange lock serialises the exchanges on a device.
 class Device {
  public:
   virtual ~Device() = default;
-  // HidD_GetAttributes.
+  // The vendor and product identifiers.
   virtual bool GetAttributes(uint16_t* vendorId, uint16_t* productId) = 0;
-  // HidD_GetPreparsedData + HidP_GetCaps + HidD_FreePreparsedData; false when any
-  // of them fails. The length counts the report-identifier byte, as Windows does.
+  // The length of the largest feature report, counting the report-identifier
+  // byte (as Windows counts it); false when it cannot be read.
   virtual bool GetFeatureReportLength(uint16_t* length) = 0;
-  // HidD_FlushQueue: discard pending input reports.
+  // Discards pending input reports.
   virtual bool FlushInput() = 0;
-  // CreateEventA / CloseHandle of the exchange's event. Null on failure.
-  virtual IoEvent* CreateIoEvent() = 0;
-  virtual void CloseIoEvent(IoEvent* event) = 0;
-  // Overlapped WriteFile / ReadFile of one 65-byte report, waited for at most
-  // timeoutMs. A timed-out operation is cancelled before returning.
-  virtual IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) = 0;
-  virtual IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) = 0;
+  // Writes or reads one 65-byte report (identifier first), waiting at most
+  // timeoutMs (0xFFFFFFFF: no limit). An operation that runs out is
+  // cancelled before the call returns (kTimedOut).
+  virtual DeviceStatus WriteReport(const uint8_t* report, uint32_t timeoutMs) = 0;
+  virtual DeviceStatus ReadReport(uint8_t* report, uint32_t timeoutMs) = 0;
   // A non-zero 32-bit value that names this handle (QKContext.device).
   virtual uint32_t HandleValue() const = 0;
   // What names the token itself, however its path was spelled: the device
@@ -106,13 +111,12 @@ class Backend {
   virtual ~Backend() = default;
   // Null when the set cannot be had.
   virtual InterfaceSet* OpenInterfaceSet() = 0;
-  // Null on failure, with the Windows error number in *systemError.
-  virtual Device* OpenDevice(const char* path, IoMode io, ShareMode share,
-                             uint32_t* systemError) = 0;
+  // Opens `path` for reading and writing, shared with other openers or not.
+  // Null on failure, with the reason in *status.
+  virtual Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status) = 0;
   // The vendor and product identifiers of the interface at `path`, read
-  // without asking for read or write access (CreateFileA with no access,
-  // HidD_GetAttributes), so that interfaces the user may not open (keyboards,
-  // mice) are told apart from the token without an error.
+  // without asking for read or write access, so that interfaces the user may
+  // not open (keyboards, mice) are told apart from the token without an error.
   virtual IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {
     (void)path, (void)vendorId, (void)productId;
     return IdentityStatus::kAskDevice;
@@ -123,7 +127,7 @@ class Backend {
 
 // Null when the native set cannot be had (virtual tokens alone never fail).
 InterfaceSet* OpenInterfaceSet();
-Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError);
+Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status);
 IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId);
 // Creates or attaches to the named mutex. Null on failure.
 NamedMutex* CreateNamedMutex(const char* name);

@@ -46,26 +46,11 @@ void WriteBigEndian16(uint16_t value, uint8_t* p) {
   p[1] = static_cast<uint8_t>(value);
 }
 
-// Closes the exchange's event on every path out.
-class EventGuard {
- public:
-  EventGuard(platform::Device* device, platform::IoEvent* event) : device_(device), event_(event) {}
-  ~EventGuard() {
-    if (event_ != nullptr) device_->CloseIoEvent(event_);
-  }
-  EventGuard(const EventGuard&) = delete;
-  EventGuard& operator=(const EventGuard&) = delete;
-
- private:
-  platform::Device* device_;
-  platform::IoEvent* event_;
-};
-
 // Writes the command in chunks of 58 bytes. `plain` keeps the total length in
 // bytes 1-2 and, past each chunk, whatever the previous chunk left there.
-bool SendCommand(platform::Device* device, platform::IoEvent* event, const CommandRecord& record,
-                 bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
-                 uint32_t writeMs, bool* wrote) {
+bool SendCommand(platform::Device* device, const CommandRecord& record, bool encrypted,
+                 const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher, uint32_t writeMs,
+                 bool* wrote) {
   size_t remaining = record.bytesToSend;
   size_t offset = 0;
   while (remaining > 0) {
@@ -81,11 +66,12 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
     }
     // A write that failed or ran out may still have reached the token.
     *wrote = true;
-    const platform::IoStatus status = device->WriteReport(event, report, writeMs);
-    if (status != platform::IoStatus::kOk) {
+    const platform::DeviceStatus status = device->WriteReport(report, writeMs);
+    if (status != platform::DeviceStatus::kOk) {
       QK_DEBUG("exchange: command report %u: %s", static_cast<unsigned>(offset / kChunkSize),
-               status == platform::IoStatus::kTimedOut ? "write not done in time (time limit)"
-                                                       : "write failed");
+               status == platform::DeviceStatus::kTimedOut ? "write not done in time (time limit)"
+               : status == platform::DeviceStatus::kGone   ? "write failed: the device is gone"
+                                                           : "write failed");
       return false;
     }
     if (remaining <= kChunkSize) break;
@@ -103,8 +89,8 @@ bool SendCommand(platform::Device* device, platform::IoEvent* event, const Comma
 // otherwise complete the count early and leave the status word unwritten.
 // Every report must announce the total the first one did: reports of two
 // answers (or a forged one) cannot be stitched into one.
-bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRecord* record,
-                   bool encrypted, const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
+bool ReceiveAnswer(platform::Device* device, CommandRecord* record, bool encrypted,
+                   const uint8_t* sessionKey, uint8_t* plain, uint8_t* cipher,
                    const TimeLimits& limits, size_t* received) {
   *received = 0;
   size_t firstTotal = 0;
@@ -112,11 +98,12 @@ bool ReceiveAnswer(platform::Device* device, platform::IoEvent* event, CommandRe
   for (uint32_t reports = 0; reports < kMaxAnswerReports; ++reports) {
     const uint32_t waitMs = reports == 0 ? limits.firstReadMs : limits.readMs;
     uint8_t* target = encrypted ? cipher : plain;
-    const platform::IoStatus status = device->ReadReport(event, target, waitMs);
-    if (status != platform::IoStatus::kOk) {
+    const platform::DeviceStatus status = device->ReadReport(target, waitMs);
+    if (status != platform::DeviceStatus::kOk) {
       QK_DEBUG("exchange: answer report %u: %s %u ms", reports,
-               status == platform::IoStatus::kTimedOut ? "none within the time limit of"
-                                                       : "read failed; limit",
+               status == platform::DeviceStatus::kTimedOut ? "none within the time limit of"
+               : status == platform::DeviceStatus::kGone ? "read failed: the device is gone; limit"
+                                                         : "read failed; limit",
                waitMs);
       return false;
     }
@@ -198,21 +185,12 @@ uint32_t ExchangeCommand(platform::Device* device, CommandRecord* record, const 
     QK_DEBUG("exchange: pending input reports cannot be discarded");
     return QK_E_FAILURE;
   }
-  platform::IoEvent* event = device->CreateIoEvent();
-  if (event == nullptr) {
-    QK_DEBUG("exchange: no wait object for the exchange");
-    return QK_E_COMMUNICATION;
-  }
-  EventGuard closeEvent(device, event);
-
   const bool encrypted = record->bytes[kIns] != kInsSessionKey;
-  if (!SendCommand(device, event, *record, encrypted, sessionKey, plain, cipher, limits.writeMs,
-                   wrote)) {
+  if (!SendCommand(device, *record, encrypted, sessionKey, plain, cipher, limits.writeMs, wrote)) {
     return QK_E_COMMUNICATION;
   }
   size_t received = 0;
-  if (!ReceiveAnswer(device, event, record, encrypted, sessionKey, plain, cipher, limits,
-                     &received)) {
+  if (!ReceiveAnswer(device, record, encrypted, sessionKey, plain, cipher, limits, &received)) {
     return QK_E_COMMUNICATION;
   }
   record->responseLength = static_cast<uint16_t>(received - kStatusWordSize);

@@ -126,15 +126,15 @@ bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t
   return true;
 }
 
-uint32_t OpenErrorToSystemError(int error) {
+DeviceStatus StatusOfOpenError(int error) {
   switch (error) {
     case EBUSY:
-      return kErrorSharingViolation;
+      return DeviceStatus::kSharingViolation;
     case EACCES:
     case EPERM:
-      return kErrorAccessDenied;
+      return DeviceStatus::kAccessDenied;
     default:
-      return kErrorFileNotFound;
+      return DeviceStatus::kNotFound;
   }
 }
 
@@ -154,16 +154,17 @@ InterfaceSet* HidrawBackend::OpenInterfaceSet() {
   return new (std::nothrow) HidrawInterfaceSet(std::move(paths));
 }
 
-Device* HidrawBackend::OpenDevice(const char* path, IoMode, ShareMode share,
-                                  uint32_t* systemError) {
+Device* HidrawBackend::OpenDevice(const char* path, ShareMode share, DeviceStatus* status) {
   // Every descriptor is non-blocking: each wait is bounded by poll(2) instead.
   const int fd = config_.access->Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    *systemError = OpenErrorToSystemError(errno);
+    const int error = errno;
+    QK_DEBUG("open: %s: %s (errno %d)", path, std::strerror(error), error);
+    *status = StatusOfOpenError(error);
     return nullptr;
   }
-  // hidraw lets any number of processes open a node; the Windows sharing
-  // rules are kept with an advisory lock on the open node instead.
+  // hidraw lets any number of processes open a node; the sharing rules are
+  // kept with an advisory lock on the open node instead.
   const int lockKind = share == ShareMode::kExclusive ? LOCK_EX : LOCK_SH;
   int locked;
   do {
@@ -171,7 +172,7 @@ Device* HidrawBackend::OpenDevice(const char* path, IoMode, ShareMode share,
   } while (locked < 0 && errno == EINTR);
   if (locked < 0) {
     close(fd);
-    *systemError = kErrorSharingViolation;
+    *status = DeviceStatus::kSharingViolation;
     return nullptr;
   }
   const std::string node = NodeNameOf(config_.devRoot, path);
@@ -182,8 +183,10 @@ Device* HidrawBackend::OpenDevice(const char* path, IoMode, ShareMode share,
   auto* device = new (std::nothrow) HidrawDevice(fd, config_.access, std::move(descriptorFile));
   if (device == nullptr) {
     close(fd);
-    *systemError = kErrorFileNotFound;
+    *status = DeviceStatus::kFailed;
+    return nullptr;
   }
+  *status = DeviceStatus::kOk;
   return device;
 }
 

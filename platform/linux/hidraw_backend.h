@@ -37,7 +37,7 @@ class HidrawBackend final : public Backend {
  public:
   explicit HidrawBackend(HidrawConfig config = HidrawConfig());
   InterfaceSet* OpenInterfaceSet() override;
-  Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) override;
+  Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status) override;
 
  private:
   HidrawConfig config_;
@@ -55,7 +55,7 @@ bool ListHidrawNamesOf(const std::string& sysfsRoot, uint16_t vendorId, uint16_t
 // directory (no hidraw driver loaded) is an empty list.
 bool ListHidrawNames(const std::string& classDir, std::vector<std::string>* names);
 
-// The Windows error number for an errno of open(2).
-uint32_t OpenErrorToSystemError(int error);
+// What an errno of open(2) means to the library.
+DeviceStatus StatusOfOpenError(int error);
 
 }  // namespace qk::platform::hidraw

@@ -18,19 +18,25 @@ namespace {
 constexpr size_t kMaxDescriptorSize = 4096;
 
 // Waits until `fd` is ready for `events` or the deadline passes.
-IoStatus WaitReady(int fd, short events, const Deadline& deadline) {
+DeviceStatus WaitReady(int fd, short events, const Deadline& deadline) {
   for (;;) {
     pollfd entry{fd, events, 0};
     const int ready = poll(&entry, 1, deadline.RemainingMs());
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return IoStatus::kFailed;
+      return DeviceStatus::kFailed;
     }
-    if (ready == 0) return IoStatus::kTimedOut;
-    if (entry.revents & events) return IoStatus::kOk;
+    if (ready == 0) return DeviceStatus::kTimedOut;
+    if (entry.revents & events) return DeviceStatus::kOk;
     // POLLERR, POLLHUP or POLLNVAL without the wanted event: the device is gone.
-    return IoStatus::kFailed;
+    return DeviceStatus::kGone;
   }
+}
+
+// A read or write that failed with `error`: an unplugged node answers ENODEV
+// or EIO, and will never answer again.
+DeviceStatus StatusOfTransferError(int error) {
+  return error == ENODEV || error == EIO ? DeviceStatus::kGone : DeviceStatus::kFailed;
 }
 
 bool ReadSmallFile(const std::string& path, std::vector<uint8_t>* data) {
@@ -101,24 +107,20 @@ bool HidrawDevice::FlushInput() {
   return false;
 }
 
-IoEvent* HidrawDevice::CreateIoEvent() { return reinterpret_cast<IoEvent*>(&eventToken_); }
-
-void HidrawDevice::CloseIoEvent(IoEvent*) {}
-
-IoStatus HidrawDevice::WriteReport(IoEvent*, const uint8_t* report, uint32_t timeoutMs) {
+DeviceStatus HidrawDevice::WriteReport(const uint8_t* report, uint32_t timeoutMs) {
   const Deadline deadline(timeoutMs);
   // Byte 0 is the report identifier; hidraw drops it again when it is 0.
   for (;;) {
-    const IoStatus ready = WaitReady(fd_, POLLOUT, deadline);
-    if (ready != IoStatus::kOk) return ready;
+    const DeviceStatus ready = WaitReady(fd_, POLLOUT, deadline);
+    if (ready != DeviceStatus::kOk) return ready;
     const ssize_t n = write(fd_, report, kReportSize);
-    if (n == static_cast<ssize_t>(kReportSize)) return IoStatus::kOk;
+    if (n == static_cast<ssize_t>(kReportSize)) return DeviceStatus::kOk;
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    return IoStatus::kFailed;
+    return n < 0 ? StatusOfTransferError(errno) : DeviceStatus::kFailed;
   }
 }
 
-IoStatus HidrawDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs) {
+DeviceStatus HidrawDevice::ReadReport(uint8_t* report, uint32_t timeoutMs) {
   const Deadline deadline(timeoutMs);
   ReportLayout layout{};
   const bool numbered = Layout(&layout) && layout.usesReportIds;
@@ -127,15 +129,16 @@ IoStatus HidrawDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs)
   uint8_t* target = numbered ? report : report + 1;
   const size_t capacity = numbered ? kReportSize : kReportSize - 1;
   for (;;) {
-    const IoStatus ready = WaitReady(fd_, POLLIN, deadline);
-    if (ready != IoStatus::kOk) return ready;
+    const DeviceStatus ready = WaitReady(fd_, POLLIN, deadline);
+    if (ready != DeviceStatus::kOk) return ready;
     uint8_t buffer[kReportSize];
     const ssize_t n = read(fd_, buffer, capacity);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n <= 0) return IoStatus::kFailed;
+    // End of file: the node will never deliver another report.
+    if (n <= 0) return n == 0 ? DeviceStatus::kGone : StatusOfTransferError(errno);
     std::memset(report, 0, kReportSize);
     std::memcpy(target, buffer, static_cast<size_t>(n));
-    return IoStatus::kOk;
+    return DeviceStatus::kOk;
   }
 }
 

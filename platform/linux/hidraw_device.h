@@ -9,9 +9,9 @@
 
 namespace qk::platform::hidraw {
 
-// Reads and writes 65-byte reports on a hidraw descriptor, Windows style:
-// byte 0 is the report identifier, 0 for a device without identifiers (hidraw
-// itself leaves that byte out of what it reads for such a device).
+// Reads and writes 65-byte reports on a non-blocking hidraw descriptor, each
+// wait bounded by poll(2). Byte 0 is the report identifier, 0 for a device without identifiers
+// (hidraw itself leaves that byte out of what it reads for such a device).
 class HidrawDevice final : public Device {
  public:
   // Takes ownership of `fd`. `descriptorFile` is the sysfs copy of the report
@@ -24,10 +24,8 @@ class HidrawDevice final : public Device {
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
   bool GetFeatureReportLength(uint16_t* length) override;
   bool FlushInput() override;
-  IoEvent* CreateIoEvent() override;
-  void CloseIoEvent(IoEvent* event) override;
-  IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
-  IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus WriteReport(const uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus ReadReport(uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override;
   // The node's device number: every path to the node shares it.
   bool TokenIdentity(uint64_t* first, uint64_t* second) const override;
@@ -45,9 +43,6 @@ class HidrawDevice final : public Device {
   std::string descriptorFile_;
   bool layoutKnown_ = false;
   ReportLayout layout_{};
-  // The exchange's wait object is the descriptor's poll(2) itself; the event
-  // handed out only has to be a distinct non-null value.
-  char eventToken_ = 0;
 };
 
 }  // namespace qk::platform::hidraw

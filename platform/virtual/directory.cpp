@@ -82,11 +82,11 @@ bool ReadNames(const std::string& directory, std::vector<std::string>* names) {
 }
 
 // Reads at most kMaxTcpFileSize bytes; false when the file is larger.
-bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemError) {
+bool ReadTcpFile(const std::string& path, std::string* text, DeviceStatus* status) {
 #ifdef _WIN32
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    *systemError = kErrorFileNotFound;
+    *status = DeviceStatus::kNotFound;
     return false;
   }
   char buffer[kMaxTcpFileSize + 1];
@@ -96,8 +96,8 @@ bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemErr
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     // ELOOP: a symbolic link, which the trust rules refuse.
-    *systemError = (errno == ELOOP || errno == EACCES || errno == EPERM) ? kErrorAccessDenied
-                                                                         : kErrorFileNotFound;
+    *status = (errno == ELOOP || errno == EACCES || errno == EPERM) ? DeviceStatus::kAccessDenied
+                                                                    : DeviceStatus::kNotFound;
     return false;
   }
   // Judge the file that was opened, not the name, which may have changed since.
@@ -105,7 +105,7 @@ bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemErr
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
       (info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0) {
     close(fd);
-    *systemError = kErrorAccessDenied;
+    *status = DeviceStatus::kAccessDenied;
     return false;
   }
   char buffer[kMaxTcpFileSize + 1];
@@ -119,7 +119,7 @@ bool ReadTcpFile(const std::string& path, std::string* text, uint32_t* systemErr
   close(fd);
 #endif
   if (n > kMaxTcpFileSize) {
-    *systemError = kErrorFileNotFound;
+    *status = DeviceStatus::kNotFound;
     return false;
   }
   text->assign(buffer, n);
@@ -178,33 +178,33 @@ std::vector<std::string> ListVirtualTokens() {
   return ListVirtualPaths(directory);
 }
 
-uint32_t CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* endpoint) {
-  if (kind == EntryKind::kNone) return kErrorFileNotFound;
-  if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) return kErrorFileNotFound;
+DeviceStatus CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* endpoint) {
+  if (kind == EntryKind::kNone) return DeviceStatus::kNotFound;
+  if (kind == EntryKind::kLocalSocket && !LocalSocketsSupported()) return DeviceStatus::kNotFound;
 #ifndef _WIN32
   struct stat info;
-  if (stat(DirectoryOf(entryPath).c_str(), &info) != 0) return kErrorFileNotFound;
+  if (stat(DirectoryOf(entryPath).c_str(), &info) != 0) return DeviceStatus::kNotFound;
   if (!S_ISDIR(info.st_mode) || !OwnedAndPrivate(info)) {
     QK_DEBUG("open: %s refused: its directory is not this user's alone", entryPath.c_str());
-    return kErrorAccessDenied;
+    return DeviceStatus::kAccessDenied;
   }
   if (kind == EntryKind::kLocalSocket) {
-    if (lstat(entryPath.c_str(), &info) != 0) return kErrorFileNotFound;
+    if (lstat(entryPath.c_str(), &info) != 0) return DeviceStatus::kNotFound;
     if (!S_ISSOCK(info.st_mode) || !OwnedAndPrivate(info)) {
       QK_DEBUG("open: %s refused: not a socket of this user's alone", entryPath.c_str());
-      return kErrorAccessDenied;
+      return DeviceStatus::kAccessDenied;
     }
-    return 0;
+    return DeviceStatus::kOk;
   }
 #endif
   std::string text;
-  uint32_t systemError = 0;
-  if (!ReadTcpFile(entryPath, &text, &systemError)) return systemError;
+  DeviceStatus status = DeviceStatus::kNotFound;
+  if (!ReadTcpFile(entryPath, &text, &status)) return status;
   const bool parsed = ParseTcpFile(text.data(), text.size(), endpoint);
   // The secret is not left lying in freed memory.
   std::fill(text.begin(), text.end(), '\0');
   if (!parsed) QK_DEBUG("open: %s refused: not a well-formed .tcp entry", entryPath.c_str());
-  return parsed ? 0 : kErrorFileNotFound;
+  return parsed ? DeviceStatus::kOk : DeviceStatus::kNotFound;
 }
 
 }  // namespace qk::platform::vlink

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/vlink/tcp_entry.h"
 
 namespace qk::platform::vlink {
@@ -34,8 +35,8 @@ std::vector<std::string> ListVirtualPaths(const std::string& directory);
 std::vector<std::string> ListVirtualTokens();
 
 // Checks that the entry at `entryPath` (and its directory) may be trusted and,
-// for a .tcp file, reads its endpoint. 0 when it may be used, else the
-// Windows error number the open must fail with.
-uint32_t CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* endpoint);
+// for a .tcp file, reads its endpoint. kOk when it may be used, else what the
+// open must fail with.
+DeviceStatus CheckEntry(const std::string& entryPath, EntryKind kind, TcpEndpoint* endpoint);
 
 }  // namespace qk::platform::vlink

@@ -129,18 +129,18 @@ bool ConnectInProgress(int error) {
 #endif
 }
 
-uint32_t ConnectErrorToSystemError(int error) {
+DeviceStatus StatusOfConnectError(int error) {
 #ifndef _WIN32
-  if (error == EACCES || error == EPERM) return kErrorAccessDenied;
+  if (error == EACCES || error == EPERM) return DeviceStatus::kAccessDenied;
 #else
-  if (error == WSAEACCES) return kErrorAccessDenied;
+  if (error == WSAEACCES) return DeviceStatus::kAccessDenied;
 #endif
-  return kErrorFileNotFound;
+  return DeviceStatus::kNotFound;
 }
 
 // Connects the non-blocking socket `s` to `address`, retrying a full backlog.
 bool ConnectWithin(Native s, const sockaddr* address, size_t length, const Deadline& deadline,
-                   uint32_t* systemError) {
+                   DeviceStatus* status) {
   for (;;) {
     if (connect(s, address, static_cast<int>(length)) == 0) return true;
     const int error = LastError();
@@ -154,14 +154,14 @@ bool ConnectWithin(Native s, const sockaddr* address, size_t length, const Deadl
           pending == 0) {
         return true;
       }
-      *systemError = ready == 1 ? ConnectErrorToSystemError(pending) : kErrorFileNotFound;
+      *status = ready == 1 ? StatusOfConnectError(pending) : DeviceStatus::kNotFound;
       return false;
     }
     if (WouldBlock(error) && !deadline.Expired()) {
       std::this_thread::sleep_for(kConnectRetryPause);
       continue;
     }
-    *systemError = ConnectErrorToSystemError(error);
+    *status = StatusOfConnectError(error);
     return false;
   }
 }
@@ -203,8 +203,8 @@ bool LocalSocketsSupported() {
 }
 
 Socket Socket::ConnectLocal(const std::string& path, const Deadline& deadline,
-                            uint32_t* systemError) {
-  *systemError = kErrorFileNotFound;
+                            DeviceStatus* status) {
+  *status = DeviceStatus::kNotFound;
 #ifdef _WIN32
   (void)path;
   (void)deadline;
@@ -218,15 +218,15 @@ Socket Socket::ConnectLocal(const std::string& path, const Deadline& deadline,
   Socket s(socket(AF_UNIX, SOCK_STREAM, 0));
   if (!s.Valid() || !MakeNonBlocking(ToNative(s.handle_))) return Socket();
   if (!ConnectWithin(ToNative(s.handle_), reinterpret_cast<const sockaddr*>(&address),
-                     sizeof address, deadline, systemError)) {
+                     sizeof address, deadline, status)) {
     return Socket();
   }
   return s;
 #endif
 }
 
-Socket Socket::ConnectLoopback(uint16_t port, const Deadline& deadline, uint32_t* systemError) {
-  *systemError = kErrorFileNotFound;
+Socket Socket::ConnectLoopback(uint16_t port, const Deadline& deadline, DeviceStatus* status) {
+  *status = DeviceStatus::kNotFound;
   if (!StartWinsock()) return Socket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -239,7 +239,7 @@ Socket Socket::ConnectLoopback(uint16_t port, const Deadline& deadline, uint32_t
   setsockopt(ToNative(s.handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
              static_cast<socklen_t>(sizeof on));
   if (!ConnectWithin(ToNative(s.handle_), reinterpret_cast<const sockaddr*>(&address),
-                     sizeof address, deadline, systemError)) {
+                     sizeof address, deadline, status)) {
     return Socket();
   }
   return s;

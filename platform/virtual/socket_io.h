@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/deadline.h"
+#include "platform/platform.h"
 
 namespace qk::platform::vlink {
 
@@ -25,10 +26,10 @@ class Socket {
 
   // Connects to the Unix-domain socket at `path` (not on Windows) or to
   // 127.0.0.1:`port`, within the deadline. An invalid Socket on failure, with
-  // the Windows error number in *systemError.
+  // the reason in *status.
   static Socket ConnectLocal(const std::string& path, const Deadline& deadline,
-                             uint32_t* systemError);
-  static Socket ConnectLoopback(uint16_t port, const Deadline& deadline, uint32_t* systemError);
+                             DeviceStatus* status);
+  static Socket ConnectLoopback(uint16_t port, const Deadline& deadline, DeviceStatus* status);
   // Takes over a connected descriptor (tests hand in one end of a socket pair).
   static Socket Adopt(intptr_t handle);
 

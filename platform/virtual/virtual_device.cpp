@@ -161,24 +161,20 @@ void VirtualDevice::SetIdentity(uint64_t fileSystem, uint64_t inode) {
   identityKnown_ = true;
 }
 
-IoEvent* VirtualDevice::CreateIoEvent() { return reinterpret_cast<IoEvent*>(&eventToken_); }
-
-void VirtualDevice::CloseIoEvent(IoEvent*) {}
-
-IoStatus VirtualDevice::WriteReport(IoEvent*, const uint8_t* report, uint32_t timeoutMs) {
-  if (broken_) return IoStatus::kFailed;
+DeviceStatus VirtualDevice::WriteReport(const uint8_t* report, uint32_t timeoutMs) {
+  if (broken_) return DeviceStatus::kFailed;
   std::vector<uint8_t> frame;
   AppendFrame(kFrameReport, report, kReportSize, &frame);
   size_t sent = 0;
   const NetStatus status = socket_.SendAll(frame.data(), frame.size(), Deadline(timeoutMs), &sent);
-  if (status == NetStatus::kOk) return IoStatus::kOk;
+  if (status == NetStatus::kOk) return DeviceStatus::kOk;
   // Half a frame cannot be taken back: the stream is out of step for good.
   if (status != NetStatus::kTimedOut || sent > 0) Break();
-  return status == NetStatus::kTimedOut ? IoStatus::kTimedOut : IoStatus::kFailed;
+  return status == NetStatus::kTimedOut ? DeviceStatus::kTimedOut : DeviceStatus::kFailed;
 }
 
-IoStatus VirtualDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs) {
-  if (broken_) return IoStatus::kFailed;
+DeviceStatus VirtualDevice::ReadReport(uint8_t* report, uint32_t timeoutMs) {
+  if (broken_) return DeviceStatus::kFailed;
   const Deadline deadline(timeoutMs);
   Frame frame;
   for (;;) {
@@ -186,21 +182,21 @@ IoStatus VirtualDevice::ReadReport(IoEvent*, uint8_t* report, uint32_t timeoutMs
       case FrameReader::Result::kFrame:
         if (frame.type != kFrameReport) {
           Break();
-          return IoStatus::kFailed;
+          return DeviceStatus::kFailed;
         }
         std::memcpy(report, frame.payload.data(), kReportSize);
-        return IoStatus::kOk;
+        return DeviceStatus::kOk;
       case FrameReader::Result::kError:
         Break();
-        return IoStatus::kFailed;
+        return DeviceStatus::kFailed;
       case FrameReader::Result::kNeedMore:
         break;
     }
     const Pull pulled = PullBytes(deadline);
-    if (pulled == Pull::kTimedOut) return IoStatus::kTimedOut;
+    if (pulled == Pull::kTimedOut) return DeviceStatus::kTimedOut;
     if (pulled == Pull::kBroken) {
       Break();
-      return IoStatus::kFailed;
+      return DeviceStatus::kFailed;
     }
   }
 }
@@ -218,12 +214,11 @@ bool SendFrame(Socket& socket, char type, std::vector<uint8_t>* payload, const D
   return status == NetStatus::kOk;
 }
 
-// True when `frame` refuses the open; *systemError then says why.
-bool IsRefusal(const Frame& frame, uint32_t* systemError) {
+// True when `frame` refuses the open; *status then says why.
+bool IsRefusal(const Frame& frame, DeviceStatus* status) {
   if (frame.type != kFrameRefused || frame.payload.size() != kRefusedPayload) return false;
-  const uint32_t refusal = BigEndian32(frame.payload.data());
-  // A refusal always fails the open, even one that names no error.
-  *systemError = refusal != 0 ? refusal : kErrorFileNotFound;
+  // A refusal always fails the open, even one that names no reason.
+  *status = StatusOfRefusal(BigEndian32(frame.payload.data()));
   return true;
 }
 
@@ -232,15 +227,15 @@ bool IsRefusal(const Frame& frame, uint32_t* systemError) {
 // would be (access denied), and it is sent nothing more.
 bool ProveSecret(Socket& socket, FrameReader& reader, const uint8_t* secret,
                  const uint8_t* clientNonce, const Deadline& deadline, Frame* answer,
-                 uint32_t* systemError) {
+                 DeviceStatus* status) {
   if (!ReceiveFrame(socket, reader, deadline, answer)) return false;
-  if (IsRefusal(*answer, systemError)) return false;
+  if (IsRefusal(*answer, status)) return false;
   const std::vector<uint8_t>& p = answer->payload;
   if (answer->type != kFrameProof || p.size() != kTokenProofPayload) return false;
   const uint8_t* tokenNonce = p.data();
   const Sha256Digest expected = TokenProof(secret, clientNonce, tokenNonce);
   if (!SameDigest(expected.data(), p.data() + kNonceSize, kSha256Size)) {
-    *systemError = kErrorAccessDenied;
+    *status = DeviceStatus::kAccessDenied;
     return false;
   }
   const Sha256Digest proof = ClientProof(secret, clientNonce, tokenNonce);
@@ -251,9 +246,15 @@ bool ProveSecret(Socket& socket, FrameReader& reader, const uint8_t* secret,
 
 }  // namespace
 
+DeviceStatus StatusOfRefusal(uint32_t reason) {
+  if (reason == kRefusedAccessDenied) return DeviceStatus::kAccessDenied;
+  if (reason == kRefusedSharingViolation) return DeviceStatus::kSharingViolation;
+  return DeviceStatus::kNotFound;
+}
+
 Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
-                  uint32_t* systemError) {
-  *systemError = kErrorFileNotFound;
+                  DeviceStatus* status) {
+  *status = DeviceStatus::kNotFound;
   std::vector<uint8_t> payload = {kProtocolVersion,
                                   static_cast<uint8_t>(share == ShareMode::kExclusive ? 1 : 0)};
   uint8_t clientNonce[kNonceSize] = {};
@@ -266,14 +267,14 @@ Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const D
   FrameReader reader;
   Frame answer;
   if (secret != nullptr) {
-    if (!ProveSecret(socket, reader, secret, clientNonce, deadline, &answer, systemError)) {
+    if (!ProveSecret(socket, reader, secret, clientNonce, deadline, &answer, status)) {
       return nullptr;
     }
   } else if (!ReceiveFrame(socket, reader, deadline, &answer)) {
     return nullptr;
   }
   const std::vector<uint8_t>& p = answer.payload;
-  if (IsRefusal(answer, systemError)) return nullptr;
+  if (IsRefusal(answer, status)) return nullptr;
   if (answer.type != kFrameIdentity || p.size() != kIdentityPayload || p[0] != kProtocolVersion) {
     return nullptr;
   }
@@ -282,7 +283,7 @@ Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const D
   identity.productId = BigEndian16(&p[3]);
   identity.featureReportLength = BigEndian16(&p[5]);
   auto* device = new (std::nothrow) VirtualDevice(std::move(socket), std::move(reader), identity);
-  if (device != nullptr) *systemError = 0;
+  *status = device != nullptr ? DeviceStatus::kOk : DeviceStatus::kFailed;
   return device;
 }
 
@@ -308,15 +309,15 @@ bool EntryFileIdentity(const std::string& entryPath, uint64_t* fileSystem, uint6
 #endif
 }
 
-Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError) {
-  *systemError = kErrorFileNotFound;
+Device* OpenVirtualDevice(const char* path, ShareMode share, DeviceStatus* status) {
+  *status = DeviceStatus::kNotFound;
   if (!IsVirtualPath(path)) return nullptr;
   const std::string entryPath = path + kPathPrefixLength;
   const EntryKind kind = KindOfName(entryPath);
   TcpEndpoint endpoint;
-  const uint32_t refused = CheckEntry(entryPath, kind, &endpoint);
-  if (refused != 0) {
-    *systemError = refused;
+  const DeviceStatus trusted = CheckEntry(entryPath, kind, &endpoint);
+  if (trusted != DeviceStatus::kOk) {
+    *status = trusted;
     return nullptr;
   }
   const Deadline deadline(kHandshakeTimeoutMs);
@@ -326,13 +327,12 @@ Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemErr
   for (int attempt = 0; attempt < 2 && device == nullptr && !deadline.Expired(); ++attempt) {
     closedInHandshake = false;
     if (kind == EntryKind::kLocalSocket) {
-      Socket socket = Socket::ConnectLocal(entryPath, deadline, systemError);
-      if (socket.Valid())
-        device = Handshake(std::move(socket), share, nullptr, deadline, systemError);
+      Socket socket = Socket::ConnectLocal(entryPath, deadline, status);
+      if (socket.Valid()) device = Handshake(std::move(socket), share, nullptr, deadline, status);
     } else {
-      Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, systemError);
+      Socket socket = Socket::ConnectLoopback(endpoint.port, deadline, status);
       if (socket.Valid()) {
-        device = Handshake(std::move(socket), share, endpoint.secret, deadline, systemError);
+        device = Handshake(std::move(socket), share, endpoint.secret, deadline, status);
       }
     }
     if (!closedInHandshake) break;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/vlink/frame.h"
 #include "platform/virtual/socket_io.h"
+#include "platform/vlink/frame.h"
 
 namespace qk::platform::vlink {
 
@@ -33,10 +33,8 @@ class VirtualDevice final : public Device {
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
   bool GetFeatureReportLength(uint16_t* length) override;
   bool FlushInput() override;
-  IoEvent* CreateIoEvent() override;
-  void CloseIoEvent(IoEvent* event) override;
-  IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
-  IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus WriteReport(const uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus ReadReport(uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override { return handleValue_; }
   bool TokenIdentity(uint64_t* first, uint64_t* second) const override;
   // The token's entry (socket or .tcp file) as the open found it.
@@ -54,16 +52,19 @@ class VirtualDevice final : public Device {
   Identity identity_;
   uint32_t handleValue_;
   bool broken_ = false;
-  char eventToken_ = 0;
   bool identityKnown_ = false;
   uint64_t lockIdentity_[2] = {};
 };
 
 // Sends the open frame on a connected socket and waits for the answer, all
-// within `deadline`. Null on failure with the Windows error number (the
-// token's own for a refusal).
+// within `deadline`. Null on failure with the reason in *status (for a
+// refusal, the one the token gave).
 Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const Deadline& deadline,
-                  uint32_t* systemError);
+                  DeviceStatus* status);
+
+// What a refusal's reason means to the library: access denied and sharing
+// violation as such, anything else (0 included) as not found.
+DeviceStatus StatusOfRefusal(uint32_t reason);
 
 // The file system and file number of a directory entry: st_dev and st_ino, or
 // on Windows the volume serial number and the file index. They are the same
@@ -71,6 +72,6 @@ Device* Handshake(Socket socket, ShareMode share, const uint8_t* secret, const D
 bool EntryFileIdentity(const std::string& entryPath, uint64_t* fileSystem, uint64_t* fileId);
 
 // OpenDevice for a "qkvirtual:" path: trust checks, connection, handshake.
-Device* OpenVirtualDevice(const char* path, ShareMode share, uint32_t* systemError);
+Device* OpenVirtualDevice(const char* path, ShareMode share, DeviceStatus* status);
 
 }  // namespace qk::platform::vlink

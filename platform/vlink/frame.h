@@ -19,7 +19,12 @@ constexpr char kFrameProof = 'P';  // TCP only: proof of the entry's secret (pro
 
 constexpr size_t kSecretSize = 32;
 constexpr size_t kIdentityPayload = 7;  // version, vendor, product, feature length
-constexpr size_t kRefusedPayload = 4;   // Windows error number
+constexpr size_t kRefusedPayload = 4;   // the reason, 32-bit big-endian
+
+// Reasons a refusal gives: Windows error numbers, as the link has always
+// carried them.
+constexpr uint32_t kRefusedAccessDenied = 5;
+constexpr uint32_t kRefusedSharingViolation = 32;
 
 struct Frame {
   char type = 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/debug_log.h"
 #include "platform/win32/win32_device.h"
 
 namespace qk::platform::win32 {
@@ -58,20 +59,24 @@ EnumStatus Win32InterfaceSet::PathAt(uint32_t index, char* path, size_t capacity
   return CopyInterfacePath(detail.record.DevicePath, sizeof detail - pathOffset, path, capacity);
 }
 
-Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemError) {
+Device* OpenPath(const char* path, ShareMode share, DeviceStatus* status, DWORD* systemError) {
   const DWORD sharing = share == ShareMode::kShared ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : 0;
-  const DWORD flags = io == IoMode::kOverlapped ? FILE_FLAG_OVERLAPPED : 0;
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
-                              flags, nullptr);
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  DWORD error = ERROR_SUCCESS;
+  Win32Device* device = nullptr;
   if (handle == INVALID_HANDLE_VALUE) {
-    if (systemError != nullptr) *systemError = GetLastError();
-    return nullptr;
+    error = GetLastError();
+    QK_DEBUG("open: %s: system error %lu", path, static_cast<unsigned long>(error));
+  } else {
+    device = new (std::nothrow) Win32Device(handle, true);
+    if (device == nullptr) {
+      CloseHandle(handle);
+      error = ERROR_NOT_ENOUGH_MEMORY;
+    }
   }
-  auto* device = new (std::nothrow) Win32Device(handle, io == IoMode::kOverlapped);
-  if (device == nullptr) {
-    CloseHandle(handle);
-    if (systemError != nullptr) *systemError = ERROR_NOT_ENOUGH_MEMORY;
-  }
+  if (status != nullptr) *status = device != nullptr ? DeviceStatus::kOk : StatusOfError(error);
+  if (systemError != nullptr) *systemError = error;
   return device;
 }
 

@@ -40,9 +40,11 @@ class Win32InterfaceSet final : public InterfaceSet {
 EnumStatus CopyInterfacePath(const char* text, size_t available, char* path, size_t capacity);
 
 // Opens `path`: GENERIC_READ | GENERIC_WRITE, shared for reading and writing
-// or exclusive, OPEN_EXISTING, overlapped or not. Null on failure with
-// GetLastError in *systemError.
-Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemError);
+// or exclusive, OPEN_EXISTING, overlapped. Null on failure with what
+// GetLastError said in *status (and the number itself in *systemError, when
+// given, for the debug log and tests).
+Device* OpenPath(const char* path, ShareMode share, DeviceStatus* status,
+                 DWORD* systemError = nullptr);
 
 // Opens `path` with no access at all, shared for reading and writing: enough
 // for the HID queries, allowed where a read/write open is not (an interface
@@ -56,8 +58,8 @@ IdentityStatus ReadPathIdentity(const char* path, uint16_t* vendorId, uint16_t* 
 class Win32Backend final : public Backend {
  public:
   InterfaceSet* OpenInterfaceSet() override { return Win32InterfaceSet::Open(); }
-  Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) override {
-    return OpenPath(path, io, share, systemError);
+  Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status) override {
+    return OpenPath(path, share, status);
   }
   IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) override {
     return ReadPathIdentity(path, vendorId, productId);

@@ -7,19 +7,15 @@
 namespace qk::platform::win32 {
 namespace {
 
-// The IoEvent handed to the transport is the event HANDLE itself: the type
-// stays incomplete, so no other backend's definition can clash with it.
-HANDLE EventHandle(IoEvent* event) { return reinterpret_cast<HANDLE>(event); }
-
 enum class Direction { kWrite, kRead };
 
 // One overlapped transfer of exactly kReportSize bytes, waited for at most
 // timeoutMs. An operation that is still pending when the wait ends is
 // cancelled and then waited for, so that neither `buffer` nor the OVERLAPPED
 // record on this stack frame is written after we return.
-IoStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t* buffer,
-                        uint32_t timeoutMs) {
-  if (event == nullptr) return IoStatus::kFailed;
+DeviceStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t* buffer,
+                            uint32_t timeoutMs) {
+  if (event == nullptr) return DeviceStatus::kFailed;
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
   overlapped.hEvent = event;
@@ -28,7 +24,10 @@ IoStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t*
   const BOOL started = direction == Direction::kWrite
                            ? WriteFile(file, buffer, size, nullptr, &overlapped)
                            : ReadFile(file, buffer, size, nullptr, &overlapped);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return IoStatus::kFailed;
+  if (!started) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) return StatusOfError(error);
+  }
 
   const DWORD waited = WaitForSingleObject(event, timeoutMs);
   DWORD transferred = 0;
@@ -41,12 +40,14 @@ IoStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t*
     const BOOL finished = GetOverlappedResult(file, &overlapped, &transferred, TRUE);
     // An operation that completed in the race with the cancel did its work:
     // report it rather than drop a report that was really read or written.
-    if (finished && transferred == size) return IoStatus::kOk;
-    return waited == WAIT_TIMEOUT ? IoStatus::kTimedOut : IoStatus::kFailed;
+    if (finished && transferred == size) return DeviceStatus::kOk;
+    return waited == WAIT_TIMEOUT ? DeviceStatus::kTimedOut : DeviceStatus::kFailed;
   }
-  if (!GetOverlappedResult(file, &overlapped, &transferred, TRUE)) return IoStatus::kFailed;
+  if (!GetOverlappedResult(file, &overlapped, &transferred, TRUE)) {
+    return StatusOfError(GetLastError());
+  }
   // A HID interface transfers whole reports; anything shorter is not one.
-  return transferred == size ? IoStatus::kOk : IoStatus::kFailed;
+  return transferred == size ? DeviceStatus::kOk : DeviceStatus::kFailed;
 }
 
 // One read of the drain: started, given no time at all, and cancelled when
@@ -76,6 +77,22 @@ DrainRead ReadQueuedReport(HANDLE file, HANDLE event) {
 }
 
 }  // namespace
+
+DeviceStatus StatusOfError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return DeviceStatus::kNotFound;
+    case ERROR_ACCESS_DENIED:
+      return DeviceStatus::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+      return DeviceStatus::kSharingViolation;
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return DeviceStatus::kGone;
+    default:
+      return DeviceStatus::kFailed;
+  }
+}
 
 bool FlushUnsupported(DWORD error) {
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
@@ -107,6 +124,7 @@ uint32_t HandleToValue(HANDLE handle) {
 
 Win32Device::~Win32Device() {
   if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) CloseHandle(handle_);
+  if (event_ != nullptr) CloseHandle(event_);
 }
 
 bool Win32Device::GetAttributes(uint16_t* vendorId, uint16_t* productId) {
@@ -140,34 +158,31 @@ bool Win32Device::FlushInput() {
   return DrainInput(handle_, kDrainLimits);
 }
 
-IoEvent* Win32Device::CreateIoEvent() {
+HANDLE Win32Device::TransferEvent() {
   // Manual-reset and initially signalled: ReadFile and WriteFile reset it
-  // when they start an operation and the system sets it on completion.
-  HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-  return reinterpret_cast<IoEvent*>(event);
+  // when they start an operation and the system sets it on completion. One
+  // that could not be made is tried again at the next transfer.
+  if (event_ == nullptr) event_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  return event_;
 }
 
-void Win32Device::CloseIoEvent(IoEvent* event) {
-  if (event != nullptr) CloseHandle(EventHandle(event));
-}
-
-IoStatus Win32Device::WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) {
+DeviceStatus Win32Device::WriteReport(const uint8_t* report, uint32_t timeoutMs) {
   // WriteFile takes a const buffer, but the transfer helper is shared with
   // reads; a private copy also keeps the caller's report out of the
   // system's hands.
   uint8_t outgoing[kReportSize];
   std::memcpy(outgoing, report, kReportSize);
-  return TransferReport(handle_, EventHandle(event), Direction::kWrite, outgoing, timeoutMs);
+  return TransferReport(handle_, TransferEvent(), Direction::kWrite, outgoing, timeoutMs);
 }
 
-IoStatus Win32Device::ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) {
+DeviceStatus Win32Device::ReadReport(uint8_t* report, uint32_t timeoutMs) {
   // Read into a local buffer so that the caller's report changes only when a
   // whole report has arrived.
   uint8_t incoming[kReportSize];
   std::memset(incoming, 0, sizeof incoming);
-  const IoStatus status =
-      TransferReport(handle_, EventHandle(event), Direction::kRead, incoming, timeoutMs);
-  if (status == IoStatus::kOk) std::memcpy(report, incoming, kReportSize);
+  const DeviceStatus status =
+      TransferReport(handle_, TransferEvent(), Direction::kRead, incoming, timeoutMs);
+  if (status == DeviceStatus::kOk) std::memcpy(report, incoming, kReportSize);
   return status;
 }
 

@@ -11,7 +11,9 @@ namespace qk::platform::win32 {
 
 // Owns `handle` and closes it on destruction. Report transfers and the
 // input flush need a handle opened with FILE_FLAG_OVERLAPPED (`overlapped`);
-// the HID queries work on either kind.
+// the HID queries work on either kind. The transfers wait on one
+// manual-reset event of the device's own, made at the first transfer and
+// closed with the device (one transfer at a time, as for every device).
 class Win32Device final : public Device {
  public:
   explicit Win32Device(HANDLE handle, bool overlapped = true)
@@ -25,17 +27,22 @@ class Win32Device final : public Device {
   // HidD_FlushQueue; where the driver has no flush (Wine's HID class), the
   // queue is emptied with DrainInput and kDrainLimits instead.
   bool FlushInput() override;
-  IoEvent* CreateIoEvent() override;
-  void CloseIoEvent(IoEvent* event) override;
-  IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
-  IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus WriteReport(const uint8_t* report, uint32_t timeoutMs) override;
+  DeviceStatus ReadReport(uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override;
   HANDLE Handle() const { return handle_; }
 
  private:
+  // The transfers' event; null when it cannot be made (the transfer fails).
+  HANDLE TransferEvent();
+
   HANDLE handle_;
   bool overlapped_;
+  HANDLE event_ = nullptr;
 };
+
+// What a system error number of an open or a transfer means to the library.
+DeviceStatus StatusOfError(DWORD error);
 
 // How long emptying the input queue by reading may go on before it gives
 // up: a device that keeps sending would otherwise keep it reading for ever.

@@ -32,8 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorSharingViolation = 32;
 constexpr size_t kOpenPayloadLocal = 2;  // version, share mode
 constexpr size_t kOpenPayloadTcp = kOpenPayloadLocal + vlink::kNonceSize;
 constexpr size_t kReceiveChunk = 4096;
@@ -178,7 +176,7 @@ class LinkServerLoop {
   void Admit(Connection* conn);
   size_t CountOpened() const;
   void HandleReport(Connection* conn, const vlink::Frame& frame);
-  void Refuse(Connection* conn, uint32_t systemError);
+  void Refuse(Connection* conn, uint32_t reason);
   void Schedule(const AnswerPlan& plan, uint64_t sender);
   void ReleaseDue(Clock::time_point now);
   void Queue(Connection* conn, std::vector<uint8_t> bytes);
@@ -365,7 +363,7 @@ void LinkServerLoop::HandleOpen(Connection* conn, const vlink::Frame& frame) {
   if (p[0] != vlink::kProtocolVersion || p[1] > 1) return Kill(conn);
   conn->exclusive = p[1] == 1;
   if (!c_.options.tcp) return Admit(conn);
-  if (missingNonce) return Refuse(conn, kErrorAccessDenied);
+  if (missingNonce) return Refuse(conn, vlink::kRefusedAccessDenied);
   // The token proves first that it holds the secret, over the client's
   // nonce and a fresh one of its own; the client answers in kind.
   std::copy(p.begin() + kOpenPayloadLocal, p.end(), conn->clientNonce);
@@ -387,7 +385,7 @@ void LinkServerLoop::HandleClientProof(Connection* conn, const vlink::Frame& fra
   const qk::Sha256Digest expected =
       vlink::ClientProof(c_.secret, conn->clientNonce, conn->tokenNonce);
   if (!qk::SameDigest(expected.data(), frame.payload.data(), expected.size())) {
-    return Refuse(conn, kErrorAccessDenied);
+    return Refuse(conn, vlink::kRefusedAccessDenied);
   }
   conn->proving = false;
   Admit(conn);
@@ -407,7 +405,7 @@ void LinkServerLoop::Admit(Connection* conn) {
     if (other.get() == conn || !other->opened || other->dead) continue;
     // Windows sharing: an exclusive open needs nobody else there, and
     // nobody gets in beside an exclusive one.
-    if (exclusive || other->exclusive) return Refuse(conn, kErrorSharingViolation);
+    if (exclusive || other->exclusive) return Refuse(conn, vlink::kRefusedSharingViolation);
   }
   // Only opened connections count towards the limit; a connection that
   // would pass it is closed, as a device with too many handles refuses one.
@@ -429,10 +427,10 @@ void LinkServerLoop::Admit(Connection* conn) {
   Flush(conn);
 }
 
-void LinkServerLoop::Refuse(Connection* conn, uint32_t systemError) {
+void LinkServerLoop::Refuse(Connection* conn, uint32_t reason) {
   const uint8_t payload[vlink::kRefusedPayload] = {
-      static_cast<uint8_t>(systemError >> 24), static_cast<uint8_t>(systemError >> 16),
-      static_cast<uint8_t>(systemError >> 8), static_cast<uint8_t>(systemError)};
+      static_cast<uint8_t>(reason >> 24), static_cast<uint8_t>(reason >> 16),
+      static_cast<uint8_t>(reason >> 8), static_cast<uint8_t>(reason)};
   std::vector<uint8_t> bytes;
   vlink::AppendFrame(vlink::kFrameRefused, payload, sizeof payload, &bytes);
   Queue(conn, std::move(bytes));

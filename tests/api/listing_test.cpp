@@ -33,9 +33,9 @@ TEST_F(ListingTest, ErrorPrecedenceWhenNoTokenIsFound) {
     for (char step : steps) {
       FakeInterface& i = Add("path" + std::to_string(backend.interfaces.size()));
       if (step == 'M') i.vendorId = 0x046D;
-      if (step == 'D') i.openError = plat::kErrorAccessDenied;
-      if (step == 'S') i.openError = plat::kErrorSharingViolation;
-      if (step == 'N') i.openError = plat::kErrorFileNotFound;
+      if (step == 'D') i.openStatus = plat::DeviceStatus::kAccessDenied;
+      if (step == 'S') i.openStatus = plat::DeviceStatus::kSharingViolation;
+      if (step == 'N') i.openStatus = plat::DeviceStatus::kNotFound;
       if (step == 'U') i.status = plat::EnumStatus::kDetailUnreadable;
       if (step == 'L') i.status = plat::EnumStatus::kDetailTooLarge;
     }
@@ -68,9 +68,9 @@ TEST_F(ListingTest, OnlyTheTokensInterfacesAreOpenedWhereIdentityIsReadFirst) {
     backend.readsIdentity = c.readsIdentity;
     for (char step : c.steps) {
       FakeInterface& i = Add(std::string(1, step));
-      if (step == 'K') i.vendorId = 0x046D, i.openError = plat::kErrorAccessDenied;
-      if (step == 'H') i.identityReadable = false, i.openError = plat::kErrorAccessDenied;
-      if (step == 'D') i.openError = plat::kErrorAccessDenied;
+      if (step == 'K') i.vendorId = 0x046D, i.openStatus = plat::DeviceStatus::kAccessDenied;
+      if (step == 'H') i.identityReadable = false, i.openStatus = plat::DeviceStatus::kAccessDenied;
+      if (step == 'D') i.openStatus = plat::DeviceStatus::kAccessDenied;
     }
     QKContext contexts[4];
     uint32_t count = 4;
@@ -107,7 +107,7 @@ TEST_F(ListingTest, TwoCallProtocol) {
   EXPECT_EQ(backend.LiveDevices(), 0) << "every probe handle closed";
   // After a listing that found tokens, the error of an empty walk is dropped once.
   backend.interfaces.clear();
-  Add("denied").openError = plat::kErrorAccessDenied;
+  Add("denied").openStatus = plat::DeviceStatus::kAccessDenied;
   EXPECT_EQ(Count(&count), QK_E_SUCCESS) << "the previous count was non-zero";
   EXPECT_EQ(Count(&count), QK_E_ACCESS_DENIED) << "this listing found nothing";
 }

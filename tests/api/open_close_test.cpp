@@ -49,10 +49,11 @@ TEST_F(OpenCloseTest, ContextCheckRefusesNullOutOfRangeAndClosedSlots) {
 }
 
 TEST_F(OpenCloseTest, OpenFillsTheContextRefusesASecondOpenAndCloseOpenCycles) {
-  backend.interfaces[0].openError = qk::platform::kErrorSharingViolation;  // a path not to be had
+  backend.interfaces[0].openStatus =
+      qk::platform::DeviceStatus::kSharingViolation;  // not to be had
   EXPECT_EQ(QKOpenDevice(&context), QK_E_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(QKCloseDevice(&context), QK_E_CONTEXT) << "the slot stayed closed";
-  backend.interfaces[0].openError = 0;
+  backend.interfaces[0].openStatus = qk::platform::DeviceStatus::kOk;
   context.reserved[0] = context.reserved[1] = context.reserved[2] = 0xDEADBEEF;
   ASSERT_EQ(QKOpenDevice(&context), QK_E_SUCCESS);
   EXPECT_EQ(token.commands.size(), 3u) << "session key, information, 0xCC value";

@@ -79,9 +79,9 @@ TEST_F(DebugLogTest, CallbackTakesOverAndHandsBack) {
   std::vector<std::string> lines;
   ASSERT_EQ(QKSetLogCallback(&Collect, &lines), QK_E_SUCCESS);
   EXPECT_TRUE(qk::platform::DebugLogEnabled()) << "a callback switches the log on";
-  QK_DEBUG("open: %s (%s) failed: system error %u", "/dev/hidraw0", "shared", 5u);
+  QK_DEBUG("open: %s: %s (errno %d)", "/dev/hidraw0", "Permission denied", 13);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "open: /dev/hidraw0 (shared) failed: system error 5");
+  EXPECT_EQ(lines[0], "open: /dev/hidraw0: Permission denied (errno 13)");
 
   ASSERT_EQ(QKSetLogCallback(nullptr, &lines), QK_E_SUCCESS);
   EXPECT_FALSE(qk::platform::DebugLogEnabled());

@@ -68,20 +68,19 @@ struct Fixture {
   TempDir root;
   FakeNodes nodes;
   HidrawBackend backend{HidrawConfig{root / "sys", root / "dev", &nodes}};
-  uint32_t error = 0;
+  DeviceStatus error = DeviceStatus::kOk;
 
   std::unique_ptr<Device> Open(const std::string& node = "hidraw0") {
     const std::string path = root / "dev/" + node;
-    return std::unique_ptr<Device>(
-        backend.OpenDevice(path.c_str(), IoMode::kOverlapped, ShareMode::kShared, &error));
+    return std::unique_ptr<Device>(backend.OpenDevice(path.c_str(), ShareMode::kShared, &error));
   }
   void PeerSend(const Bytes& bytes) {
     ASSERT_EQ(write(nodes.peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
 };
 
-IoStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
-  return device.ReadReport(device.CreateIoEvent(), report, timeoutMs);
+DeviceStatus Read(Device& device, uint8_t* report, uint32_t timeoutMs) {
+  return device.ReadReport(report, timeoutMs);
 }
 
 // Feature length as Windows counts it: bits rounded up, the identifier byte once.
@@ -202,8 +201,11 @@ TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNode) {
 TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
   const struct {
     int error;
-    uint32_t expected;
-  } errors[] = {{EBUSY, 32}, {EACCES, 5}, {EIO, 2}};
+    DeviceStatus expected;
+  } errors[] = {{EBUSY, DeviceStatus::kSharingViolation},
+                {EACCES, DeviceStatus::kAccessDenied},
+                {EPERM, DeviceStatus::kAccessDenied},
+                {EIO, DeviceStatus::kNotFound}};
   for (const auto& c : errors) {
     Fixture f;
     f.nodes.openError = c.error;
@@ -215,9 +217,8 @@ TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
   const std::string node = root / "hidraw0";
   std::ofstream(node).put('x');
   HidrawBackend backend(HidrawConfig{root / "sys", root.path(), nullptr});
-  const auto open = [&](ShareMode share, uint32_t* error) {
-    return std::unique_ptr<Device>(
-        backend.OpenDevice(node.c_str(), IoMode::kSynchronous, share, error));
+  const auto open = [&](ShareMode share, DeviceStatus* error) {
+    return std::unique_ptr<Device>(backend.OpenDevice(node.c_str(), share, error));
   };
   const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
   const struct {
@@ -225,11 +226,11 @@ TEST(HidrawOpen, ErrorNumbersAndShareModesBetweenOpeners) {
     bool opens;
   } cases[] = {{kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
-    uint32_t error = 0;
+    DeviceStatus error = DeviceStatus::kFailed;
     auto first = open(c.first, &error), second = open(c.second, &error);
     ASSERT_TRUE(first);
     EXPECT_EQ(second != nullptr, c.opens);
-    EXPECT_EQ(error, c.opens ? error : kErrorSharingViolation);
+    EXPECT_EQ(error, c.opens ? DeviceStatus::kOk : DeviceStatus::kSharingViolation);
     first.reset();
     second.reset();
     EXPECT_TRUE(open(kX, &error)) << "closing did not release the claim";
@@ -247,12 +248,17 @@ TEST(HidrawDevice, IdentifiersFeatureLengthBoundedWaitsAndFlushes) {
   for (uint8_t i = 0; i < 5; ++i) f.PeerSend(Bytes(64, i));
   EXPECT_TRUE(device->FlushInput());
   const auto start = Clock::now();
-  EXPECT_EQ(Read(*device, report, 80), IoStatus::kTimedOut) << "flushed reports came back";
+  EXPECT_EQ(Read(*device, report, 80), DeviceStatus::kTimedOut) << "flushed reports came back";
   EXPECT_GE(Clock::now() - start, milliseconds(75));
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
   f.PeerSend(Bytes(64, 9));
-  ASSERT_EQ(Read(*device, report, 1000), IoStatus::kOk);
+  ASSERT_EQ(Read(*device, report, 1000), DeviceStatus::kOk);
   EXPECT_EQ(report[1], 9);
+  // The node going away ends a wait at once, as gone rather than timed out.
+  f.nodes.ClosePeer();
+  const auto unplugged = Clock::now();
+  EXPECT_EQ(Read(*device, report, 5000), DeviceStatus::kGone);
+  EXPECT_LT(Clock::now() - unplugged, milliseconds(1000));
 }
 
 }  // namespace

@@ -57,8 +57,7 @@ struct Link {
   int token = -1;
   Socket client;
   std::unique_ptr<Device> device;
-  IoEvent* event = nullptr;
-  uint32_t error = 0;
+  DeviceStatus error = DeviceStatus::kOk;
   Link() {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0) {
@@ -75,7 +74,6 @@ struct Link {
     if (!answer.empty()) SendRaw(token, answer);
     device.reset(
         Handshake(std::move(client), ShareMode::kShared, nullptr, Deadline(timeoutMs), &error));
-    if (device) event = device->CreateIoEvent();
     return device != nullptr;
   }
   // An open handle with the open frame already consumed. (Exclusive opens and
@@ -87,22 +85,26 @@ struct Link {
     }
     return link;
   }
-  IoStatus Read(Bytes* report, uint32_t timeoutMs = 1000) {
+  DeviceStatus Read(Bytes* report, uint32_t timeoutMs = 1000) {
     report->assign(kReportSize, 0);
-    return device->ReadReport(event, report->data(), timeoutMs);
+    return device->ReadReport(report->data(), timeoutMs);
   }
 };
 
-TEST(VirtualHandshake, FailedOpensReportAWindowsErrorInTime) {
+// A refusal carries a Windows error number: 32 and 5 keep their meaning,
+// any other number fails the open as a missing token would.
+TEST(VirtualHandshake, FailedOpensSayWhyInTime) {
   const struct {
     const char* name;
     Bytes answer;
-    uint32_t error;
+    DeviceStatus error;
   } cases[] = {
-      {"sharing violation", FrameOf('E', {0, 0, 0, 32}), 32},
-      {"refusal naming no error", FrameOf('E', {0, 0, 0, 0}), 2},
-      {"identity too short", FrameOf('I', {1, 0x7A, 0x5C, 0x0B, 0x21, 0}), 2},
-      {"silent token", {}, 2},
+      {"sharing violation", FrameOf('E', {0, 0, 0, 32}), DeviceStatus::kSharingViolation},
+      {"access denied", FrameOf('E', {0, 0, 0, 5}), DeviceStatus::kAccessDenied},
+      {"refusal naming no error", FrameOf('E', {0, 0, 0, 0}), DeviceStatus::kNotFound},
+      {"refusal naming another error", FrameOf('E', {0, 0, 1, 5}), DeviceStatus::kNotFound},
+      {"identity too short", FrameOf('I', {1, 0x7A, 0x5C, 0x0B, 0x21, 0}), DeviceStatus::kNotFound},
+      {"silent token", {}, DeviceStatus::kNotFound},
   };
   for (const auto& c : cases) {
     Link link;
@@ -125,11 +127,11 @@ TEST(VirtualHandshake, TokenMustProveTheSecretBeforeTheClientDoes) {
     const char* name;
     Token token;
     bool opens;
-    uint32_t error;
+    DeviceStatus error;
   } cases[] = {
-      {"right proof", Token::kRightProof, true, 0},
-      {"proof frame too short", Token::kShortProof, false, kErrorFileNotFound},
-      {"refusal instead of a proof", Token::kRefuses, false, kErrorAccessDenied},
+      {"right proof", Token::kRightProof, true, DeviceStatus::kOk},
+      {"proof frame too short", Token::kShortProof, false, DeviceStatus::kNotFound},
+      {"refusal instead of a proof", Token::kRefuses, false, DeviceStatus::kAccessDenied},
   };
   for (const auto& c : cases) {
     Link link;
@@ -179,21 +181,20 @@ TEST(VirtualDevice, ReportsTravelInOrderAndPartialFramesWait) {
   }
   Bytes got;
   for (uint8_t i = 1; i <= 2; ++i) {
-    ASSERT_EQ(link->device->WriteReport(link->event, Bytes(kReportSize, i).data(), 1000),
-              IoStatus::kOk);
+    ASSERT_EQ(link->device->WriteReport(Bytes(kReportSize, i).data(), 1000), DeviceStatus::kOk);
     const Frame written = ReadFrame(link->token);
     EXPECT_TRUE(written.type == 'R' && written.payload == Bytes(kReportSize, i));
-    ASSERT_EQ(link->Read(&got), IoStatus::kOk);
+    ASSERT_EQ(link->Read(&got), DeviceStatus::kOk);
     EXPECT_EQ(got, Bytes(kReportSize, static_cast<uint8_t>(0x20 + i)));
   }
   // A read that times out keeps the part of a frame it has.
   const Bytes frame = FrameOf('R', Bytes(kReportSize, 0x33));
   SendRaw(link->token, Bytes(frame.begin(), frame.begin() + 20));
   const auto start = Clock::now();
-  EXPECT_EQ(link->Read(&got, 60), IoStatus::kTimedOut);
+  EXPECT_EQ(link->Read(&got, 60), DeviceStatus::kTimedOut);
   EXPECT_GE(Clock::now() - start, milliseconds(55));
   SendRaw(link->token, Bytes(frame.begin() + 20, frame.end()));
-  ASSERT_EQ(link->Read(&got), IoStatus::kOk);
+  ASSERT_EQ(link->Read(&got), DeviceStatus::kOk);
   EXPECT_EQ(got, Bytes(kReportSize, 0x33));
 }
 
@@ -212,12 +213,12 @@ TEST(VirtualDevice, HostileFramesOrAClosedTokenBreakTheConnection) {
     ASSERT_TRUE(link->device);
     Bytes got;
     SendRaw(link->token, c.bytes);
-    EXPECT_EQ(link->Read(&got), IoStatus::kFailed) << c.name;
+    EXPECT_EQ(link->Read(&got), DeviceStatus::kFailed) << c.name;
     // Nothing after it is believed (the client has hung up), and writes fail too.
     const Bytes good = FrameOf('R', Bytes(kReportSize, 1));
     send(link->token, good.data(), good.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(link->Read(&got), IoStatus::kFailed) << c.name;
-    EXPECT_EQ(link->device->WriteReport(link->event, got.data(), 100), IoStatus::kFailed) << c.name;
+    EXPECT_EQ(link->Read(&got), DeviceStatus::kFailed) << c.name;
+    EXPECT_EQ(link->device->WriteReport(got.data(), 100), DeviceStatus::kFailed) << c.name;
   }
 }
 
@@ -245,10 +246,10 @@ TEST(VirtualHandshake, AnOpenClosedDuringTheHandshakeIsTriedOnceMore) {
       if (ReadFrame(fd).type == kFrameOpen) SendRaw(fd, FrameOf(kFrameIdentity, kIdentity));
       close(fd);
     });
-    uint32_t error = 0;
+    DeviceStatus error = DeviceStatus::kFailed;
     std::unique_ptr<Device> device(OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error));
     token.join();
-    EXPECT_EQ(device != nullptr, closes == 1) << error;
+    EXPECT_EQ(device != nullptr, closes == 1) << DeviceStatusText(error);
   }
   close(listener);
 }
@@ -264,19 +265,19 @@ TEST(TokenDirectory, UntrustedOrMissingEntriesAreRefused) {
     const char* name;
     mode_t file, dir;
     bool viaLink;
-    uint32_t error;
+    DeviceStatus error;
   } cases[] = {
-      {".tcp readable by others", 0604, 0700, false, 5},
-      {".tcp through a symbolic link", 0600, 0700, true, 5},
-      {"directory writable by others", 0600, 0777, false, 5},
-      {"missing entry", 0, 0700, false, 2},
+      {".tcp readable by others", 0604, 0700, false, DeviceStatus::kAccessDenied},
+      {".tcp through a symbolic link", 0600, 0700, true, DeviceStatus::kAccessDenied},
+      {"directory writable by others", 0600, 0777, false, DeviceStatus::kAccessDenied},
+      {"missing entry", 0, 0700, false, DeviceStatus::kNotFound},
   };
   for (const auto& c : cases) {
     TempDir dir;
     if (c.file != 0) WriteFile(dir / (c.viaLink ? "real" : "a.tcp"), tcp, c.file);
     if (c.viaLink) symlink((dir / "real").c_str(), (dir / "a.tcp").c_str());
     chmod(dir.path().c_str(), c.dir);
-    uint32_t error = 0;
+    DeviceStatus error = DeviceStatus::kOk;
     const std::string path = kPathPrefix + (dir / "a.tcp");
     EXPECT_EQ(OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error), nullptr) << c.name;
     EXPECT_EQ(error, c.error) << c.name;

@@ -33,16 +33,14 @@ struct TestPipe {
     server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096,
                               0, nullptr);
-    uint32_t error = 0;
-    device.reset(OpenPath(path.c_str(), IoMode::kOverlapped, ShareMode::kShared, &error));
+    DeviceStatus status = DeviceStatus::kFailed;
+    device.reset(OpenPath(path.c_str(), ShareMode::kShared, &status));
     // The client is already connected, so this returns at once.
     if (device && !ConnectNamedPipe(server, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
       device.reset();
     }
-    if (device) event = device->CreateIoEvent();
   }
   ~TestPipe() {
-    if (device) device->CloseIoEvent(event);
     device.reset();
     Disconnect();
   }
@@ -62,14 +60,13 @@ struct TestPipe {
     if (server != INVALID_HANDLE_VALUE) DisconnectNamedPipe(server), CloseHandle(server);
     server = INVALID_HANDLE_VALUE;
   }
-  IoStatus Read(Bytes* got, uint32_t ms = 1000) {
+  DeviceStatus Read(Bytes* got, uint32_t ms = 1000) {
     got->assign(kReportSize, 0xEE);
-    return device->ReadReport(event, got->data(), ms);
+    return device->ReadReport(got->data(), ms);
   }
 
   HANDLE server = INVALID_HANDLE_VALUE;
   std::unique_ptr<Device> device;
-  IoEvent* event = nullptr;
 };
 
 Bytes Report(uint8_t seed) {
@@ -80,27 +77,27 @@ Bytes Report(uint8_t seed) {
 
 TEST(Win32DeviceTest, ReportsCrossTheLinkAndTimedOutReadsLoseNothing) {
   TestPipe pipe;
-  ASSERT_TRUE(pipe.device && pipe.event);
-  // Each transfer through the one event waits for its own completion, not
-  // for a signal left over from the previous one.
+  ASSERT_TRUE(pipe.device);
+  // Each transfer through the device's one event waits for its own
+  // completion, not for a signal left over from the previous one.
   Bytes got;
   for (uint8_t round = 0; round < 8; ++round) {
     const Bytes out = Report(round), in = Report(static_cast<uint8_t>(0x80 + round));
-    ASSERT_EQ(pipe.device->WriteReport(pipe.event, out.data(), 1000), IoStatus::kOk);
+    ASSERT_EQ(pipe.device->WriteReport(out.data(), 1000), DeviceStatus::kOk);
     EXPECT_EQ(pipe.Receive(), out) << "round " << int{round};
     ASSERT_TRUE(pipe.Send(in));
-    ASSERT_EQ(pipe.Read(&got), IoStatus::kOk);
+    ASSERT_EQ(pipe.Read(&got), DeviceStatus::kOk);
     EXPECT_EQ(got, in) << "round " << int{round};
   }
   const auto start = Clock::now();
-  EXPECT_EQ(pipe.Read(&got, 100), IoStatus::kTimedOut);
+  EXPECT_EQ(pipe.Read(&got, 100), DeviceStatus::kTimedOut);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(80));
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
   EXPECT_EQ(got, Bytes(kReportSize, 0xEE)) << "caller's buffer written";
   // A read left pending would swallow this report into a buffer that no
   // longer exists; the next read must get it instead.
   ASSERT_TRUE(pipe.Send(Report(9)));
-  ASSERT_EQ(pipe.Read(&got), IoStatus::kOk);
+  ASSERT_EQ(pipe.Read(&got), DeviceStatus::kOk);
   EXPECT_EQ(got, Report(9));
   EXPECT_EQ(HandleToValue(nullptr), 1u) << "a zero value would read as 'not open'";
 }
@@ -122,17 +119,17 @@ TEST(Win32DeviceTest, DrainEmptiesTheQueueWithinItsLimits) {
                {5, {1000, 0}, false, 4}};  // the time is up after the first
   for (const auto& c : cases) {
     TestPipe pipe;
-    ASSERT_TRUE(pipe.device && pipe.event);
+    ASSERT_TRUE(pipe.device);
     for (int i = 0; i < c.queued; ++i) ASSERT_TRUE(pipe.Send(Report(static_cast<uint8_t>(i))));
     auto* device = static_cast<Win32Device*>(pipe.device.get());
     EXPECT_EQ(DrainInput(device->Handle(), c.limits), c.emptied) << c.queued;
     ASSERT_TRUE(pipe.Send(Report(0xAA)));
     Bytes got;
     for (int i = c.queued - c.left; i < c.queued; ++i) {
-      ASSERT_EQ(pipe.Read(&got), IoStatus::kOk);
+      ASSERT_EQ(pipe.Read(&got), DeviceStatus::kOk);
       EXPECT_EQ(got, Report(static_cast<uint8_t>(i))) << "left in order";
     }
-    ASSERT_EQ(pipe.Read(&got), IoStatus::kOk) << "a pending read took the next report";
+    ASSERT_EQ(pipe.Read(&got), DeviceStatus::kOk) << "a pending read took the next report";
     EXPECT_EQ(got, Report(0xAA));
   }
 }
@@ -149,14 +146,14 @@ TEST(Win32DeviceTest, FlushFallsBackOnlyWhereTheDriverHasNone) {
 
   // A pipe has no HID flush either: FlushInput empties it by reading.
   TestPipe pipe;
-  ASSERT_TRUE(pipe.device && pipe.event);
+  ASSERT_TRUE(pipe.device);
   SetLastError(0);
   ASSERT_FALSE(HidD_FlushQueue(static_cast<Win32Device*>(pipe.device.get())->Handle()));
   ASSERT_TRUE(FlushUnsupported(GetLastError())) << "pipe answers " << GetLastError();
   for (uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(pipe.Send(Report(i)));
   EXPECT_TRUE(pipe.device->FlushInput());
   Bytes got;
-  EXPECT_EQ(pipe.Read(&got, 100), IoStatus::kTimedOut) << "reports left after the flush";
+  EXPECT_EQ(pipe.Read(&got, 100), DeviceStatus::kTimedOut) << "reports left after the flush";
 
   // On a synchronous handle a read on the empty queue would never return:
   // the fallback refuses instead.
@@ -164,10 +161,10 @@ TEST(Win32DeviceTest, FlushFallsBackOnlyWhereTheDriverHasNone) {
   HANDLE server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
                                    4096, 0, nullptr);
-  uint32_t error = 0;
-  std::unique_ptr<Device> sync(
-      OpenPath(path.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error));
-  ASSERT_NE(sync, nullptr) << error;
+  HANDLE client = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+  std::unique_ptr<Device> sync(new Win32Device(client, false));
   EXPECT_FALSE(sync->FlushInput());
   sync.reset();
   CloseHandle(server);
@@ -181,8 +178,9 @@ TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
   const std::string file = std::string(directory) + UniqueName("qk-share") + ".tmp";
   CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  const auto open = [&](const std::string& path, ShareMode share, uint32_t* error) {
-    return std::unique_ptr<Device>(OpenPath(path.c_str(), IoMode::kOverlapped, share, error));
+  DeviceStatus status = DeviceStatus::kFailed;
+  const auto open = [&](const std::string& path, ShareMode share, DWORD* error) {
+    return std::unique_ptr<Device>(OpenPath(path.c_str(), share, &status, error));
   };
   const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
   const struct {
@@ -190,16 +188,20 @@ TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
     bool opens;
   } cases[] = {{kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
-    uint32_t error = 0;
+    DWORD error = 0;
     auto holder = open(file, c.first, &error), second = open(file, c.second, &error);
     ASSERT_NE(holder, nullptr) << "error " << error;
     EXPECT_EQ(second != nullptr, c.opens);
-    EXPECT_EQ(error, c.opens ? error : kErrorSharingViolation);
+    EXPECT_EQ(status, c.opens ? DeviceStatus::kOk : DeviceStatus::kSharingViolation);
+    EXPECT_EQ(error, c.opens ? DWORD{ERROR_SUCCESS} : DWORD{ERROR_SHARING_VIOLATION});
     second.reset();
     holder.reset();
     EXPECT_NE(open(file, kX, &error), nullptr) << "the first open's handle was not closed";
   }
   DeleteFileA(file.c_str());
+  DWORD error = 0;
+  EXPECT_EQ(open(file, ShareMode::kShared, &error), nullptr) << "deleted";
+  EXPECT_EQ(status, DeviceStatus::kNotFound) << "system error " << error;
 }
 
 TEST(Win32BackendTest, IdentityIsQueriedWithoutAskingForAccess) {
@@ -212,9 +214,9 @@ TEST(Win32BackendTest, IdentityIsQueriedWithoutAskingForAccess) {
   // Held exclusively: a read/write open fails, a query open does not, so a
   // token in another process's hands is still recognised (and then reported
   // busy rather than missing).
-  uint32_t error = 0;
-  EXPECT_EQ(OpenPath(file.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
-  EXPECT_EQ(error, kErrorSharingViolation);
+  DeviceStatus status = DeviceStatus::kOk;
+  EXPECT_EQ(OpenPath(file.c_str(), ShareMode::kShared, &status), nullptr);
+  EXPECT_EQ(status, DeviceStatus::kSharingViolation);
   HANDLE query = OpenForQuery(file.c_str());
   EXPECT_NE(query, INVALID_HANDLE_VALUE);
   if (query != INVALID_HANDLE_VALUE) CloseHandle(query);

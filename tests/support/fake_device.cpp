@@ -9,7 +9,6 @@
 namespace qktest {
 
 using plat::EnumStatus;
-using plat::IoStatus;
 
 // 01 02 .. 40; the key is the first 8 bytes of its RSA opening under the
 // maker key, computed independently.
@@ -41,19 +40,17 @@ plat::InterfaceSet* FakeBackend::OpenInterfaceSet() {
   return setAvailable ? new FakeInterfaceSet(interfaces) : nullptr;
 }
 
-plat::Device* FakeBackend::OpenDevice(const char* path, plat::IoMode io, plat::ShareMode share,
-                                      uint32_t* systemError) {
-  opens.push_back(OpenCall{path, io, share});
+plat::Device* FakeBackend::OpenDevice(const char* path, plat::ShareMode share,
+                                      plat::DeviceStatus* status) {
+  opens.push_back(OpenCall{path, share});
   for (const FakeInterface& member : interfaces) {
     if (member.path != path) continue;
-    if (member.openError != 0) {
-      *systemError = member.openError;
-      return nullptr;
-    }
+    *status = member.openStatus;
+    if (member.openStatus != plat::DeviceStatus::kOk) return nullptr;
     logs.push_back(std::make_shared<DeviceLog>());
     return new FakeDevice(member, logs.back(), nextHandle_++);
   }
-  *systemError = plat::kErrorFileNotFound;
+  *status = plat::DeviceStatus::kNotFound;
   return nullptr;
 }
 

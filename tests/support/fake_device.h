@@ -29,8 +29,8 @@ using Responder = std::function<void(const Report& written, std::deque<Report>* 
 struct FakeInterface {
   std::string path;
   plat::EnumStatus status = plat::EnumStatus::kOk;
-  uint32_t openError = 0;        // non-zero: every open fails with this system error
-  bool identityReadable = true;  // by ReadIdentity, without opening
+  plat::DeviceStatus openStatus = plat::DeviceStatus::kOk;  // else every open fails so
+  bool identityReadable = true;                             // by ReadIdentity, without opening
   bool attributesReadable = true, featureLengthReadable = true;
   uint16_t vendorId = 0x7A5C, productId = 0x0B21, featureReportLength = 65;
   Responder responder;  // for devices opened on this path
@@ -38,7 +38,6 @@ struct FakeInterface {
 
 struct OpenCall {
   std::string path;
-  plat::IoMode io;
   plat::ShareMode share;
 };
 
@@ -46,7 +45,7 @@ struct OpenCall {
 struct DeviceLog {
   std::vector<Report> written;
   std::vector<uint32_t> writeTimeouts, readTimeouts;
-  int flushes = 0, eventsCreated = 0, eventsClosed = 0, attributeReads = 0;
+  int flushes = 0, attributeReads = 0;
   bool deleted = false;
 };
 
@@ -70,41 +69,32 @@ class FakeDevice : public plat::Device {
     if (!flushFails) answers.clear();
     return !flushFails;
   }
-  plat::IoEvent* CreateIoEvent() override {
-    if (eventFails) return nullptr;
-    ++log_->eventsCreated;
-    return reinterpret_cast<plat::IoEvent*>(&eventStorage_);  // any distinct address
-  }
-  void CloseIoEvent(plat::IoEvent*) override { ++log_->eventsClosed; }
-  plat::IoStatus WriteReport(plat::IoEvent* event, const uint8_t* report, uint32_t ms) override {
-    if (event == nullptr) return plat::IoStatus::kFailed;
+  plat::DeviceStatus WriteReport(const uint8_t* report, uint32_t ms) override {
     log_->writeTimeouts.push_back(ms);
-    if (writeStatus != plat::IoStatus::kOk) return writeStatus;
+    if (writeStatus != plat::DeviceStatus::kOk) return writeStatus;
     log_->written.emplace_back();
     std::copy_n(report, 65, log_->written.back().begin());
     if (config_.responder) config_.responder(log_->written.back(), &answers);
-    return plat::IoStatus::kOk;
+    return plat::DeviceStatus::kOk;
   }
   // An empty answer queue reads as a time-out, without waiting.
-  plat::IoStatus ReadReport(plat::IoEvent* event, uint8_t* report, uint32_t ms) override {
-    if (event == nullptr) return plat::IoStatus::kFailed;
+  plat::DeviceStatus ReadReport(uint8_t* report, uint32_t ms) override {
     log_->readTimeouts.push_back(ms);
-    if (answers.empty()) return plat::IoStatus::kTimedOut;
+    if (answers.empty()) return plat::DeviceStatus::kTimedOut;
     std::copy(answers.front().begin(), answers.front().end(), report);
     answers.pop_front();
-    return plat::IoStatus::kOk;
+    return plat::DeviceStatus::kOk;
   }
   uint32_t HandleValue() const override { return handle_; }
 
-  bool flushFails = false, eventFails = false;
-  plat::IoStatus writeStatus = plat::IoStatus::kOk;
+  bool flushFails = false;
+  plat::DeviceStatus writeStatus = plat::DeviceStatus::kOk;
   std::deque<Report> answers;  // played back in order; the responder adds to it
 
  private:
   FakeInterface config_;
   std::shared_ptr<DeviceLog> log_;
   uint32_t handle_;
-  int eventStorage_ = 0;
 };
 
 class FakeBackend : public plat::Backend {
@@ -117,8 +107,8 @@ class FakeBackend : public plat::Backend {
   std::vector<std::shared_ptr<DeviceLog>> logs;  // one per device opened, in order
 
   plat::InterfaceSet* OpenInterfaceSet() override;
-  plat::Device* OpenDevice(const char* path, plat::IoMode io, plat::ShareMode share,
-                           uint32_t* systemError) override;
+  plat::Device* OpenDevice(const char* path, plat::ShareMode share,
+                           plat::DeviceStatus* status) override;
   plat::IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId,
                                     uint16_t* productId) override;
   // The reference lasts until the next AddToken.

@@ -7,8 +7,8 @@
 
 namespace qktest {
 
+using qk::platform::DeviceStatus;
 using qk::platform::EnumStatus;
-using qk::platform::IoStatus;
 
 namespace {
 class SimDevice;
@@ -64,12 +64,7 @@ class SimDevice : public qk::platform::Device {
     pending_.clear();
     return true;
   }
-  qk::platform::IoEvent* CreateIoEvent() override {
-    return reinterpret_cast<qk::platform::IoEvent*>(&eventStorage_);
-  }
-  void CloseIoEvent(qk::platform::IoEvent*) override {}
-
-  IoStatus WriteReport(qk::platform::IoEvent*, const uint8_t* report, uint32_t) override {
+  DeviceStatus WriteReport(const uint8_t* report, uint32_t) override {
     qksim::Report written;
     std::memcpy(written.data(), report, written.size());
     std::vector<qksim::Report> answers;
@@ -78,15 +73,15 @@ class SimDevice : public qk::platform::Device {
     for (SimDevice* device : slot_->open) {
       device->pending_.insert(device->pending_.end(), answers.begin(), answers.end());
     }
-    return IoStatus::kOk;
+    return DeviceStatus::kOk;
   }
   // Answers arrive while the command is written: an empty queue is a time-out.
-  IoStatus ReadReport(qk::platform::IoEvent*, uint8_t* report, uint32_t) override {
+  DeviceStatus ReadReport(uint8_t* report, uint32_t) override {
     std::lock_guard<std::mutex> lock(slot_->mutex);
-    if (pending_.empty()) return IoStatus::kTimedOut;
+    if (pending_.empty()) return DeviceStatus::kTimedOut;
     std::memcpy(report, pending_.front().data(), pending_.front().size());
     pending_.pop_front();
-    return IoStatus::kOk;
+    return DeviceStatus::kOk;
   }
   uint32_t HandleValue() const override { return handle_; }
 
@@ -94,7 +89,6 @@ class SimDevice : public qk::platform::Device {
   std::shared_ptr<SimBackend::Slot> slot_;
   uint32_t handle_;
   std::deque<qksim::Report> pending_;  // guarded by slot_->mutex
-  int eventStorage_ = 0;
 };
 
 }  // namespace
@@ -114,9 +108,9 @@ qk::platform::InterfaceSet* SimBackend::OpenInterfaceSet() {
   return new SimInterfaceSet(slots_.size());
 }
 
-qk::platform::Device* SimBackend::OpenDevice(const char* path, qk::platform::IoMode,
-                                             qk::platform::ShareMode share, uint32_t* systemError) {
-  *systemError = qk::platform::kErrorFileNotFound;
+qk::platform::Device* SimBackend::OpenDevice(const char* path, qk::platform::ShareMode share,
+                                             DeviceStatus* status) {
+  *status = DeviceStatus::kNotFound;
   const char* number = path != nullptr && std::strncmp(path, "qksim:", 6) == 0 ? path + 6 : "";
   const size_t digits = std::strspn(number, "0123456789");
   if (digits == 0 || digits > 5 || number[digits] != '\0') return nullptr;
@@ -132,11 +126,12 @@ qk::platform::Device* SimBackend::OpenDevice(const char* path, qk::platform::IoM
     if (!slot->exclusive && !(exclusive && !slot->open.empty())) {
       slot->open.push_back(device);
       slot->exclusive = exclusive;
+      *status = DeviceStatus::kOk;
       return device;
     }
   }
   delete device;  // takes the slot's lock itself
-  *systemError = qk::platform::kErrorSharingViolation;
+  *status = DeviceStatus::kSharingViolation;
   return nullptr;
 }
 

@@ -22,8 +22,8 @@ class SimBackend : public qk::platform::Backend {
   size_t OpenHandles(size_t index) const;  // handles currently open on token `index`
 
   qk::platform::InterfaceSet* OpenInterfaceSet() override;
-  qk::platform::Device* OpenDevice(const char* path, qk::platform::IoMode io,
-                                   qk::platform::ShareMode share, uint32_t* systemError) override;
+  qk::platform::Device* OpenDevice(const char* path, qk::platform::ShareMode share,
+                                   qk::platform::DeviceStatus* status) override;
 
   struct Slot;  // one token and its open handles
 

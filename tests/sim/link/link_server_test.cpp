@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(LocalAndTcp, LinkKinds, ::testing::Bool(),
 
 TEST_F(LinkTest, ShareModesAndBroadcastAnswers) {
   LinkServer* server = Serve();
-  const auto open = [&](ShareMode mode, uint32_t* error) {
+  const auto open = [&](ShareMode mode, qk::platform::DeviceStatus* error) {
     const std::string path = vlink::kPathPrefix + server->EntryPath();
     return DevicePtr(vlink::OpenVirtualDevice(path.c_str(), mode, error));
   };
@@ -120,18 +120,19 @@ TEST_F(LinkTest, ShareModesAndBroadcastAnswers) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   };
-  const uint32_t kViolation = qk::platform::kErrorSharingViolation;
+  const auto kViolation = qk::platform::DeviceStatus::kSharingViolation;
+  const auto kOk = qk::platform::DeviceStatus::kOk;
   const struct {
     ShareMode first, second;
-    uint32_t secondError;
+    qk::platform::DeviceStatus secondError;
   } cases[] = {
-      {ShareMode::kShared, ShareMode::kShared, 0},
+      {ShareMode::kShared, ShareMode::kShared, kOk},
       {ShareMode::kShared, ShareMode::kExclusive, kViolation},
       {ShareMode::kExclusive, ShareMode::kShared, kViolation},
   };
   for (const auto& c : cases) {
     waitIdle();
-    uint32_t error = 0;
+    auto error = qk::platform::DeviceStatus::kFailed;
     DevicePtr first = open(c.first, &error);
     ASSERT_NE(first, nullptr);
     DevicePtr second = open(c.second, &error);
@@ -142,15 +143,15 @@ TEST_F(LinkTest, ShareModesAndBroadcastAnswers) {
     }
     if (second != nullptr) {  // an answer goes to every open handle alike
       uint8_t request[65] = {0, 0x00, 0x06, 0x00, 0x00, 0x00, 0x06, 0x00, 0x47, 0x47, 0x4B};
-      ASSERT_EQ(first->WriteReport(nullptr, request, 1000), qk::platform::IoStatus::kOk);
+      ASSERT_EQ(first->WriteReport(request, 1000), qk::platform::DeviceStatus::kOk);
       for (int i = 0; i < 2; ++i) {  // the 66-byte plain answer is two reports
         uint8_t mine[65], theirs[65];
-        ASSERT_EQ(first->ReadReport(nullptr, mine, 1000), qk::platform::IoStatus::kOk);
-        ASSERT_EQ(second->ReadReport(nullptr, theirs, 1000), qk::platform::IoStatus::kOk);
+        ASSERT_EQ(first->ReadReport(mine, 1000), qk::platform::DeviceStatus::kOk);
+        ASSERT_EQ(second->ReadReport(theirs, 1000), qk::platform::DeviceStatus::kOk);
         EXPECT_EQ(std::memcmp(mine, theirs, sizeof mine), 0);
         EXPECT_EQ(mine[2], 66) << "total length";
       }
-      EXPECT_EQ(second->ReadReport(nullptr, request, 100), qk::platform::IoStatus::kTimedOut);
+      EXPECT_EQ(second->ReadReport(request, 100), qk::platform::DeviceStatus::kTimedOut);
     }
     second.reset();
     first.reset();
@@ -285,10 +286,10 @@ TEST_F(LinkTest, SquatterWithoutTheSecretGetsNothing) {
     }
     close(fd);
   });
-  uint32_t error = 0;
+  auto error = qk::platform::DeviceStatus::kOk;
   const std::string path = vlink::kPathPrefix + entry;
   EXPECT_EQ(DevicePtr(vlink::OpenVirtualDevice(path.c_str(), ShareMode::kShared, &error)), nullptr);
-  EXPECT_EQ(error, qk::platform::kErrorAccessDenied);
+  EXPECT_EQ(error, qk::platform::DeviceStatus::kAccessDenied);
   squatter.join();
   close(listener);
   ASSERT_EQ(heard.size(), 3 + 2 + vlink::kNonceSize) << "the open and nothing more";

@@ -6,6 +6,7 @@
 //                                                while PROGRAM runs
 //   qktoken-sim uhid [--tokens N] [options]      serve as kernel HID devices
 //                                                (Linux, tools/sim/uhid_command.cpp)
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -343,6 +344,23 @@ int WaitForChild(pid_t child) {
   }
 }
 
+// The library keeps a token's lock file beside its entry (".NAME.lock").
+// The directory is this run's own and its tokens are gone, so their lock
+// files go with it.
+void RemoveLockFiles(const std::string& dir) {
+  DIR* stream = opendir(dir.c_str());
+  if (stream == nullptr) return;
+  const std::string suffix = ".lock";
+  while (const dirent* entry = readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name.size() > suffix.size() + 1 && name[0] == '.' &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      unlinkat(dirfd(stream), name.c_str(), 0);
+    }
+  }
+  closedir(stream);
+}
+
 int Run(const Options& options, const sigset_t& originalMask) {
   const char* base = std::getenv("TMPDIR");
   std::string pattern =
@@ -362,6 +380,7 @@ int Run(const Options& options, const sigset_t& originalMask) {
       result = child < 0 ? kExitCannotRun : WaitForChild(child);
     }
   }
+  RemoveLockFiles(dir);
   if (rmdir(dir.c_str()) != 0) {
     std::fprintf(stderr, "%s: could not remove %s: %s\n", kProgram, dir.c_str(),
                  std::strerror(errno));

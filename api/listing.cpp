@@ -18,11 +18,20 @@ uint32_t ResultOfOpenError(uint32_t systemError) {
   return QK_E_NO_DEVICE_LIST;
 }
 
-bool IsToken(platform::Device* device) {
+bool HasTokenIdentity(uint16_t vendorId, uint16_t productId) {
+  return vendorId == QK_VENDOR_ID && productId == QK_PRODUCT_ID;
+}
+
+// Whether the interface opened for use is the token's. Its identity is read
+// from the device only when it was not read before opening.
+bool IsToken(platform::Device* device, bool identityKnown) {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
-  if (!device->GetAttributes(&vendorId, &productId)) return false;
-  return vendorId == QK_VENDOR_ID && productId == QK_PRODUCT_ID && IsTokenInterface(device) == 0;
+  if (!identityKnown &&
+      !(device->GetAttributes(&vendorId, &productId) && HasTokenIdentity(vendorId, productId))) {
+    return false;
+  }
+  return IsTokenInterface(device) == 0;
 }
 
 // Puts a found token's path into `slot`, forgetting what the slot held. A
@@ -69,6 +78,16 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
     }
     path[sizeof(path) - 1] = '\0';  // whatever the backend wrote
 
+    // Where the backend can read an interface's identity without opening it
+    // for use, only the token's interfaces are opened: a keyboard or mouse
+    // the user may not open is no error, but a token that cannot be opened is.
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    const platform::IdentityStatus identity = platform::ReadIdentity(path, &vendorId, &productId);
+    if (identity == platform::IdentityStatus::kUnreadable) continue;
+    const bool identityKnown = identity == platform::IdentityStatus::kRead;
+    if (identityKnown && !HasTokenIdentity(vendorId, productId)) continue;
+
     uint32_t systemError = 0;
     std::unique_ptr<platform::Device> device(platform::OpenDevice(
         path, platform::IoMode::kSynchronous, platform::ShareMode::kShared, &systemError));
@@ -79,7 +98,7 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
     // A path that does not fit the slot could only be kept cut, and a cut
     // path names no device: such a token is not listed.
     const size_t pathLength = std::strlen(path);
-    if (IsToken(device.get()) && pathLength < kPathCapacity) {
+    if (IsToken(device.get(), identityKnown) && pathLength < kPathCapacity) {
       KeepInSlot(path, pathLength, &table->slots[found]);
       ++found;
     }

@@ -110,4 +110,12 @@ Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* syste
   return ActiveNativeBackend().OpenDevice(path, io, share, systemError);
 }
 
+IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {
+  if (Backend* test = g_testBackend.load()) return test->ReadIdentity(path, vendorId, productId);
+  if (path == nullptr) return IdentityStatus::kUnreadable;
+  // A virtual token answers only once connected.
+  if (vlink::IsVirtualPath(path)) return IdentityStatus::kAskDevice;
+  return ActiveNativeBackend().ReadIdentity(path, vendorId, productId);
+}
+
 }  // namespace qk::platform

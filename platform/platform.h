@@ -28,6 +28,13 @@ enum class EnumStatus {
 
 enum class IoStatus { kOk, kFailed, kTimedOut };
 
+// What reading an interface's identity without opening it for use gave.
+enum class IdentityStatus {
+  kRead,        // the identifiers were written
+  kUnreadable,  // the interface could not be queried: not the token's, as far as is known
+  kAskDevice,   // the backend has no such query: open the device and ask it
+};
+
 enum class IoMode { kSynchronous, kOverlapped };  // probing vs. use
 enum class ShareMode { kShared, kExclusive };
 
@@ -102,6 +109,14 @@ class Backend {
   // Null on failure, with the Windows error number in *systemError.
   virtual Device* OpenDevice(const char* path, IoMode io, ShareMode share,
                              uint32_t* systemError) = 0;
+  // The vendor and product identifiers of the interface at `path`, read
+  // without asking for read or write access (CreateFileA with no access,
+  // HidD_GetAttributes), so that interfaces the user may not open (keyboards,
+  // mice) are told apart from the token without an error.
+  virtual IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {
+    (void)path, (void)vendorId, (void)productId;
+    return IdentityStatus::kAskDevice;
+  }
 };
 
 // ---- The process's platform: native interfaces first, then virtual tokens. ----
@@ -109,6 +124,7 @@ class Backend {
 // Null when the native set cannot be had (virtual tokens alone never fail).
 InterfaceSet* OpenInterfaceSet();
 Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError);
+IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId);
 // Creates or attaches to the named mutex. Null on failure.
 NamedMutex* CreateNamedMutex(const char* name);
 #ifndef _WIN32

@@ -67,12 +67,25 @@ Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemE
     if (systemError != nullptr) *systemError = GetLastError();
     return nullptr;
   }
-  auto* device = new (std::nothrow) Win32Device(handle);
+  auto* device = new (std::nothrow) Win32Device(handle, io == IoMode::kOverlapped);
   if (device == nullptr) {
     CloseHandle(handle);
     if (systemError != nullptr) *systemError = ERROR_NOT_ENOUGH_MEMORY;
   }
   return device;
+}
+
+HANDLE OpenForQuery(const char* path) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
+}
+
+IdentityStatus ReadPathIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) {
+  HANDLE handle = OpenForQuery(path);
+  if (handle == INVALID_HANDLE_VALUE) return IdentityStatus::kUnreadable;
+  Win32Device query(handle, false);  // closes the handle
+  return query.GetAttributes(vendorId, productId) ? IdentityStatus::kRead
+                                                  : IdentityStatus::kUnreadable;
 }
 
 }  // namespace qk::platform::win32

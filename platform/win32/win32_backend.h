@@ -44,11 +44,23 @@ EnumStatus CopyInterfacePath(const char* text, size_t available, char* path, siz
 // GetLastError in *systemError.
 Device* OpenPath(const char* path, IoMode io, ShareMode share, uint32_t* systemError);
 
+// Opens `path` with no access at all, shared for reading and writing: enough
+// for the HID queries, allowed where a read/write open is not (an interface
+// the system keeps for itself, one another process holds exclusively).
+// INVALID_HANDLE_VALUE on failure.
+HANDLE OpenForQuery(const char* path);
+
+// HidD_GetAttributes on a handle from OpenForQuery.
+IdentityStatus ReadPathIdentity(const char* path, uint16_t* vendorId, uint16_t* productId);
+
 class Win32Backend final : public Backend {
  public:
   InterfaceSet* OpenInterfaceSet() override { return Win32InterfaceSet::Open(); }
   Device* OpenDevice(const char* path, IoMode io, ShareMode share, uint32_t* systemError) override {
     return OpenPath(path, io, share, systemError);
+  }
+  IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) override {
+    return ReadPathIdentity(path, vendorId, productId);
   }
 };
 

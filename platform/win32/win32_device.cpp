@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/deadline.h"
+
 namespace qk::platform::win32 {
 namespace {
 
@@ -47,7 +49,56 @@ IoStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint8_t*
   return transferred == size ? IoStatus::kOk : IoStatus::kFailed;
 }
 
+// One read of the drain: started, given no time at all, and cancelled when
+// nothing was waiting.
+enum class DrainRead { kGotReport, kEmpty, kFailed };
+
+DrainRead ReadQueuedReport(HANDLE file, HANDLE event) {
+  uint8_t scratch[kReportSize];
+  OVERLAPPED overlapped;
+  std::memset(&overlapped, 0, sizeof overlapped);
+  overlapped.hEvent = event;
+  if (!ReadFile(file, scratch, sizeof scratch, nullptr, &overlapped) &&
+      GetLastError() != ERROR_IO_PENDING) {
+    // A report longer than the buffer was still taken off the queue.
+    return GetLastError() == ERROR_MORE_DATA ? DrainRead::kGotReport : DrainRead::kFailed;
+  }
+  const bool waiting = WaitForSingleObject(event, 0) != WAIT_OBJECT_0;
+  // Nothing queued: the read is pending on the empty queue. Cancel it and
+  // wait until the system lets go of `scratch` and `overlapped`.
+  if (waiting) CancelIo(file);
+  DWORD transferred = 0;
+  if (GetOverlappedResult(file, &overlapped, &transferred, TRUE)) return DrainRead::kGotReport;
+  const DWORD error = GetLastError();
+  if (error == ERROR_MORE_DATA) return DrainRead::kGotReport;
+  // A report that arrived in the race with the cancel was read: go on.
+  return waiting && error == ERROR_OPERATION_ABORTED ? DrainRead::kEmpty : DrainRead::kFailed;
+}
+
 }  // namespace
+
+bool FlushUnsupported(DWORD error) {
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+         error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+bool DrainInput(HANDLE file, const DrainLimits& limits) {
+  // Manual-reset: ReadFile resets it when it starts each read.
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return false;
+  const Deadline deadline(limits.maxMs);
+  bool emptied = false;
+  for (uint32_t reports = 0;;) {
+    const DrainRead read = ReadQueuedReport(file, event);
+    if (read != DrainRead::kGotReport) {
+      emptied = read == DrainRead::kEmpty;
+      break;
+    }
+    if (++reports >= limits.maxReports || deadline.Expired()) break;
+  }
+  CloseHandle(event);
+  return emptied;
+}
 
 uint32_t HandleToValue(HANDLE handle) {
   const auto value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
@@ -81,7 +132,13 @@ bool Win32Device::GetFeatureReportLength(uint16_t* length) {
   return true;
 }
 
-bool Win32Device::FlushInput() { return HidD_FlushQueue(handle_) != FALSE; }
+bool Win32Device::FlushInput() {
+  if (HidD_FlushQueue(handle_)) return true;
+  // Only a flush the driver does not have is replaced; one that failed
+  // stays a failure. A zero-wait read needs an overlapped handle.
+  if (!FlushUnsupported(GetLastError()) || !overlapped_) return false;
+  return DrainInput(handle_, kDrainLimits);
+}
 
 IoEvent* Win32Device::CreateIoEvent() {
   // Manual-reset and initially signalled: ReadFile and WriteFile reset it

@@ -9,27 +9,52 @@
 
 namespace qk::platform::win32 {
 
-// Owns `handle` and closes it on destruction. Report transfers need a handle
-// opened with FILE_FLAG_OVERLAPPED; the HID queries work on either kind.
+// Owns `handle` and closes it on destruction. Report transfers and the
+// input flush need a handle opened with FILE_FLAG_OVERLAPPED (`overlapped`);
+// the HID queries work on either kind.
 class Win32Device final : public Device {
  public:
-  explicit Win32Device(HANDLE handle) : handle_(handle) {}
+  explicit Win32Device(HANDLE handle, bool overlapped = true)
+      : handle_(handle), overlapped_(overlapped) {}
   ~Win32Device() override;
   Win32Device(const Win32Device&) = delete;
   Win32Device& operator=(const Win32Device&) = delete;
 
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override;
   bool GetFeatureReportLength(uint16_t* length) override;
+  // HidD_FlushQueue; where the driver has no flush (Wine's HID class), the
+  // queue is emptied with DrainInput and kDrainLimits instead.
   bool FlushInput() override;
   IoEvent* CreateIoEvent() override;
   void CloseIoEvent(IoEvent* event) override;
   IoStatus WriteReport(IoEvent* event, const uint8_t* report, uint32_t timeoutMs) override;
   IoStatus ReadReport(IoEvent* event, uint8_t* report, uint32_t timeoutMs) override;
   uint32_t HandleValue() const override;
+  HANDLE Handle() const { return handle_; }
 
  private:
   HANDLE handle_;
+  bool overlapped_;
 };
+
+// How long emptying the input queue by reading may go on before it gives
+// up: a device that keeps sending would otherwise keep it reading for ever.
+struct DrainLimits {
+  uint32_t maxReports;  // reports read and dropped
+  uint32_t maxMs;       // time spent
+};
+constexpr DrainLimits kDrainLimits = {256, 250};
+
+// True for the errors with which a driver says it has no flush at all, as
+// opposed to a flush that failed.
+bool FlushUnsupported(DWORD error);
+
+// Reads and drops the input reports already queued on `file` (opened
+// overlapped), each read waited for not at all. True once a read finds the
+// queue empty; false when a read fails or a limit is reached first. The last
+// read, left pending on the empty queue, is cancelled and waited for before
+// returning.
+bool DrainInput(HANDLE file, const DrainLimits& limits);
 
 // The 32-bit value that names a handle in QKContext.device. Kernel handles are
 // small multiples of 4, so truncation keeps them distinct; never 0.

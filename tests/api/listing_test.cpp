@@ -22,10 +22,11 @@ TEST_F(ListingTest, ErrorPrecedenceWhenNoTokenIsFound) {
   const struct {
     std::string steps;
     uint32_t result, found;
-  } cases[] = {{"", QK_E_SUCCESS, 0}, {"0", QK_E_NO_DEVICE_LIST, 0}, {"N", QK_E_NO_DEVICE_LIST, 0},
-               {"DS", QK_E_SHARING_VIOLATION, 0}, {"UD", QK_E_ACCESS_DENIED, 0},
-               {"DM", QK_E_ACCESS_DENIED, 0}, {"LD", QK_E_NO_DEVICE_LIST, 0},
-               {"DTULT", QK_E_SUCCESS, 1}};  // a token drops the error
+  } cases[] = {
+      {"", QK_E_SUCCESS, 0},          {"0", QK_E_NO_DEVICE_LIST, 0},
+      {"N", QK_E_NO_DEVICE_LIST, 0},  {"DS", QK_E_SHARING_VIOLATION, 0},
+      {"UD", QK_E_ACCESS_DENIED, 0},  {"DM", QK_E_ACCESS_DENIED, 0},
+      {"LD", QK_E_NO_DEVICE_LIST, 0}, {"DTULT", QK_E_SUCCESS, 1}};  // a token drops the error
   for (const auto& [steps, result, found] : cases) {
     Restart();
     backend.setAvailable = steps != "0";
@@ -45,6 +46,47 @@ TEST_F(ListingTest, ErrorPrecedenceWhenNoTokenIsFound) {
     EXPECT_TRUE(count == found && qk::GetDeviceTable().count == found) << steps;
     EXPECT_EQ(contexts[found].slotIndex, 0x5A5A5A5Au) << "past the count untouched";
   }
+}
+
+TEST_F(ListingTest, OnlyTheTokensInterfacesAreOpenedWhereIdentityIsReadFirst) {
+  // Keyboard of another identity the user may not open, identity Hidden
+  // (cannot be read), Denied token, Token. Each entry: read identities first
+  // (as on Windows) or ask the opened device (as on Linux).
+  const struct {
+    std::string steps;
+    bool readsIdentity;
+    uint32_t result, found;
+    std::string opened;  // the interfaces opened for use
+  } cases[] = {{"KH", true, QK_E_SUCCESS, 0, ""},
+               {"KHD", true, QK_E_ACCESS_DENIED, 0, "D"},
+               {"KTHD", true, QK_E_SUCCESS, 1, "TD"},
+               {"KT", false, QK_E_SUCCESS, 1, "KT"},
+               {"HK", false, QK_E_ACCESS_DENIED, 0, "HK"}};
+  for (const auto& c : cases) {
+    Restart();
+    backend.identityReads.clear(), backend.logs.clear();
+    backend.readsIdentity = c.readsIdentity;
+    for (char step : c.steps) {
+      FakeInterface& i = Add(std::string(1, step));
+      if (step == 'K') i.vendorId = 0x046D, i.openError = plat::kErrorAccessDenied;
+      if (step == 'H') i.identityReadable = false, i.openError = plat::kErrorAccessDenied;
+      if (step == 'D') i.openError = plat::kErrorAccessDenied;
+    }
+    QKContext contexts[4];
+    uint32_t count = 4;
+    EXPECT_EQ(QKListDevices(contexts, &count), c.result) << c.steps;
+    EXPECT_EQ(count, c.found) << c.steps;
+    std::string opened;
+    for (const auto& call : backend.opens) opened += call.path;
+    EXPECT_EQ(opened, c.opened) << c.steps;
+    // Each interface's identity is read once, before opening or from the
+    // opened device, never both.
+    size_t deviceReads = 0;
+    for (const auto& log : backend.logs) deviceReads += static_cast<size_t>(log->attributeReads);
+    EXPECT_EQ(backend.identityReads.size(), c.readsIdentity ? c.steps.size() : 0u) << c.steps;
+    EXPECT_EQ(deviceReads, c.readsIdentity ? 0u : backend.logs.size()) << c.steps;
+  }
+  backend.readsIdentity = true;
 }
 
 TEST_F(ListingTest, TwoCallProtocol) {

@@ -49,7 +49,8 @@ struct TestPipe {
   bool Send(const Bytes& message) {
     DWORD written = 0;
     return WriteFile(server, message.data(), static_cast<DWORD>(message.size()), &written,
-                     nullptr) && written == message.size();
+                     nullptr) &&
+           written == message.size();
   }
   Bytes Receive() {
     Bytes message(256);
@@ -104,6 +105,74 @@ TEST(Win32DeviceTest, ReportsCrossTheLinkAndTimedOutReadsLoseNothing) {
   EXPECT_EQ(HandleToValue(nullptr), 1u) << "a zero value would read as 'not open'";
 }
 
+// The queue is emptied by reading where the driver has no flush; every case
+// then checks that exactly the expected reports are left and that no read
+// is left pending to swallow the next one. A device that keeps sending is
+// one whose queue outlasts either limit.
+TEST(Win32DeviceTest, DrainEmptiesTheQueueWithinItsLimits) {
+  const struct {
+    int queued;
+    DrainLimits limits;
+    bool emptied;
+    int left;
+  } cases[] = {{0, kDrainLimits, true, 0},
+               {5, kDrainLimits, true, 0},
+               {5, {5, 1000}, false, 0},
+               {5, {3, 1000}, false, 2},
+               {5, {1000, 0}, false, 4}};  // the time is up after the first
+  for (const auto& c : cases) {
+    TestPipe pipe;
+    ASSERT_TRUE(pipe.device && pipe.event);
+    for (int i = 0; i < c.queued; ++i) ASSERT_TRUE(pipe.Send(Report(static_cast<uint8_t>(i))));
+    auto* device = static_cast<Win32Device*>(pipe.device.get());
+    EXPECT_EQ(DrainInput(device->Handle(), c.limits), c.emptied) << c.queued;
+    ASSERT_TRUE(pipe.Send(Report(0xAA)));
+    Bytes got;
+    for (int i = c.queued - c.left; i < c.queued; ++i) {
+      ASSERT_EQ(pipe.Read(&got), IoStatus::kOk);
+      EXPECT_EQ(got, Report(static_cast<uint8_t>(i))) << "left in order";
+    }
+    ASSERT_EQ(pipe.Read(&got), IoStatus::kOk) << "a pending read took the next report";
+    EXPECT_EQ(got, Report(0xAA));
+  }
+}
+
+TEST(Win32DeviceTest, FlushFallsBackOnlyWhereTheDriverHasNone) {
+  const struct {
+    DWORD error;
+    bool unsupported;
+  } errors[] = {{ERROR_NOT_SUPPORTED, true},        {ERROR_INVALID_FUNCTION, true},
+                {ERROR_CALL_NOT_IMPLEMENTED, true}, {ERROR_ACCESS_DENIED, false},
+                {ERROR_INVALID_HANDLE, false},      {ERROR_GEN_FAILURE, false},
+                {ERROR_DEVICE_NOT_CONNECTED, false}};
+  for (const auto& e : errors) EXPECT_EQ(FlushUnsupported(e.error), e.unsupported) << e.error;
+
+  // A pipe has no HID flush either: FlushInput empties it by reading.
+  TestPipe pipe;
+  ASSERT_TRUE(pipe.device && pipe.event);
+  SetLastError(0);
+  ASSERT_FALSE(HidD_FlushQueue(static_cast<Win32Device*>(pipe.device.get())->Handle()));
+  ASSERT_TRUE(FlushUnsupported(GetLastError())) << "pipe answers " << GetLastError();
+  for (uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(pipe.Send(Report(i)));
+  EXPECT_TRUE(pipe.device->FlushInput());
+  Bytes got;
+  EXPECT_EQ(pipe.Read(&got, 100), IoStatus::kTimedOut) << "reports left after the flush";
+
+  // On a synchronous handle a read on the empty queue would never return:
+  // the fallback refuses instead.
+  const std::string path = "\\\\.\\pipe\\" + UniqueName("qk-sync");
+  HANDLE server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                   4096, 0, nullptr);
+  uint32_t error = 0;
+  std::unique_ptr<Device> sync(
+      OpenPath(path.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error));
+  ASSERT_NE(sync, nullptr) << error;
+  EXPECT_FALSE(sync->FlushInput());
+  sync.reset();
+  CloseHandle(server);
+}
+
 TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
   // A scratch file stands in for a device path: sharing rules and error
   // numbers are the file system's, as for a HID interface.
@@ -116,8 +185,10 @@ TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
     return std::unique_ptr<Device>(OpenPath(path.c_str(), IoMode::kOverlapped, share, error));
   };
   const ShareMode kS = ShareMode::kShared, kX = ShareMode::kExclusive;
-  const struct { ShareMode first, second; bool opens; } cases[] = {
-      {kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
+  const struct {
+    ShareMode first, second;
+    bool opens;
+  } cases[] = {{kS, kS, true}, {kS, kX, false}, {kX, kS, false}, {kX, kX, false}};
   for (const auto& c : cases) {
     uint32_t error = 0;
     auto holder = open(file, c.first, &error), second = open(file, c.second, &error);
@@ -128,6 +199,32 @@ TEST(Win32BackendTest, SharingAndErrorNumbersOfOpens) {
     holder.reset();
     EXPECT_NE(open(file, kX, &error), nullptr) << "the first open's handle was not closed";
   }
+  DeleteFileA(file.c_str());
+}
+
+TEST(Win32BackendTest, IdentityIsQueriedWithoutAskingForAccess) {
+  char directory[MAX_PATH];
+  GetTempPathA(MAX_PATH, directory);
+  const std::string file = std::string(directory) + UniqueName("qk-query") + ".tmp";
+  HANDLE holder = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  // Held exclusively: a read/write open fails, a query open does not, so a
+  // token in another process's hands is still recognised (and then reported
+  // busy rather than missing).
+  uint32_t error = 0;
+  EXPECT_EQ(OpenPath(file.c_str(), IoMode::kSynchronous, ShareMode::kShared, &error), nullptr);
+  EXPECT_EQ(error, kErrorSharingViolation);
+  HANDLE query = OpenForQuery(file.c_str());
+  EXPECT_NE(query, INVALID_HANDLE_VALUE);
+  if (query != INVALID_HANDLE_VALUE) CloseHandle(query);
+  // Neither a file nor a missing path has a HID identity.
+  uint16_t vendor = 0x1111, product = 0x2222;
+  for (const std::string& path : {file, file + ".missing"}) {
+    EXPECT_EQ(ReadPathIdentity(path.c_str(), &vendor, &product), IdentityStatus::kUnreadable);
+  }
+  EXPECT_TRUE(vendor == 0x1111 && product == 0x2222) << "identifiers written on failure";
+  CloseHandle(holder);
   DeleteFileA(file.c_str());
 }
 

@@ -57,6 +57,19 @@ plat::Device* FakeBackend::OpenDevice(const char* path, plat::IoMode io, plat::S
   return nullptr;
 }
 
+plat::IdentityStatus FakeBackend::ReadIdentity(const char* path, uint16_t* vendorId,
+                                               uint16_t* productId) {
+  if (!readsIdentity) return plat::IdentityStatus::kAskDevice;
+  identityReads.push_back(path);
+  for (const FakeInterface& member : interfaces) {
+    if (member.path != path) continue;
+    if (!member.identityReadable) return plat::IdentityStatus::kUnreadable;
+    *vendorId = member.vendorId, *productId = member.productId;
+    return plat::IdentityStatus::kRead;
+  }
+  return plat::IdentityStatus::kUnreadable;
+}
+
 int FakeBackend::LiveDevices() const {
   return static_cast<int>(
       std::count_if(logs.begin(), logs.end(), [](const auto& log) { return !log->deleted; }));

@@ -29,7 +29,8 @@ using Responder = std::function<void(const Report& written, std::deque<Report>* 
 struct FakeInterface {
   std::string path;
   plat::EnumStatus status = plat::EnumStatus::kOk;
-  uint32_t openError = 0;  // non-zero: every open fails with this system error
+  uint32_t openError = 0;        // non-zero: every open fails with this system error
+  bool identityReadable = true;  // by ReadIdentity, without opening
   bool attributesReadable = true, featureLengthReadable = true;
   uint16_t vendorId = 0x7A5C, productId = 0x0B21, featureReportLength = 65;
   Responder responder;  // for devices opened on this path
@@ -45,7 +46,7 @@ struct OpenCall {
 struct DeviceLog {
   std::vector<Report> written;
   std::vector<uint32_t> writeTimeouts, readTimeouts;
-  int flushes = 0, eventsCreated = 0, eventsClosed = 0;
+  int flushes = 0, eventsCreated = 0, eventsClosed = 0, attributeReads = 0;
   bool deleted = false;
 };
 
@@ -56,6 +57,7 @@ class FakeDevice : public plat::Device {
   ~FakeDevice() override { log_->deleted = true; }
 
   bool GetAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    ++log_->attributeReads;
     if (config_.attributesReadable) *vendorId = config_.vendorId, *productId = config_.productId;
     return config_.attributesReadable;
   }
@@ -109,12 +111,16 @@ class FakeBackend : public plat::Backend {
  public:
   std::vector<FakeInterface> interfaces;
   bool setAvailable = true;
+  bool readsIdentity = true;                     // false: kAskDevice, as on Linux
+  std::vector<std::string> identityReads;        // paths, in order
   std::vector<OpenCall> opens;                   // what the library asked to open
   std::vector<std::shared_ptr<DeviceLog>> logs;  // one per device opened, in order
 
   plat::InterfaceSet* OpenInterfaceSet() override;
   plat::Device* OpenDevice(const char* path, plat::IoMode io, plat::ShareMode share,
                            uint32_t* systemError) override;
+  plat::IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId,
+                                    uint16_t* productId) override;
   // The reference lasts until the next AddToken.
   FakeInterface& AddToken(const std::string& path) {
     interfaces.emplace_back().path = path;

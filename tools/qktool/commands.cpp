@@ -1,6 +1,4 @@
 // qktool's subcommands other than provision.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli.h"
+#include "console.h"
 
 namespace qktool {
 namespace {
@@ -170,6 +171,7 @@ int main(int argc, char** argv) {
   using namespace qktool;
   Options options;
   bool help = false;
+  PrepareStandardStreams();
   try {
     options = ParseOptions(argc, argv, &help);
     if (help) {

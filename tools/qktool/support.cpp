@@ -1,7 +1,4 @@
 // qktool's helpers: code texts, argument parsing, files, PINs, progress.
-#include <termios.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +7,7 @@
 #include <iterator>
 
 #include "cli.h"
+#include "console.h"
 #include "sim/assembler.h"
 
 namespace qktool {
@@ -193,34 +191,17 @@ std::string ReadPin(const Options& options, const char* envName, const char* pro
   }
   // Prompt only when standard input is a terminal: a script without a PIN
   // source fails at once instead of waiting for a person.
-  std::FILE* tty = isatty(STDIN_FILENO) != 0 ? std::fopen("/dev/tty", "r+") : nullptr;
-  if (tty == nullptr) {
+  if (!PromptHidden(prompt, kMaxPin, &pin)) {
     throw UsageError(std::string("no ") + prompt + ": give --pin-stdin, set " + envName +
                      ", or run on a terminal");
   }
-  const int fd = fileno(tty);
-  termios saved{};
-  const bool haveTerm = tcgetattr(fd, &saved) == 0;
-  if (haveTerm) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(fd, TCSAFLUSH, &quiet);
-  }
-  std::fprintf(tty, "%s: ", prompt);
-  std::fflush(tty);
-  int c;
-  while ((c = std::fgetc(tty)) != EOF && c != '\n' && pin.size() < kMaxPin)
-    pin.push_back(static_cast<char>(c));
-  if (haveTerm) tcsetattr(fd, TCSAFLUSH, &saved);
-  std::fputc('\n', tty);
-  std::fclose(tty);
   if (pin.empty()) throw UsageError(std::string("no ") + prompt + " given");
   return pin;
 }
 
 Progress::Progress(const Options& options, const std::string& label, size_t total, size_t chunk)
     : shown_(total > chunk &&
-             (options.progress == 1 || (options.progress == -1 && isatty(STDERR_FILENO) != 0))),
+             (options.progress == 1 || (options.progress == -1 && StderrIsTerminal()))),
       label_(label),
       total_(total) {}
 

@@ -70,6 +70,10 @@ wait_listing() {
 }
 stop_wine() { as_user wineserver -k 2>/dev/null; as_user wineserver -w 2>/dev/null; }
 
+# Sourced with --functions (a script of one's own, QK_KERNEL_WINDOWS_SCRIPT):
+# only the helpers above.
+[[ ${1:-} == --functions ]] && return 0
+
 clock "chroot entered"
 
 # ---- 1. No token: beside two devices of another identity, one of which the
@@ -171,14 +175,11 @@ grep -q '^\[kernel-windows\] \(PASS\|FAIL\)' "$log" ||
   fail "token removed during an exchange (32-bit)" "the test did not finish"
 clock "unplug done"
 
-# Wine drops the removed token and takes it again when it is served again.
+# The removed token is gone from the listing. (Wine does not take a token
+# served again at the same node: its HID bus keeps the old device.)
 wait_listing "00000000 1 1"
 [[ $listing == "00000000 1 1" ]] && pass "the removed token is no longer listed" ||
   fail "the removed token is no longer listed" "the listing said '$listing'"
-serve plain || true
-chmod 0666 $(token_nodes)
-wait_listing "00000000 2 1"
-timeout=120 win "$QK_WIN64/tests/kernel/qktoken-windows-test.exe" --replugged 2>&1 | tr -d '\r'
 
 stop_wine
 stop_sims

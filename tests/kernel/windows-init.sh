@@ -41,5 +41,5 @@ if ! mount -t overlay overlay \
   fail "a writable layer over the Wine prefix" "overlay mount failed"
   finish
 fi
-chroot $host /bin/bash "$QK_REPO/tests/kernel/windows-guest.sh"
+chroot $host /bin/bash "$QK_GUEST_SCRIPT"
 finish

@@ -107,7 +107,7 @@ demo() {
   return $rc
 }
 
-# The library on a booted kernel: Debian's cloud kernel in qemu runs this
+# The library on a booted kernel: Debian's generic kernel in qemu runs this
 # build's programs against simulated tokens served through /dev/uhid
 # (tests/kernel/run.sh). Reuses build-ci when the native stage made it.
 kernel() {

@@ -18,9 +18,8 @@ qk_install() {
   fi
 }
 
-# qk_kernel META DIR: the kernel package META (linux-image-amd64,
-# linux-image-cloud-amd64) depends on, downloaded and unpacked into DIR once;
-# sets qk_vmlinuz.
+# qk_kernel META DIR: the kernel package META (linux-image-amd64) depends
+# on, downloaded and unpacked into DIR once; sets qk_vmlinuz.
 qk_kernel() {
   local meta=$1 dir=$2 package pattern
   pattern="s/^ *Depends: \\(linux-image-[0-9][^ ]*\\)\$/\\1/p"

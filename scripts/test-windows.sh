@@ -155,7 +155,7 @@ for b in "${bits[@]}"; do
     cp "$sdk/bin/qktoken.dll" "$work/"
     "$cc" -static -I"$sdk/include" "$root/tests/install/main.c" "$sdk/lib/libqktoken.a" \
       -lstdc++ -lpthread -lsetupapi -lhid -lws2_32 -o "$work/static.exe"
-    imports() { "$triplet-objdump" -p "$1" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z'; }
+    imports() { "$triplet-objdump" -p "$1" | sed -n 's/.*DLL Name: //p' | tr '[:upper:]' '[:lower:]'; }
     for program in shared static; do
       deps=$(imports "$work/$program.exe")
       if grep -Eq 'libgcc|libstdc|libwinpthread' <<<"$deps"; then

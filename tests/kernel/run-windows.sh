@@ -23,9 +23,11 @@ build=$(cd "${1:?usage: run-windows.sh BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR
 win32=$(cd "${2:?usage: run-windows.sh BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR}" && pwd)
 win64=$(cd "${3:?usage: run-windows.sh BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR}" && pwd)
 work=$build/kernel-windows-stage
-guest_timeout=${QK_KERNEL_WINDOWS_TIMEOUT:-220}
-# The guest runs Wine as this user, so that a node it may not open stays shut.
+guest_timeout=${QK_KERNEL_WINDOWS_TIMEOUT:-300}
+# The guest runs Wine as an ordinary user, so that a node it may not open
+# stays shut: 1000, or whoever runs the stage when that is not root.
 wine_uid=1000
+[[ $(id -u) -ne 0 ]] && wine_uid=$(id -u)
 # hid-generic binds the devices; the virtio and 9p modules carry the shared
 # root; overlay lays a writable layer over the Wine prefix. In load order.
 modules=(hid hid-generic uhid virtio_ring virtio_pci_modern_dev virtio_pci_legacy_dev virtio
@@ -56,9 +58,9 @@ for p in "${programs[@]}"; do
   [[ -f $p ]] || { echo "missing $p (build it first)"; exit 1; }
 done
 
-# ---- the kernel: Debian's generic image (the cloud one has no 9p) ----
+# ---- the kernel: Debian's generic image (shared with the kernel stage) ----
 mkdir -p "$work"
-qk_kernel linux-image-amd64 "$work/linux"
+qk_kernel linux-image-amd64 "$build/guest-kernel"
 
 # ---- the Wine prefix, made here once and owned by the guest's Wine user ----
 prefix=$work/wineprefix
@@ -84,7 +86,7 @@ if ! prefix_ready; then
     wineserver -w
   )
   # The guest runs Wine as $wine_uid, which must own its prefix.
-  chown -R "$wine_uid:$wine_uid" "$prefix" 2>/dev/null
+  [[ $(id -u) -eq 0 ]] && chown -R "$wine_uid:$wine_uid" "$prefix"
   prefix_ready || { echo "cannot prepare the Wine prefix $prefix"; exit 1; }
   echo "Wine prefix ready in $((SECONDS - start)) s"
 fi
@@ -96,7 +98,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,lib/modules}
 cp /bin/busybox "$root/bin/busybox"
 cp "$here/windows-init.sh" "$root/init"
 chmod 755 "$root/init"
-qk_modules "$work/linux" "$root/lib/modules" "${modules[@]}" || exit 1
+qk_modules "$build/guest-kernel" "$root/lib/modules" "${modules[@]}" || exit 1
 printf '%s\n' "${modules[@]}" >"$root/etc/modules"
 qktool32=$win32/tools/qktool/qktool.exe
 qktool64=$win64/tools/qktool/qktool.exe

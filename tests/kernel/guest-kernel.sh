@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sets variables for the caller
 # Shared by the kernel stages (sourced, not run): packages, Debian's kernel
 # unpacked (never installed), its modules for an initramfs, and the qemu
 # accelerator. The caller defines skip() (prints "skipped: REASON", exits 77).

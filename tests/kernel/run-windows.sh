@@ -100,8 +100,6 @@ cp "$here/windows-init.sh" "$root/init"
 chmod 755 "$root/init"
 qk_modules "$build/guest-kernel" "$root/lib/modules" "${modules[@]}" || exit 1
 printf '%s\n' "${modules[@]}" >"$root/etc/modules"
-qktool32=$win32/tools/qktool/qktool.exe
-qktool64=$win64/tools/qktool/qktool.exe
 cat >"$root/etc/stage.env" <<EOF
 QK_REPO='$repo'
 QK_PREFIX='$prefix'

@@ -84,7 +84,7 @@ timeout=120 win cmd /c exit </dev/null >/dev/null 2>&1
 clock "Wine started in $((SECONDS - start)) s"
 serve visible --vendor 1234 --product 5678 || true
 serve hidden --vendor 1234 --product 5679 || true
-chmod 0666 $(nodes_of 00001234 00005678)
+for node in $(nodes_of 00001234 00005678); do chmod 0666 "$node"; done
 wait_listing "00000000 0 1"
 said64=$(timeout=60 win "$QK_WIN64/tests/kernel/qktoken-windows-test.exe" --list 2>&1 | tr -d '\r')
 for said in "32-bit:$listing" "64-bit:$said64"; do
@@ -104,8 +104,13 @@ for node in $(token_nodes); do chmod 0666 "$node"; done  # as the udev rule leav
 wait_listing "00000000 2 1"
 for b in 32 64; do
   dir=QK_WIN$b
-  timeout=180 win "${!dir}/tests/kernel/qktoken-windows-test.exe" 2>&1 | tr -d '\r'
-  [[ ${PIPESTATUS[0]} -lt 100 ]] || fail "qktoken-windows-test.exe ($b-bit)" "did not finish"
+  out=$(timeout=180 win "${!dir}/tests/kernel/qktoken-windows-test.exe" 2>&1 | tr -d '\r')
+  status=$?
+  echo "$out"
+  # Its five cases each report, whatever becomes of the program.
+  reported=$(grep -c '^\[kernel-windows\] \(PASS\|FAIL\|SKIP\) ' <<<"$out")
+  ((reported == 5)) || fail "qktoken-windows-test.exe runs every case ($b-bit)" \
+    "$reported of 5 cases reported, exit status $status"
 done
 # qktool.exe over the real device: the listing from the 32-bit build, the
 # description of the second token from the 64-bit one.
@@ -153,7 +158,7 @@ for b in 32 64; do
   for i in 0 1 2; do
     [[ ${bits[i]} == "$b" && ${said[i]} != ok ]] && why+="driver $i: ${said[i]}; "
   done
-  [[ -z $why ]] && pass "$name" || fail "$name" "$why"
+  if [[ -z $why ]]; then pass "$name"; else fail "$name" "$why"; fi
 done
 clock "drivers done"
 
@@ -184,8 +189,11 @@ clock "unplug done"
 # The removed token is gone from the listing. (Wine does not take a token
 # served again at the same node: its HID bus keeps the old device.)
 wait_listing "00000000 1 1"
-[[ $listing == "00000000 1 1" ]] && pass "the removed token is no longer listed" ||
+if [[ $listing == "00000000 1 1" ]]; then
+  pass "the removed token is no longer listed"
+else
   fail "the removed token is no longer listed" "the listing said '$listing'"
+fi
 
 stop_wine
 stop_sims

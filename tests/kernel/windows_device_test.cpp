@@ -1,9 +1,9 @@
 // The Windows build against a real HID device: run under Wine inside the
 // kernel-windows stage's guest, where `qktoken-sim uhid` serves tokens as
 // hidraw nodes and Wine's HID bus presents them through SetupAPI and HID
-// class interfaces. Nothing here plugs devices in (Wine sees no hotplug in
-// the guest): the guest script serves them before Wine starts and tells the
-// program what to expect. Each case prints
+// class interfaces. Nothing here plugs devices in: the guest script serves
+// them (Wine's bus notices new nodes through inotify) and tells the program
+// what to expect. Each case prints
 //   [kernel-windows] PASS NAME (NN-bit)   or   [kernel-windows] FAIL NAME (NN-bit): WHY
 // or, where the system underneath cannot show what the case checks,
 //   [kernel-windows] SKIP NAME (NN-bit): WHY

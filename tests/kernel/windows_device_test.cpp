@@ -21,8 +21,9 @@
 //       opens the unnumbered token in that mode, prints "held" and keeps it
 //       open until its standard input ends (the other process of the
 //       sharing cases)
-//   qktoken-windows-test --unplug FILE
-//       opens the unnumbered token, prints "ready", waits for FILE to exist
+//   qktoken-windows-test --unplug FILE [REPORT_ID]
+//       opens the token whose reports carry REPORT_ID (default 0: the
+//       unnumbered one), prints "ready", waits for FILE to exist
 //       (the guest has stopped the token and is about to remove it), then
 //       runs an exchange that cannot be answered: it must fail within its
 //       time limit and leave the token's lock free
@@ -402,9 +403,9 @@ std::string LongestWithReportId(int reportId) {
 
 // The token stops answering and is removed while this process waits for its
 // answer: the call fails within its limit and the lock is free.
-std::string UnplugDuringExchange(const char* goFile) {
+std::string UnplugDuringExchange(const char* goFile, int reportId) {
   QKContext context = {};
-  uint32_t rc = OpenToken(&context, 0);
+  uint32_t rc = OpenToken(&context, reportId);
   if (rc == QK_E_SUCCESS) rc = VerifyPins(&context);
   if (rc != QK_E_SUCCESS) return "open gave " + Hex(rc);
   std::puts("ready");
@@ -463,8 +464,12 @@ int main(int argc, char** argv) {
     Report("the token served again after its removal: longest exchanges", LongestWithReportId(0));
     return g_failures;
   }
-  if (argc == 3 && std::strcmp(argv[1], "--unplug") == 0) {
-    Report("token removed during an exchange", UnplugDuringExchange(argv[2]));
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--unplug") == 0) {
+    const int reportId = argc == 4 ? std::atoi(argv[3]) : 0;
+    Report(reportId == 0 ? "token removed during an exchange"
+                         : "report identifier " + std::to_string(reportId) +
+                               ": token removed during an exchange",
+           UnplugDuringExchange(argv[2], reportId));
     return g_failures;
   }
   const struct {

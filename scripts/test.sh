@@ -160,14 +160,12 @@ guest_stage() {
 # (tests/kernel/run-windows.sh). Reuses build-ci and the Windows stage's
 # build-win32/ and build-win64/ when they exist.
 kernel_windows() {
-  cmake -S "$root" -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQK_WERROR=ON >/dev/null ||
-    return
+  cmake --preset native >/dev/null || return
   cmake --build build-ci -j"$jobs" --target qktoken-sim || return
   local b
   for b in 32 64; do
     if [[ ! -f build-win$b/CMakeCache.txt ]]; then
-      cmake -S "$root" -B build-win$b -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw$b.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DQK_WERROR=ON >/dev/null || return
+      cmake --preset win$b >/dev/null || return
     fi
     cmake --build build-win$b -j"$jobs" --target qktoken-driver qktoken-windows-test qktool ||
       return

@@ -164,9 +164,7 @@ kernel_windows() {
   cmake --build build-ci -j"$jobs" --target qktoken-sim || return
   local b
   for b in 32 64; do
-    if [[ ! -f build-win$b/CMakeCache.txt ]]; then
-      cmake --preset win$b >/dev/null || return
-    fi
+    cmake --preset win$b >/dev/null || return
     cmake --build build-win$b -j"$jobs" --target qktoken-driver qktoken-windows-test qktool ||
       return
   done

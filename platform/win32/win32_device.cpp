@@ -40,14 +40,16 @@ DeviceStatus TransferReport(HANDLE file, HANDLE event, Direction direction, uint
     const BOOL finished = GetOverlappedResult(file, &overlapped, &transferred, TRUE);
     // An operation that completed in the race with the cancel did its work:
     // report it rather than drop a report that was really read or written.
-    if (finished && transferred == size) return DeviceStatus::kOk;
+    if (finished && WholeReport(direction == Direction::kWrite, buffer, transferred))
+      return DeviceStatus::kOk;
     return waited == WAIT_TIMEOUT ? DeviceStatus::kTimedOut : DeviceStatus::kFailed;
   }
   if (!GetOverlappedResult(file, &overlapped, &transferred, TRUE)) {
     return StatusOfError(GetLastError());
   }
   // A HID interface transfers whole reports; anything shorter is not one.
-  return transferred == size ? DeviceStatus::kOk : DeviceStatus::kFailed;
+  return WholeReport(direction == Direction::kWrite, buffer, transferred) ? DeviceStatus::kOk
+                                                                          : DeviceStatus::kFailed;
 }
 
 // One read of the drain: started, given no time at all, and cancelled when
@@ -117,6 +119,34 @@ bool DrainInput(HANDLE file, const DrainLimits& limits) {
   return emptied;
 }
 
+bool WholeReport(bool written, const uint8_t* report, DWORD transferred) {
+  if (transferred == kReportSize) return true;
+  return written && report[0] != 0 && transferred == kReportSize - 1;
+}
+
+uint8_t OutputReportId(HANDLE file) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(file, &preparsed)) return 0;
+  // The token's output report is one value array; a device declaring it as
+  // buttons is read the same way.
+  HIDP_VALUE_CAPS values[1];
+  USHORT count = 1;
+  uint8_t id = 0;
+  if (HidP_GetValueCaps(HidP_Output, values, &count, preparsed) == HIDP_STATUS_SUCCESS &&
+      count == 1) {
+    id = values[0].ReportID;
+  } else {
+    HIDP_BUTTON_CAPS buttons[1];
+    count = 1;
+    if (HidP_GetButtonCaps(HidP_Output, buttons, &count, preparsed) == HIDP_STATUS_SUCCESS &&
+        count == 1) {
+      id = buttons[0].ReportID;
+    }
+  }
+  HidD_FreePreparsedData(preparsed);
+  return id;
+}
+
 uint32_t HandleToValue(HANDLE handle) {
   const auto value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
   return value != 0 ? value : 1u;
@@ -172,6 +202,11 @@ DeviceStatus Win32Device::WriteReport(const uint8_t* report, uint32_t timeoutMs)
   // system's hands.
   uint8_t outgoing[kReportSize];
   std::memcpy(outgoing, report, kReportSize);
+  // Byte 0 is the report identifier. The HID class refuses a write whose
+  // identifier the device does not declare, so a device that numbers its
+  // reports gets its own instead of the 0 the transport leaves there.
+  if (outputReportId_ < 0) outputReportId_ = OutputReportId(handle_);
+  if (outgoing[0] == 0) outgoing[0] = static_cast<uint8_t>(outputReportId_);
   return TransferReport(handle_, TransferEvent(), Direction::kWrite, outgoing, timeoutMs);
 }
 

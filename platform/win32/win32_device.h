@@ -39,10 +39,22 @@ class Win32Device final : public Device {
   HANDLE handle_;
   bool overlapped_;
   HANDLE event_ = nullptr;
+  // The identifier the interface's output report carries (0: none), read
+  // from its preparsed data at the first write; -1 until then.
+  int outputReportId_ = -1;
 };
 
 // What a system error number of an open or a transfer means to the library.
 DeviceStatus StatusOfError(DWORD error);
+
+// Whether a transfer of `transferred` bytes moved the whole 65-byte `report`
+// (`written`: a write). Windows counts every byte; Wine's HID class leaves
+// the identifier byte out of a numbered report's written count.
+bool WholeReport(bool written, const uint8_t* report, DWORD transferred);
+
+// The report identifier of the output report the HID interface `file`
+// declares, 0 when its reports carry none or it cannot be read.
+uint8_t OutputReportId(HANDLE file);
 
 // How long emptying the input queue by reading may go on before it gives
 // up: a device that keeps sending would otherwise keep it reading for ever.

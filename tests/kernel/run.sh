@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The kernel stage: boots Debian's cloud kernel under qemu with a small
+# The kernel stage: boots Debian's generic kernel under qemu with a small
 # initramfs holding busybox, the HID modules and this build's programs, and
 # runs tests/kernel/guest-init.sh in it against simulated tokens served as
 # real HID devices.
@@ -9,7 +9,7 @@
 # Prints the guest's output and "N passed, N failed". Exit status: 0 when
 # every case passed, 1 when one failed or the guest did not finish, 77 when
 # the stage cannot run here ("skipped: REASON" printed). The kernel is only
-# unpacked into BUILD_DIR/kernel-stage, never installed.
+# unpacked into BUILD_DIR/guest-kernel, never installed.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,9 +23,8 @@ skip() {
   echo "skipped: $*"
   exit 77
 }
-
-sudo=""
-[[ $(id -u) -ne 0 ]] && sudo="sudo -n"
+# shellcheck source=tests/kernel/guest-kernel.sh
+source "$here/guest-kernel.sh"
 
 # ---- packages: qemu and a static busybox ----
 need=()
@@ -33,39 +32,16 @@ command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
 dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
   need+=(busybox-static)
 command -v cpio >/dev/null || need+=(cpio)
-if ((${#need[@]})); then
-  echo "installing ${need[*]}"
-  if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-      "${need[@]}" >/dev/null 2>&1; then
-    $sudo apt-get update -qq >/dev/null 2>&1
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-      "${need[@]}" >/dev/null 2>&1 || skip "cannot install ${need[*]}"
-  fi
-fi
+qk_install "${need[@]}"
 
 for p in "${programs[@]}"; do
   [[ -x $build/$p ]] || { echo "missing $build/$p (build it first)"; exit 1; }
 done
 
-# ---- the kernel: Debian's cloud image, unpacked, never installed ----
+# ---- the kernel: Debian's generic image, shared with the kernel-windows stage ----
 mkdir -p "$work"
-kernel_dir=$work/linux
-if ! compgen -G "$kernel_dir/boot/vmlinuz-*" >/dev/null; then
-  rm -rf "$kernel_dir" "$work"/*.deb
-  package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
-            sed -n 's/^ *Depends: \(linux-image-[^ ]*-cloud-amd64\)$/\1/p' | head -1)
-  if [[ -z $package ]]; then
-    $sudo apt-get update -qq >/dev/null 2>&1
-    package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
-              sed -n 's/^ *Depends: \(linux-image-[^ ]*-cloud-amd64\)$/\1/p' | head -1)
-  fi
-  [[ -n $package ]] || skip "apt knows no linux-image-cloud-amd64"
-  (cd "$work" && apt-get download "$package" >/dev/null 2>&1) ||
-    skip "cannot download $package"
-  dpkg -x "$work"/"$package"_*.deb "$kernel_dir" || skip "cannot unpack $package"
-  rm -f "$work"/*.deb
-fi
-vmlinuz=$(compgen -G "$kernel_dir/boot/vmlinuz-*" | head -1)
+qk_kernel linux-image-amd64 "$build/guest-kernel"
+vmlinuz=$qk_vmlinuz
 
 # ---- the initramfs ----
 root=$work/initramfs
@@ -81,16 +57,7 @@ printf 'root:x:0:\ntester:x:1000:\n' >"$root/etc/group"
 chown 1000:1000 "$root/home/tester" 2>/dev/null || true
 
 # The modules, decompressed here: the guest's insmod takes plain .ko files.
-for m in hid hid-generic uhid; do
-  found=$(find "$kernel_dir/lib/modules" -name "$m.ko" -o -name "$m.ko.xz" -o -name "$m.ko.zst" |
-          head -1)
-  [[ -n $found ]] || { echo "the kernel has no $m module"; exit 1; }
-  case $found in
-    *.xz) xz -dc "$found" >"$root/lib/modules/$m.ko" ;;
-    *.zst) zstd -qdc "$found" >"$root/lib/modules/$m.ko" ;;
-    *) cp "$found" "$root/lib/modules/$m.ko" ;;
-  esac || { echo "cannot decompress $found"; exit 1; }
-done
+qk_modules "$build/guest-kernel" "$root/lib/modules" hid hid-generic uhid || exit 1
 
 # The programs and every shared library ldd names for them.
 for p in "${programs[@]}"; do
@@ -104,8 +71,8 @@ done
   { echo "cannot pack the initramfs"; exit 1; }
 
 # ---- boot ----
-accel=tcg
-if grep -qwE 'vmx|svm' /proc/cpuinfo && [[ -w /dev/kvm ]]; then accel=kvm; fi
+qk_accelerator
+accel=$qk_accel
 echo "booting $(basename "$vmlinuz") under qemu ($accel)"
 log=$work/guest.log
 start=$SECONDS

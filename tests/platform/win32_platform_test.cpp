@@ -102,6 +102,29 @@ TEST(Win32DeviceTest, ReportsCrossTheLinkAndTimedOutReadsLoseNothing) {
   EXPECT_EQ(HandleToValue(nullptr), 1u) << "a zero value would read as 'not open'";
 }
 
+TEST(Win32DeviceTest, WholeReportCountsTheIdentifierByteOnlyWhereWineDropsIt) {
+  const uint8_t plain[kReportSize] = {0}, numbered[kReportSize] = {1};
+  const struct {
+    bool written;
+    const uint8_t* report;
+    DWORD transferred;
+    bool whole;
+  } cases[] = {
+      {true, plain, 65, true},  {true, numbered, 65, true},  {true, numbered, 64, true},
+      {true, plain, 64, false}, {true, numbered, 63, false}, {false, numbered, 64, false},
+      {false, plain, 65, true}, {true, numbered, 66, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WholeReport(c.written, c.report, c.transferred), c.whole)
+        << (c.written ? "write" : "read") << " of id " << int{c.report[0]} << ", " << c.transferred
+        << " bytes";
+  }
+  // A handle with no preparsed data (the pipe) keeps the transport's 0.
+  TestPipe pipe;
+  ASSERT_TRUE(pipe.device);
+  EXPECT_EQ(OutputReportId(static_cast<Win32Device*>(pipe.device.get())->Handle()), 0);
+}
+
 // The queue is emptied by reading where the driver has no flush; every case
 // then checks that exactly the expected reports are left and that no read
 // is left pending to swallow the next one. A device that keeps sending is

@@ -344,21 +344,21 @@ int WaitForChild(pid_t child) {
   }
 }
 
-// The library keeps a virtual token's exchange lock beside its entry, as
-// .NAME.lock. Once the program and the tokens have ended, the directory
-// would not go while they remain; nothing else of another's is removed.
+// The library keeps a token's lock file beside its entry (".NAME.lock").
+// The directory is this run's own and its tokens are gone, so their lock
+// files go with it.
 void RemoveLockFiles(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return;
+  DIR* stream = opendir(dir.c_str());
+  if (stream == nullptr) return;
   const std::string suffix = ".lock";
-  while (const dirent* entry = readdir(listing)) {
+  while (const dirent* entry = readdir(stream)) {
     const std::string name = entry->d_name;
     if (name.size() > suffix.size() + 1 && name[0] == '.' &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      unlinkat(dirfd(listing), name.c_str(), 0);
+      unlinkat(dirfd(stream), name.c_str(), 0);
     }
   }
-  closedir(listing);
+  closedir(stream);
 }
 
 int Run(const Options& options, const sigset_t& originalMask) {

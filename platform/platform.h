@@ -24,7 +24,7 @@ enum class DeviceStatus {
   kAccessDenied,      // the user may not open it
   kSharingViolation,  // another opener's share mode excludes this open
   kTimedOut,          // the time limit ran out; nothing is left pending
-  kGone,              // the device went away (unplugged, connection lost)
+  kGone,              // the device went away (unplugged)
   kFailed,            // any other failure
 };
 

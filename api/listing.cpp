@@ -112,6 +112,17 @@ uint32_t WalkInterfaces(DeviceTable* table, uint32_t* result) {
     platform::DeviceStatus opened = platform::DeviceStatus::kFailed;
     std::unique_ptr<platform::Device> device(
         platform::OpenDevice(path, platform::ShareMode::kShared, &opened));
+    // A token another process holds for itself is still attached: it is
+    // listed, and opening it tells the caller it is busy. Leaving it out
+    // would say "no token" while one is there, and a second program started
+    // beside the first would give up instead of waiting its turn.
+    if (!device && identityKnown && opened == platform::DeviceStatus::kSharingViolation &&
+        std::strlen(path) < kPathCapacity) {
+      QK_DEBUG("list: %s taken as slot %u: held by another process for itself", path, found);
+      KeepInSlot(path, std::strlen(path), &table->slots[found]);
+      ++found;
+      continue;
+    }
     if (!device) {
       QK_DEBUG("list: %s skipped: cannot be opened (%s)", path, platform::DeviceStatusText(opened));
       *result = ResultOfOpenFailure(opened);

@@ -154,6 +154,18 @@ InterfaceSet* HidrawBackend::OpenInterfaceSet() {
   return new (std::nothrow) HidrawInterfaceSet(std::move(paths));
 }
 
+IdentityStatus HidrawBackend::ReadIdentity(const char* path, uint16_t* vendorId,
+                                           uint16_t* productId) {
+  const std::string node = NodeNameOf(config_.devRoot, path);
+  HidIdentity identity;
+  if (node.empty() || !ReadHidIdentity(config_.sysfsRoot, node, &identity)) {
+    return IdentityStatus::kAskDevice;
+  }
+  *vendorId = identity.vendorId;
+  *productId = identity.productId;
+  return IdentityStatus::kRead;
+}
+
 Device* HidrawBackend::OpenDevice(const char* path, ShareMode share, DeviceStatus* status) {
   // Every descriptor is non-blocking: each wait is bounded by poll(2) instead.
   const int fd = config_.access->Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

@@ -38,6 +38,9 @@ class HidrawBackend final : public Backend {
   explicit HidrawBackend(HidrawConfig config = HidrawConfig());
   InterfaceSet* OpenInterfaceSet() override;
   Device* OpenDevice(const char* path, ShareMode share, DeviceStatus* status) override;
+  // From sysfs, without opening the node: a token held by another process
+  // for itself is still known as a token.
+  IdentityStatus ReadIdentity(const char* path, uint16_t* vendorId, uint16_t* productId) override;
 
  private:
   HidrawConfig config_;

@@ -27,6 +27,7 @@ TEST_F(ListingTest, ErrorPrecedenceWhenNoTokenIsFound) {
       {"N", QK_E_NO_DEVICE_LIST, 0},  {"DS", QK_E_SHARING_VIOLATION, 0},
       {"UD", QK_E_ACCESS_DENIED, 0},  {"DM", QK_E_ACCESS_DENIED, 0},
       {"LD", QK_E_NO_DEVICE_LIST, 0}, {"DTULT", QK_E_SUCCESS, 1}};  // a token drops the error
+  backend.readsIdentity = false;  // every interface is opened to be identified
   for (const auto& [steps, result, found] : cases) {
     Restart();
     backend.setAvailable = steps != "0";
@@ -46,11 +47,14 @@ TEST_F(ListingTest, ErrorPrecedenceWhenNoTokenIsFound) {
     EXPECT_TRUE(count == found && qk::GetDeviceTable().count == found) << steps;
     EXPECT_EQ(contexts[found].slotIndex, 0x5A5A5A5Au) << "past the count untouched";
   }
+  backend.readsIdentity = true;
 }
 
 TEST_F(ListingTest, OnlyTheTokensInterfacesAreOpenedWhereIdentityIsReadFirst) {
   // Keyboard of another identity the user may not open, identity Hidden
-  // (cannot be read), Denied token, Token. Each entry: read identities first
+  // (cannot be read), Denied token, Busy token (held by another process for
+  // itself: still attached, so listed when its identity is known), Token.
+  // Each entry: read identities first
   // (as on Windows) or ask the opened device (as on Linux).
   const struct {
     std::string steps;
@@ -61,7 +65,9 @@ TEST_F(ListingTest, OnlyTheTokensInterfacesAreOpenedWhereIdentityIsReadFirst) {
                {"KHD", true, QK_E_ACCESS_DENIED, 0, "D"},
                {"KTHD", true, QK_E_SUCCESS, 1, "TD"},
                {"KT", false, QK_E_SUCCESS, 1, "KT"},
-               {"HK", false, QK_E_ACCESS_DENIED, 0, "HK"}};
+               {"HK", false, QK_E_ACCESS_DENIED, 0, "HK"},
+               {"KB", true, QK_E_SUCCESS, 1, "B"},
+               {"B", false, QK_E_SHARING_VIOLATION, 0, "B"}};
   for (const auto& c : cases) {
     Restart();
     backend.identityReads.clear(), backend.logs.clear();
@@ -71,6 +77,7 @@ TEST_F(ListingTest, OnlyTheTokensInterfacesAreOpenedWhereIdentityIsReadFirst) {
       if (step == 'K') i.vendorId = 0x046D, i.openStatus = plat::DeviceStatus::kAccessDenied;
       if (step == 'H') i.identityReadable = false, i.openStatus = plat::DeviceStatus::kAccessDenied;
       if (step == 'D') i.openStatus = plat::DeviceStatus::kAccessDenied;
+      if (step == 'B') i.openStatus = plat::DeviceStatus::kSharingViolation;
     }
     QKContext contexts[4];
     uint32_t count = 4;

@@ -172,28 +172,31 @@ TEST(HidrawListing, TokenNodesOnlyInNumericOrderWholePaths) {
 }
 
 // Through the library's listing: a node the user may not open counts as
-// "access denied" only when it is the token's.
-TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNode) {
+// "access denied" only when it is the token's; a token node another process
+// holds for itself is still listed (its identity comes from sysfs).
+TEST(HidrawListing, AccessDeniedOnlyForTheTokensOwnNodeAndABusyTokenIsListed) {
   const struct {
     const char* uevent;
-    uint32_t result;
+    int openError;
+    uint32_t result, count;
     size_t opens;
   } cases[] = {
-      {kKeyboardUevent, QK_E_SUCCESS, 0},
-      {kTokenUevent, QK_E_ACCESS_DENIED, 1},
+      {kKeyboardUevent, EACCES, QK_E_SUCCESS, 0, 0},
+      {kTokenUevent, EACCES, QK_E_ACCESS_DENIED, 0, 1},
+      {kTokenUevent, EBUSY, QK_E_SUCCESS, 1, 1},
   };
   for (const auto& c : cases) {
     TempDir root;
     MakeNode(root, "hidraw0", c.uevent);
     FakeNodes nodes;
-    nodes.openError = EACCES;
+    nodes.openError = c.openError;
     HidrawBackend backend(HidrawConfig{root / "sys", root / "dev", &nodes});
     SetBackendForTesting(&backend);
     uint32_t count = 0;
     const uint32_t result = QKListDevices(nullptr, &count);
     SetBackendForTesting(nullptr);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(result, c.result) << c.uevent;
+    EXPECT_EQ(count, c.count) << c.uevent;
+    EXPECT_EQ(result, c.count == 0 ? c.result : QK_E_BUFFER_TOO_SMALL) << c.uevent;
     EXPECT_EQ(nodes.opened.size(), c.opens) << c.uevent;
   }
 }

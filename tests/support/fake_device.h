@@ -101,7 +101,7 @@ class FakeBackend : public plat::Backend {
  public:
   std::vector<FakeInterface> interfaces;
   bool setAvailable = true;
-  bool readsIdentity = true;                     // false: kAskDevice, as on Linux
+  bool readsIdentity = true;                     // false: kAskDevice, as for virtual tokens
   std::vector<std::string> identityReads;        // paths, in order
   std::vector<OpenCall> opens;                   // what the library asked to open
   std::vector<std::shared_ptr<DeviceLog>> logs;  // one per device opened, in order

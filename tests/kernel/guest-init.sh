@@ -124,7 +124,7 @@ if start_sim; then
   pids=
   i=0
   while [ $i -lt $drivers ]; do
-    timeout 30 qktoken-driver >/tmp/driver.$i.log 2>&1 &
+    QKTOKEN_DEBUG=/tmp/driver.$i.debug timeout 30 qktoken-driver >/tmp/driver.$i.log 2>&1 &
     pids="$pids $!"
     echo "[kernel]   driver $i: pid $!"
     i=$((i + 1))
@@ -139,6 +139,8 @@ if start_sim; then
     else
       echo "[kernel]   driver $i said:"
       tail -5 /tmp/driver.$i.log
+      echo "[kernel]   its debug log's listing and opening:"
+      grep -E 'list|open|lock' /tmp/driver.$i.debug | head -20
     fi
     i=$((i + 1))
   done

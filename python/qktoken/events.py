@@ -12,6 +12,7 @@ logger "qktoken".
 from __future__ import annotations
 
 import logging
+import signal
 import threading
 import time
 from ctypes import byref, c_uint32
@@ -83,6 +84,11 @@ def _wait_interruptible(state: c_uint32, timeout_ms: int) -> bool:
     outcome: list = []
 
     def run() -> None:
+        # Ctrl-C must reach the main thread: a SIGINT the system hands to
+        # this thread would only set Python's flag while the main thread
+        # sleeps on, unaware, until the library's wait ends.
+        if hasattr(signal, "pthread_sigmask"):
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             outcome.append(_wait_once(state, timeout_ms))
         except BaseException as error:  # handed to the caller below
@@ -91,7 +97,11 @@ def _wait_interruptible(state: c_uint32, timeout_ms: int) -> bool:
     helper = threading.Thread(target=run, name="qktoken-wait", daemon=True)
     helper.start()
     try:
-        helper.join()
+        if hasattr(signal, "pthread_sigmask"):
+            helper.join()  # a lock wait that a signal interrupts (POSIX)
+        else:
+            while helper.is_alive():  # Windows: a lock wait Ctrl-C cannot end
+                helper.join(0.25)
     except KeyboardInterrupt:
         # A cancel reaches only a wait in progress: repeat until it ended.
         while helper.is_alive():

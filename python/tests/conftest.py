@@ -3,6 +3,7 @@
 import contextlib
 import os
 import selectors
+import signal
 import subprocess
 import sys
 import tempfile
@@ -90,6 +91,11 @@ def python(code: str, wait: bool = True):  # type: ignore[no-untyped-def]
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
     if wait:
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    # A shell without job control starts background jobs with SIGINT
+    # ignored, and Python then installs no KeyboardInterrupt handler: the
+    # child gets the default disposition an interactive interpreter starts with.
+    default_sigint = (lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) if os.name == "posix" else None
     return subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+                            preexec_fn=default_sigint)
 

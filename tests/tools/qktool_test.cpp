@@ -336,7 +336,9 @@ TEST_F(QktoolTest, WatchPrintsArrivalsAndRemovalsUntilInterrupted) {
       {"watch", "kill -INT $w;", {"present", "arrived", "removed"}},
   };
   for (const auto& c : cases) {
-    const std::string out = dir_ / "watch.out";
+    // A file of its own per case: the shell truncates it only in the forked
+    // watch, so the wait for "present" could read the previous case's lines.
+    const std::string out = dir_ / ("watch" + std::to_string(&c - cases) + ".out");
     const std::string script = std::string("'") + QK_TOOL + "' " + c.args + " >'" + out +
                                "' 2>&1 & w=$!; for i in $(seq 100); do grep -q present '" + out +
                                "' && break; sleep 0.1; done; '" + QK_SIM_TOOL +

@@ -1,7 +1,13 @@
 # shellcheck shell=bash disable=SC2034  # sets variables for the caller
 # Shared by the kernel stages (sourced, not run): packages, Debian's kernel
 # unpacked (never installed), its modules for an initramfs, and the qemu
-# accelerator. The caller defines skip() (prints "skipped: REASON", exits 77).
+# accelerator.
+
+# Ends the stage as skipped: "skipped: REASON", exit status 77.
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
 
 qk_sudo=""
 [[ $(id -u) -ne 0 ]] && qk_sudo="sudo -n"
@@ -17,6 +23,16 @@ qk_install() {
     DEBIAN_FRONTEND=noninteractive $qk_sudo apt-get install -y -qq --no-install-recommends \
       "$@" >/dev/null 2>&1 || skip "cannot install $*"
   fi
+}
+
+# What every guest needs on the host: qemu, a static busybox and cpio.
+qk_install_guest_tools() {
+  local need=()
+  command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+  dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
+    need+=(busybox-static)
+  command -v cpio >/dev/null || need+=(cpio)
+  qk_install "${need[@]}"
 }
 
 # qk_kernel META DIR: the kernel package META (linux-image-amd64) depends

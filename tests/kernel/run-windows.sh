@@ -33,20 +33,11 @@ wine_uid=1000
 modules=(hid hid-generic uhid virtio_ring virtio_pci_modern_dev virtio_pci_legacy_dev virtio
          virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay)
 
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
 # shellcheck source=tests/kernel/guest-kernel.sh
 source "$here/guest-kernel.sh"
 
 # ---- packages: qemu, a static busybox, Wine ----
-need=()
-command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
-dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
-  need+=(busybox-static)
-command -v cpio >/dev/null || need+=(cpio)
-qk_install "${need[@]}"
+qk_install_guest_tools
 command -v wine >/dev/null || skip "Wine is not installed (scripts/install-deps.sh --full)"
 command -v setpriv >/dev/null || skip "setpriv (util-linux) is missing"
 

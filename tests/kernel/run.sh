@@ -19,20 +19,11 @@ guest_timeout=${QK_KERNEL_TIMEOUT:-100}
 programs=(tools/sim/qktoken-sim driver/qktoken-driver tools/qktool/qktool
           tests/kernel/qktoken-kernel-test)
 
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
 # shellcheck source=tests/kernel/guest-kernel.sh
 source "$here/guest-kernel.sh"
 
 # ---- packages: qemu and a static busybox ----
-need=()
-command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
-dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
-  need+=(busybox-static)
-command -v cpio >/dev/null || need+=(cpio)
-qk_install "${need[@]}"
+qk_install_guest_tools
 
 for p in "${programs[@]}"; do
   [[ -x $build/$p ]] || { echo "missing $build/$p (build it first)"; exit 1; }
